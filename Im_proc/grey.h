@@ -1,0 +1,16 @@
+// The grey value of a colour pixel, R * 0.299 + G * 0.587 + B * 0.114,
+// computed in 80-bit extended precision so that pixels whose weighted sum
+// lies at or next to .5 round exactly as specified for the output bytes.
+#pragma once
+
+#include <cstdint>
+
+// GrayOfRgb: the grey value of one pixel: the products and the sums
+// ((R * 0.299) + (G * 0.587)) + (B * 0.114) each rounded to a 64-bit
+// significand, the weights being the extended-precision values nearest to the
+// decimals, and the sum rounded to the nearest integer, ties to even.
+// Grey colours keep their value.
+std::uint8_t GrayOfRgb(std::uint8_t r, std::uint8_t g, std::uint8_t b);
+
+// RgbToGray: gray[k] = GrayOfRgb of the pixel at rgb[3k..3k+2], k < count.
+void RgbToGray(const std::uint8_t* rgb, std::uint8_t* gray, std::uint32_t count);

@@ -1,0 +1,31 @@
+#include "image.h"
+
+#include <algorithm>
+
+TMyImage HeaderOf(const TMyImage& source) {
+  TMyImage result;
+  result.Width = source.Width;
+  result.Height = source.Height;
+  result.BitsPerSample = source.BitsPerSample;
+  result.SamplesPerPixel = source.SamplesPerPixel;
+  result.Compression = source.Compression;
+  result.Photometric = source.Photometric;
+  result.StripOffsets = source.StripOffsets;
+  result.RowsPerStrip = source.RowsPerStrip;
+  result.StripByteCounts = source.StripByteCounts;
+  result.XResolution = source.XResolution;
+  result.YResolution = source.YResolution;
+  result.ResolutionUnit = source.ResolutionUnit;
+  result.StripCount = source.StripCount;
+  result.PlanarConfig = source.PlanarConfig;
+  return result;
+}
+
+TMyImage CopyImage(const TMyImage& source) {
+  TMyImage result = HeaderOf(source);
+  result.Gray.resize(source.Gray.size());
+  // Only the pixels are copied, not the slack that a plane may carry past them.
+  const std::uint32_t pixels = PixelCount(source);
+  std::copy_n(source.Gray.begin(), pixels, result.Gray.begin());
+  return result;
+}

@@ -1,0 +1,57 @@
+// The image record that every stage of the pipeline passes along.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// A plane of unsigned bytes, 0 black and 255 white, row-major with the top
+// row first. Its length is its own; the record's Width and Height say how
+// much of it is image.
+using TPlane = std::vector<std::uint8_t>;
+
+// TMyImage: the TIFF header values taken from the file that was read (and
+// handed back unchanged to the file that is written), then the pixels.
+//
+// A header field holds 0 when the file lacks its tag; the writers then leave
+// that tag out of the output rather than inventing a value.
+//
+// Gray has one byte per pixel (pixel (x, y) at y * Width + x) and holds at
+// least Width * Height bytes. Rgb, present only for colour pages, holds
+// exactly Width * Height * 3 bytes, R, G, B interleaved.
+//
+// Assignment copies the planes; the driver moves the records that operations
+// return, so no pixel data moves between its variables.
+struct TMyImage {
+  std::uint32_t Width = 0;
+  std::uint32_t Height = 0;
+  std::uint32_t BitsPerSample = 0;
+  std::uint32_t SamplesPerPixel = 0;
+  std::uint32_t Compression = 0;
+  std::uint32_t Photometric = 0;  // 1: grey, 0 is black; 2: RGB
+  // Strip tables belong to libtiff and die with the open file; the reader
+  // keeps no reference to them, so these two stay null.
+  const void* StripOffsets = nullptr;
+  std::uint32_t RowsPerStrip = 0;
+  const void* StripByteCounts = nullptr;
+  float XResolution = 0;
+  float YResolution = 0;
+  std::uint32_t ResolutionUnit = 0;
+  std::uint32_t StripCount = 0;  // number of strips of the file, not a tag
+  std::uint32_t PlanarConfig = 0;
+  TPlane Gray;
+  TPlane Rgb;
+};
+
+// Number of pixels, Width * Height, in the 32-bit arithmetic that every index
+// of a plane uses.
+inline std::uint32_t PixelCount(const TMyImage& image) { return image.Width * image.Height; }
+
+// HeaderOf: a new record with the fourteen header fields of `source` and both
+// planes empty. Never touches `source`.
+TMyImage HeaderOf(const TMyImage& source);
+
+// CopyImage: a new record with all header fields of `source`, a grey plane of
+// its own (same length as the source's; its first Width * Height bytes equal
+// the source's, the rest zero) and an empty colour plane. Never touches
+// `source`; the result shares no bytes with it.
+TMyImage CopyImage(const TMyImage& source);

@@ -1,0 +1,23 @@
+// Changing the size of a grey plane by a factor of two, for the background
+// estimate that is made on a half-size page.
+#pragma once
+
+#include "image.h"
+
+// DownscaleMin: the half-size image of `page`: (Width / 2) x (Height / 2)
+// pixels (remainders dropped), each the darkest of its 2 x 2 block of the page.
+// The page's last column or row is not read when its width or height is odd.
+// The result carries the page's header with Width, Height and StripCount
+// halved, a grey plane of exactly its pixel count and no colour plane.
+// Never changes `page`.
+TMyImage DownscaleMin(const TMyImage& page);
+
+// UpscaleNearest: `half` scaled back to the size of `reference` by nearest
+// neighbour: pixel (X, Y) takes half-size pixel (X / 2, Y / 2). The last column
+// of an odd-width reference repeats the nearest half-size column, the last row
+// of an odd-height one the nearest half-size row. A half-size image without
+// pixels gives a white (255) result.
+// The result carries `half`'s header with the reference's Width, Height and
+// StripCount, a grey plane of exactly Width * Height bytes and no colour
+// plane. Never changes either argument.
+TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference);

@@ -1,0 +1,78 @@
+#include "safe_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <vector>
+
+static std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// fsync on a file opened anew by name: a file's dirty pages belong to the
+// file, not to the descriptor that wrote them.
+static bool SyncPath(const std::string& path, int flags) {
+  const int fd = open(path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  return close(fd) == 0 && synced;
+}
+
+std::int32_t BeginSafeWrite(const char* fileName, TSafeWrite& write) {
+  write = TSafeWrite{};
+  char resolved[PATH_MAX];
+  if (realpath(fileName, resolved) == nullptr) return -1;
+
+  struct stat st;
+  if (stat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  // A file without any write permission bit is read-only even for a user
+  // (such as root) whom the system would let write it anyway.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(resolved, W_OK) != 0) {
+    return -1;
+  }
+
+  std::string pattern = DirectoryOf(resolved) + "/.valdrane-XXXXXX";
+  std::vector<char> temp(pattern.begin(), pattern.end());
+  temp.push_back('\0');
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+
+  // The replacement keeps the original's permission bits and, when this
+  // user may set it, its owner.
+  bool ok = fchmod(fd, st.st_mode & 07777) == 0;
+  if (ok && fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) ok = false;
+  if (close(fd) != 0) ok = false;
+
+  write.Target = resolved;
+  write.TempPath = temp.data();
+  if (!ok) {
+    AbortSafeWrite(write);
+    return -1;
+  }
+  return 1;
+}
+
+std::int32_t CommitSafeWrite(TSafeWrite& write) {
+  if (!SyncPath(write.TempPath, O_RDONLY) ||
+      rename(write.TempPath.c_str(), write.Target.c_str()) != 0) {
+    AbortSafeWrite(write);
+    return -1;
+  }
+  // Make the rename itself durable. The target already holds the complete
+  // new content, so a failure here does not make the write a failure.
+  SyncPath(DirectoryOf(write.Target), O_RDONLY | O_DIRECTORY);
+  write.TempPath.clear();
+  return 1;
+}
+
+void AbortSafeWrite(TSafeWrite& write) {
+  if (!write.TempPath.empty()) unlink(write.TempPath.c_str());
+  write.TempPath.clear();
+}

@@ -1,0 +1,43 @@
+// Reading a TIFF page into a TMyImage and writing it back. This unit is the
+// only one that talks to libtiff.
+#pragma once
+
+#include <cstdint>
+
+#include "image.h"
+
+// ReadTiff: loads the page in `fileName` into `image`.
+//
+// Returns 1 when the page was read: the header fields hold the file's tag
+// values (0 for a tag that the file lacks) and StripCount its number of
+// strips; Gray holds the grey value of every pixel, in a plane of
+// (Width * Height / 1024 + 1) * 1024 bytes; for RGB files Rgb holds the
+// file's colour bytes (Width * Height * 3), and for grey files Rgb is left as
+// it was.
+//
+// Returns -1 when the file cannot be opened or is not a page that the tool
+// can write back exactly: accepted are single-image, strip-organised files
+// with 8-bit unsigned samples, either grey with 0 black (one sample per
+// pixel) or RGB (three interleaved samples), with at least one pixel and a
+// colour plane under 4 GiB. Any strip that does not decode completely is a
+// failure too. After -1 the record may hold part of a page.
+//
+// Never writes to the file.
+std::int32_t ReadTiff(const char* fileName, TMyImage& image);
+
+// WriteGrayTiff / WriteRgbTiff: rewrite `fileName` from the grey plane or the
+// colour plane of `image`, with the record's header values (tags that hold 0
+// are left out) and its strip layout: StripCount strips of RowsPerStrip rows,
+// the last one holding the rows that remain.
+//
+// The new file is written beside the old one and renamed over it only when
+// complete and on disk, keeping the old file's permission bits; a symbolic
+// link stays a link to the rewritten file.
+//
+// Returns 1 when the file was replaced. Returns -1 when it was not, leaving
+// it byte-identical: it is read-only or no longer a regular file, the record
+// is inconsistent (planes too short, strip count not matching the rows), or
+// libtiff or the system failed at any step (disk full, codec unable to
+// encode). Never changes `image`.
+std::int32_t WriteGrayTiff(const char* fileName, const TMyImage& image);
+std::int32_t WriteRgbTiff(const char* fileName, const TMyImage& image);

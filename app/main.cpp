@@ -1,0 +1,32 @@
+// valdrane: flattens the background of every "*.tif" page in the current
+// directory and rewrites each page in place. Takes no arguments.
+
+#include <cstdio>
+#include <exception>
+#include <new>
+
+#include "batch.h"
+#include "platform.h"
+#include "report.h"
+
+// A fault that nothing else handles ends the run: the report gathered so far
+// is written out, then one message on standard error, and exit code 1.
+static int Fatal(const char* what) {
+  ReportFlush();
+  std::fprintf(stderr, "valdrane: fatal fault: %s\r\n", what);
+  return 1;
+}
+
+int main() {
+  InstallFaultHandler(ReportFlush);
+  ReportInit(StdoutIsTerminal());
+  try {
+    const int code = RunBatch();
+    ReportFlush();
+    return code;
+  } catch (const std::bad_alloc&) {
+    return Fatal("out of memory");
+  } catch (const std::exception& error) {
+    return Fatal(error.what());
+  }
+}

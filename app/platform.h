@@ -1,0 +1,37 @@
+// What the operating system gives the driver: the terminal title, the list
+// of pages in the current directory, a millisecond clock, and the last word
+// when the process faults.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// True when standard output is a terminal.
+bool StdoutIsTerminal();
+
+// SetTerminalTitle: names the terminal window, only when standard output is
+// a terminal; nothing is ever written into a pipe or a file.
+void SetTerminalTitle(const char* title);
+
+// NameMatchesTif: whether `name` matches "*.tif" without regard to the
+// letter case of the ".tif" (ASCII only).
+bool NameMatchesTif(const std::string& name);
+
+// ListTifNames: the bare names of all entries of the current directory that
+// match "*.tif", in the order the directory listing yields them, dot files,
+// directories and other non-regular entries included. The list is complete
+// before it is returned, so files the run creates later never appear in it.
+// An unreadable directory gives an empty list.
+std::vector<std::string> ListTifNames();
+
+// NowMs: a monotonic clock in whole milliseconds; differences are durations
+// and never negative.
+std::uint64_t NowMs();
+
+// InstallFaultHandler: on an access fault, bus error, illegal instruction or
+// floating-point fault, calls `beforeExit` (which must be safe in a signal
+// handler), writes a message naming the fault to standard error, ending in
+// CRLF, and exits with code 1. Writes to a closed pipe are made to fail
+// instead of ending the process.
+void InstallFaultHandler(void (*beforeExit)());

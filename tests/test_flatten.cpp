@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "flatten.h"
+
+namespace {
+
+TMyImage Row(std::vector<std::uint8_t> pixels) {
+  TMyImage image;
+  image.Width = static_cast<std::uint32_t>(pixels.size());
+  image.Height = 1;
+  image.Gray = std::move(pixels);
+  return image;
+}
+
+}  // namespace
+
+TEST(DivideByBackground, FollowsTheThreeRules) {
+  struct Case {
+    std::uint8_t background, page, result;
+  };
+  const Case cases[] = {
+      {29, 0, 255},   {29, 200, 255},  // dark background: white outright
+      {30, 15, 127},  {30, 29, 246},   {30, 0, 0},    {30, 30, 255},
+      {200, 100, 127}, {200, 199, 253}, {200, 200, 255}, {200, 201, 255},
+      {255, 128, 128}, {255, 0, 0},     {255, 254, 254}, {255, 255, 255},
+      {0, 0, 255},     {1, 0, 255},
+  };
+  std::vector<std::uint8_t> backgrounds, pages, results;
+  for (const Case& c : cases) {
+    backgrounds.push_back(c.background);
+    pages.push_back(c.page);
+    results.push_back(c.result);
+  }
+  TMyImage page = Row(pages);
+  const TMyImage background = Row(backgrounds);
+  DivideByBackground(page, background);
+  EXPECT_EQ(page.Gray, results);
+  EXPECT_EQ(background.Gray, backgrounds);
+}
+
+TEST(DivideByBackground, TouchesOnlyThePixels) {
+  TMyImage page = Row({100, 100});
+  page.Width = 1;  // one pixel; the second byte is slack
+  DivideByBackground(page, Row({200, 200}));
+  EXPECT_EQ(page.Gray, (std::vector<std::uint8_t>{127, 100}));
+}
+
+TEST(SubtractImage, LeavesTheGainOfTheDivision) {
+  // 100 on 200 turns 127 (gain 27); 10 on 20 turns 255 (gain 245).
+  TMyImage page = Row({100, 10, 0});
+  const TMyImage saved = CopyImage(page);
+  DivideByBackground(page, Row({200, 20, 255}));
+  SubtractImage(page, saved);
+  EXPECT_EQ(page.Gray, (std::vector<std::uint8_t>{27, 245, 0}));
+}
+
+TEST(SubtractImage, WrapsModulo256) {
+  TMyImage page = Row({5});
+  SubtractImage(page, Row({10}));
+  EXPECT_EQ(page.Gray[0], 251);
+}
+
+TEST(AddGainToRgb, AddsTheGainToEachChannelAndSaturates) {
+  TMyImage page = Row({70, 245, 0});
+  page.Rgb = {250, 100, 10, 5, 10, 20, 1, 2, 3};
+  AddGainToRgb(page);
+  EXPECT_EQ(page.Rgb, (std::vector<std::uint8_t>{255, 170, 80, 250, 255, 255, 1, 2, 3}));
+  EXPECT_EQ(page.Gray, (std::vector<std::uint8_t>{70, 245, 0}));
+}

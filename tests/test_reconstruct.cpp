@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "reconstruct.h"
+
+namespace {
+
+TMyImage Grey(std::uint32_t width, std::uint32_t height, std::uint8_t value) {
+  TMyImage image;
+  image.Width = width;
+  image.Height = height;
+  image.Gray.assign(width * height, value);
+  return image;
+}
+
+void Set(TMyImage& image, std::uint32_t x, std::uint32_t y, std::uint8_t value) {
+  image.Gray[y * image.Width + x] = value;
+}
+
+// The reconstruction written as plainly as it can be: both half-passes sweep
+// every pixel from row 1, column 1 forward and from row H - 2, column W - 2
+// backward, frame pixels included, with neighbours at fixed offsets in the
+// linear plane (so frame pixels see neighbours wrapped from other rows).
+std::vector<std::uint32_t> PlainReconstruct(const TMyImage& mask, TMyImage& marker) {
+  const std::int64_t W = mask.Width;
+  const std::int64_t N = W * mask.Height;
+  const std::uint8_t* K = mask.Gray.data();
+  std::uint8_t* M = marker.Gray.data();
+  std::vector<std::uint32_t> counts;
+  std::uint32_t previous = 0;
+  for (int passesLeft = 10; passesLeft > 0; --passesLeft) {
+    std::uint32_t count = 0;
+    auto update = [&](std::int64_t j, std::uint8_t m) {
+      if (m > K[j]) {
+        M[j] = m;
+        ++count;
+      } else {
+        M[j] = K[j];
+      }
+    };
+    for (std::int64_t j = W + 1; j <= N - 1; ++j) {
+      update(j, std::min({M[j], M[j - 1], M[j - W - 1], M[j - W], M[j - W + 1]}));
+    }
+    for (std::int64_t j = N - W - 2; j >= 0; --j) {
+      update(j, std::min({M[j], M[j + W - 1], M[j + W], M[j + W + 1], M[j + 1]}));
+    }
+    counts.push_back(count);
+    if (count == previous) break;
+    previous = count;
+  }
+  return counts;
+}
+
+struct TResult {
+  std::vector<std::uint8_t> marker;
+  std::vector<std::uint32_t> counts;
+};
+
+TResult Reconstruct(const TMyImage& mask) {
+  TMyImage marker = MakeBorderSeed(mask);
+  std::uint32_t counts[PassLimit] = {};
+  const std::uint32_t passes = ReconstructBackground(mask, marker, counts);
+  return {marker.Gray, std::vector<std::uint32_t>(counts, counts + passes)};
+}
+
+}  // namespace
+
+TEST(MakeBorderSeed, CopiesTheFrameAndWhitensTheInside) {
+  TMyImage source = Grey(4, 3, 0);
+  for (std::uint32_t i = 0; i < 12; ++i) source.Gray[i] = static_cast<std::uint8_t>(i + 1);
+  source.Rgb.assign(36, 1);
+  TMyImage seed = MakeBorderSeed(source);
+  EXPECT_EQ(seed.Gray, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 255, 255, 8, 9, 10, 11, 12}));
+  EXPECT_TRUE(seed.Rgb.empty());
+  EXPECT_EQ(seed.Width, 4u);
+
+  // Images of one or two rows or columns are all frame.
+  for (auto [w, h] : {std::pair{1u, 5u}, {5u, 1u}, {2u, 4u}, {4u, 2u}}) {
+    TMyImage thin = Grey(w, h, 7);
+    EXPECT_EQ(MakeBorderSeed(thin).Gray, thin.Gray);
+  }
+  EXPECT_TRUE(MakeBorderSeed(Grey(3, 0, 0)).Gray.empty());
+}
+
+TEST(ReconstructBackground, SmallCases) {
+  struct Case {
+    const char* name;
+    TMyImage mask;
+    std::vector<std::uint32_t> counts;
+    std::vector<std::uint8_t> marker;  // empty: equal to the filled-in mask value
+    std::uint8_t fill;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"uniform", Grey(7, 5, 90), {0}, {}, 90});
+
+  TMyImage pit = Grey(5, 5, 200);
+  Set(pit, 2, 2, 0);
+  cases.push_back({"one dark pixel", pit, {2, 2}, {}, 200});
+
+  TMyImage block = Grey(6, 6, 180);
+  for (std::uint32_t y = 2; y < 4; ++y) {
+    for (std::uint32_t x = 2; x < 4; ++x) Set(block, x, y, 40);
+  }
+  cases.push_back({"dark block", block, {8, 8}, {}, 180});
+
+  TMyImage margin = Grey(6, 4, 200);
+  for (std::uint32_t y = 0; y < 4; ++y) Set(margin, 0, y, 0), Set(margin, 1, y, 0);
+  cases.push_back({"margin on the frame", margin, {0}, margin.Gray, 0});
+
+  TMyImage ring = Grey(9, 9, 200);
+  for (std::uint32_t i = 2; i <= 6; ++i) {
+    Set(ring, i, 2, 10), Set(ring, i, 6, 10), Set(ring, 2, i, 10), Set(ring, 6, i, 10);
+  }
+  cases.push_back({"closed ring", ring, {}, {}, 200});
+
+  for (auto [w, h] : {std::pair{1u, 6u}, {6u, 1u}, {2u, 5u}, {5u, 2u}}) {
+    TMyImage thin = Grey(w, h, 0);
+    for (std::uint32_t i = 0; i < w * h; ++i) thin.Gray[i] = static_cast<std::uint8_t>(i * 31);
+    cases.push_back({"all frame", thin, {0}, thin.Gray, 0});
+  }
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TResult result = Reconstruct(c.mask);
+    if (!c.counts.empty()) EXPECT_EQ(result.counts, c.counts);
+    const std::vector<std::uint8_t> expected =
+        c.marker.empty() ? std::vector<std::uint8_t>(c.mask.Gray.size(), c.fill) : c.marker;
+    EXPECT_EQ(result.marker, expected);
+  }
+}
+
+// A channel of 0 from the left frame that climbs in 11 steps of four pixels
+// right and three up drains one step per pass, so ten passes leave its end
+// above the mask.
+TEST(ReconstructBackground, StopsAfterTenPassesOnALongChannel) {
+  TMyImage mask = Grey(50, 40, 200);
+  std::uint32_t x = 0, y = 37;
+  Set(mask, x, y, 0);
+  for (int step = 0; step < 11; ++step) {
+    for (int i = 0; i < 4; ++i) Set(mask, ++x, y, 0);
+    for (int i = 0; i < 3; ++i) Set(mask, x, --y, 0);
+  }
+  const TResult result = Reconstruct(mask);
+  EXPECT_EQ(result.counts, (std::vector<std::uint32_t>{142, 128, 114, 100, 86, 72, 58, 44, 30, 16}));
+  std::uint32_t above = 0;
+  for (std::size_t i = 0; i < mask.Gray.size(); ++i) above += result.marker[i] > mask.Gray[i];
+  EXPECT_EQ(above, 6u);
+}
+
+// The interior-only sweep must give the same marker and counts as the plain
+// sweep over every pixel, also where passes stop early.
+TEST(ReconstructBackground, MatchesThePlainSweepOnRandomImages) {
+  std::mt19937 engine(12345);
+  auto generator = [&engine] { return static_cast<std::uint32_t>(engine()); };
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::uint32_t w = 1 + generator() % 40;
+    const std::uint32_t h = 1 + generator() % 40;
+    TMyImage mask = Grey(w, h, 0);
+    const int style = trial % 3;
+    for (auto& v : mask.Gray) {
+      const std::uint32_t r = generator();
+      // Noise, sparse dark specks on paper, or a few levels that make plateaus and ties.
+      v = style == 0   ? static_cast<std::uint8_t>(r >> 24)
+          : style == 1 ? static_cast<std::uint8_t>(r % 10 == 0 ? r % 60 : 200 + r % 3)
+                       : static_cast<std::uint8_t>((r % 4) * 60);
+    }
+    TMyImage plainMarker = MakeBorderSeed(mask);
+    const std::vector<std::uint32_t> plainCounts = PlainReconstruct(mask, plainMarker);
+    const TResult result = Reconstruct(mask);
+    ASSERT_EQ(result.counts, plainCounts) << w << "x" << h << " trial " << trial;
+    ASSERT_EQ(result.marker, plainMarker.Gray) << w << "x" << h << " trial " << trial;
+  }
+}

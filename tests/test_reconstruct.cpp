@@ -125,7 +125,9 @@ TEST(ReconstructBackground, SmallCases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const TResult result = Reconstruct(c.mask);
-    if (!c.counts.empty()) EXPECT_EQ(result.counts, c.counts);
+    if (!c.counts.empty()) {
+      EXPECT_EQ(result.counts, c.counts);
+    }
     const std::vector<std::uint8_t> expected =
         c.marker.empty() ? std::vector<std::uint8_t>(c.mask.Gray.size(), c.fill) : c.marker;
     EXPECT_EQ(result.marker, expected);

@@ -1,0 +1,210 @@
+// The built program run in a folder of pages, as a user runs it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tiff_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TRun {
+  std::string out;
+  int exitCode = -1;
+};
+
+TRun RunTool(const fs::path& dir) {
+  const std::string command = "cd '" + dir.string() + "' && exec '" VALDRANE_BINARY "' 2>/dev/null";
+  TRun run;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+  const int status = pclose(pipe);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::vector<std::string> SplitCrlf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  EXPECT_EQ(start, text.size()) << "text after the last CRLF";
+  return lines;
+}
+
+// One entry's part of the report: its stage labels in order and how it ended
+// ("done", "read error" or "write error").
+struct TEntry {
+  std::vector<std::string> labels;
+  std::string outcome;
+};
+
+std::map<std::string, TEntry> ParseEntries(const std::vector<std::string>& lines) {
+  static const std::regex stage("(read|down|border|bg|up|copy|div|substract|write|total) "
+                                "(0|[1-9][0-9]*)\\.[0-9]{3}");
+  static const std::regex failure("image (.*) (read|write) error");
+  std::map<std::string, TEntry> entries;
+  TEntry current;
+  for (std::size_t i = 2; i < lines.size(); ++i) {
+    std::smatch match;
+    if (std::regex_match(lines[i], match, stage)) {
+      current.labels.push_back(match[1]);
+    } else if (std::regex_match(lines[i], match, failure)) {
+      current.outcome = match[2].str() + " error";
+      entries[match[1]] = current;
+      current = TEntry{};
+    } else {
+      current.outcome = "done";
+      entries[lines[i]] = current;
+      current = TEntry{};
+    }
+  }
+  EXPECT_TRUE(current.labels.empty()) << "report ends inside an entry";
+  return entries;
+}
+
+const std::vector<std::string> GreyLabels = {"read", "down", "border", "bg",    "up",
+                                             "copy", "div",  "write",  "total"};
+const std::vector<std::string> ColourLabels = {"read", "down",      "border", "bg",   "up",
+                                               "copy", "div", "substract", "write", "total"};
+
+// A 12 x 10 page of paper (200) with a dark margin (20) along the left edge
+// and an enclosed block (100) in the middle, grey or in colour.
+TFixture MarginAndBlock(bool colour, const std::uint8_t block[3]) {
+  TFixture f;
+  f.Width = 12;
+  f.Height = 10;
+  f.RowsPerStrip = 3;
+  const std::uint32_t samples = colour ? 3 : 1;
+  f.Photometric = colour ? 2 : 1;
+  f.SamplesPerPixel = static_cast<std::uint16_t>(samples);
+  f.Compression = colour ? 5 : 8;
+  f.XResolution = f.YResolution = 300;
+  f.ResolutionUnit = 2;
+  for (std::uint32_t y = 0; y < f.Height; ++y) {
+    for (std::uint32_t x = 0; x < f.Width; ++x) {
+      for (std::uint32_t s = 0; s < samples; ++s) {
+        const bool inBlock = x >= 6 && x < 8 && y >= 4 && y < 6;
+        f.Pixels.push_back(x < 2 ? 20 : inBlock ? block[s] : 200);
+      }
+    }
+  }
+  return f;
+}
+
+// The same page flattened: margin and paper white, the block as given.
+std::vector<std::uint8_t> Flattened(bool colour, const std::uint8_t block[3]) {
+  std::vector<std::uint8_t> pixels;
+  const std::uint32_t samples = colour ? 3 : 1;
+  for (std::uint32_t y = 0; y < 10; ++y) {
+    for (std::uint32_t x = 0; x < 12; ++x) {
+      for (std::uint32_t s = 0; s < samples; ++s) {
+        pixels.push_back(x >= 6 && x < 8 && y >= 4 && y < 6 ? block[s] : 255);
+      }
+    }
+  }
+  return pixels;
+}
+
+class Batch : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = MakeTempDir(); }
+  void TearDown() override { fs::remove_all(dir); }
+  fs::path dir;
+};
+
+}  // namespace
+
+TEST_F(Batch, EmptyFolderPrintsTheBannerOnly) {
+  std::ofstream(dir / "notes.txt") << "x";
+  const TRun run = RunTool(dir);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "Valdrane v.0.3 alpha\r\n______20.05.2007._______________\r\n");
+}
+
+TEST_F(Batch, FlattensEveryPageAndReportsEachEntry) {
+  const std::uint8_t greyBlock[3] = {100, 100, 100};
+  const std::uint8_t colourBlock[3] = {120, 90, 80};  // grey 98: 124 on paper 200, gain 26
+  const std::uint8_t greyDone[3] = {127, 127, 127};
+  const std::uint8_t colourDone[3] = {146, 116, 106};
+
+  ASSERT_TRUE(WriteFixture(dir / "grey.tif", MarginAndBlock(false, greyBlock)));
+  ASSERT_TRUE(WriteFixture(dir / "COLOUR.TIF", MarginAndBlock(true, colourBlock)));
+  ASSERT_TRUE(WriteFixture(dir / ".hidden.tif", MarginAndBlock(false, greyBlock)));
+  ASSERT_TRUE(WriteFixture(dir / "-odd name é.tif", MarginAndBlock(false, greyBlock)));
+  ASSERT_TRUE(WriteFixture(dir / "locked.tif", MarginAndBlock(false, greyBlock)));
+  fs::permissions(dir / "locked.tif", fs::perms::owner_read);
+  ASSERT_TRUE(WriteFixture(dir / "page.tiff", MarginAndBlock(false, greyBlock)));
+  std::ofstream(dir / "text.tif") << "not an image";
+  fs::create_directory(dir / "folder.tif");
+  const std::vector<char> lockedBytes = FileBytes(dir / "locked.tif");
+  const std::vector<char> tiffBytes = FileBytes(dir / "page.tiff");
+
+  const TRun run = RunTool(dir);
+  EXPECT_EQ(run.exitCode, 0);
+  const std::vector<std::string> lines = SplitCrlf(run.out);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Valdrane v.0.3 alpha");
+  EXPECT_EQ(lines[1], "______20.05.2007._______________");
+
+  std::map<std::string, TEntry> entries = ParseEntries(lines);
+  ASSERT_EQ(entries.size(), 7u) << run.out;
+  for (const char* name : {"grey.tif", ".hidden.tif", "-odd name é.tif"}) {
+    EXPECT_EQ(entries[name].outcome, "done") << name;
+    EXPECT_EQ(entries[name].labels, GreyLabels) << name;
+  }
+  EXPECT_EQ(entries["COLOUR.TIF"].outcome, "done");
+  EXPECT_EQ(entries["COLOUR.TIF"].labels, ColourLabels);
+  EXPECT_EQ(entries["locked.tif"].outcome, "write error");
+  EXPECT_EQ(entries["locked.tif"].labels,
+            std::vector<std::string>(GreyLabels.begin(), GreyLabels.end() - 2));
+  for (const char* name : {"text.tif", "folder.tif"}) {
+    EXPECT_EQ(entries[name].outcome, "read error") << name;
+    EXPECT_TRUE(entries[name].labels.empty()) << name;
+  }
+
+  for (const char* name : {"grey.tif", ".hidden.tif", "-odd name é.tif"}) {
+    TFileInfo info;
+    ASSERT_TRUE(ReadFileInfo(dir / name, info)) << name;
+    EXPECT_EQ(info.Pixels, Flattened(false, greyDone)) << name;
+    EXPECT_EQ(info.Compression, 8);
+    EXPECT_EQ(info.RowsPerStrip, 3u);
+  }
+  TFileInfo colour;
+  ASSERT_TRUE(ReadFileInfo(dir / "COLOUR.TIF", colour));
+  EXPECT_EQ(colour.Pixels, Flattened(true, colourDone));
+  EXPECT_EQ(colour.Photometric, 2);
+  EXPECT_EQ(colour.Compression, 5);
+  EXPECT_EQ(colour.XResolution, 300.0f);
+
+  EXPECT_EQ(FileBytes(dir / "locked.tif"), lockedBytes);
+  EXPECT_EQ(FileBytes(dir / "page.tiff"), tiffBytes);
+  std::size_t entriesLeft = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++entriesLeft;
+  EXPECT_EQ(entriesLeft, 8u) << "a temporary file was left behind";
+}
+
+TEST_F(Batch, PagesUnderTwoPixelsComeOutUnchanged) {
+  TFixture thin;
+  thin.Width = 1;
+  thin.Height = 6;
+  thin.Pixels = {0, 40, 80, 120, 200, 255};
+  ASSERT_TRUE(WriteFixture(dir / "thin.tif", thin));
+  const TRun run = RunTool(dir);
+  EXPECT_EQ(ParseEntries(SplitCrlf(run.out))["thin.tif"].labels, GreyLabels);
+  TFileInfo info;
+  ASSERT_TRUE(ReadFileInfo(dir / "thin.tif", info));
+  EXPECT_EQ(info.Pixels, thin.Pixels);
+}

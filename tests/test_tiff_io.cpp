@@ -1,0 +1,330 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tiff_fixture.h"
+#include "tiff_io.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TiffIo : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = MakeTempDir(); }
+  void TearDown() override {
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+    fs::remove_all(dir);
+  }
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  fs::path dir;
+};
+
+TFixture Rgb(std::uint32_t width, std::uint32_t height) {
+  TFixture f;
+  f.Width = width;
+  f.Height = height;
+  f.Photometric = 2;
+  f.SamplesPerPixel = 3;
+  return f;
+}
+
+// The tool's write-back of a page exactly as it was read.
+std::int32_t WriteBack(const fs::path& path, const TMyImage& image) {
+  return image.Photometric == 2 ? WriteRgbTiff(path.c_str(), image)
+                                : WriteGrayTiff(path.c_str(), image);
+}
+
+}  // namespace
+
+// Read and written back without processing, a page keeps its pixels, tags
+// and strip layout, for every compression and strip arrangement.
+TEST_F(TiffIo, RoundTripKeepsPixelsTagsAndStrips) {
+  struct Layout {
+    std::uint32_t width, height, rowsPerStrip;
+  };
+  const Layout layouts[] = {
+      {7, 5, 2},            // several strips, a short last one
+      {8, 6, 3},            // every strip full
+      {9, 4, 4},            // a single strip
+      {5, 3, 0xFFFFFFFFu},  // "one strip" spelled as 2^32 - 1
+      {6, 5, 1},            // one row per strip
+      {33, 31, 0},          // no RowsPerStrip tag at all
+  };
+  const std::uint16_t compressions[] = {1, 5, 8, 32773};  // none, LZW, Deflate, PackBits
+  int fileNumber = 0;
+  for (const bool colour : {false, true}) {
+    for (const std::uint16_t compression : compressions) {
+      for (const Layout& layout : layouts) {
+        TFixture f = colour ? Rgb(layout.width, layout.height) : TFixture{};
+        f.Width = layout.width;
+        f.Height = layout.height;
+        f.RowsPerStrip = layout.rowsPerStrip;
+        f.Compression = compression;
+        f.XResolution = 300;
+        f.YResolution = 72.5f;
+        f.ResolutionUnit = 2;
+        const fs::path path = dir / ("page" + std::to_string(fileNumber++) + ".tif");
+        ASSERT_TRUE(WriteFixture(path, f));
+        TFileInfo before;
+        ASSERT_TRUE(ReadFileInfo(path, before));
+
+        SCOPED_TRACE(path.string() + (colour ? " rgb" : " grey") + " compression " +
+                     std::to_string(compression) + " rows " + std::to_string(layout.rowsPerStrip));
+        TMyImage image;
+        ASSERT_EQ(ReadTiff(path.c_str(), image), 1);
+        const std::uint32_t pixels = layout.width * layout.height;
+        EXPECT_EQ(image.Width, layout.width);
+        EXPECT_EQ(image.Height, layout.height);
+        EXPECT_EQ(image.Compression, compression);
+        EXPECT_EQ(image.Photometric, colour ? 2u : 1u);
+        EXPECT_EQ(image.BitsPerSample, 8u);
+        EXPECT_EQ(image.StripCount, before.Strips);
+        EXPECT_EQ(image.XResolution, 300.0f);
+        EXPECT_EQ(image.YResolution, 72.5f);
+        EXPECT_EQ(image.ResolutionUnit, 2u);
+        EXPECT_EQ(image.Gray.size(), (pixels / 1024 + 1) * 1024);
+        const TPlane& plane = colour ? image.Rgb : image.Gray;
+        ASSERT_GE(plane.size(), before.Pixels.size());
+        EXPECT_TRUE(std::equal(before.Pixels.begin(), before.Pixels.end(), plane.begin()));
+
+        ASSERT_EQ(WriteBack(path, image), 1);
+        TFileInfo after;
+        ASSERT_TRUE(ReadFileInfo(path, after));
+        EXPECT_EQ(after.Pixels, before.Pixels);
+        EXPECT_EQ(after.Width, before.Width);
+        EXPECT_EQ(after.Height, before.Height);
+        EXPECT_EQ(after.RowsPerStrip, before.RowsPerStrip);
+        EXPECT_EQ(after.Strips, before.Strips);
+        EXPECT_EQ(after.Compression, compression);
+        EXPECT_EQ(after.Photometric, before.Photometric);
+        EXPECT_EQ(after.SamplesPerPixel, before.SamplesPerPixel);
+        EXPECT_EQ(after.PlanarConfig, before.PlanarConfig);
+        EXPECT_EQ(after.XResolution, 300.0f);
+        EXPECT_EQ(after.YResolution, 72.5f);
+        EXPECT_EQ(after.ResolutionUnit, 2u);
+      }
+    }
+  }
+  // Nothing but the pages is left in the folder.
+  EXPECT_EQ(Entries().size(), static_cast<std::size_t>(fileNumber));
+}
+
+TEST_F(TiffIo, GreyPlaneLengthIsRoundedPastThePixels) {
+  const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{40, 25}, {32, 32}, {41, 25}, {3, 5}};
+  const std::size_t lengths[] = {1024, 2048, 2048, 1024};
+  for (int i = 0; i < 4; ++i) {
+    TFixture f;
+    f.Width = sizes[i].first;
+    f.Height = sizes[i].second;
+    f.RowsPerStrip = 2;
+    ASSERT_TRUE(WriteFixture(dir / "p.tif", f));
+    TMyImage image;
+    ASSERT_EQ(ReadTiff((dir / "p.tif").c_str(), image), 1);
+    EXPECT_EQ(image.Gray.size(), lengths[i]) << f.Width << "x" << f.Height;
+  }
+}
+
+TEST_F(TiffIo, ColourPixelsGetTheirGreyValue) {
+  TFixture f = Rgb(3, 1);
+  f.Pixels = {0, 36, 12, 0, 80, 110, 255, 0, 0};
+  ASSERT_TRUE(WriteFixture(dir / "c.tif", f));
+  TMyImage image;
+  ASSERT_EQ(ReadTiff((dir / "c.tif").c_str(), image), 1);
+  EXPECT_EQ(std::vector<std::uint8_t>(image.Gray.begin(), image.Gray.begin() + 3),
+            (std::vector<std::uint8_t>{23, 60, 76}));
+  EXPECT_EQ(image.Rgb, f.Pixels);
+}
+
+TEST_F(TiffIo, GreyPageKeepsTheRecordsOldColourPlane) {
+  ASSERT_TRUE(WriteFixture(dir / "c.tif", Rgb(4, 4)));
+  ASSERT_TRUE(WriteFixture(dir / "g.tif", TFixture{}));
+  TMyImage image;
+  ASSERT_EQ(ReadTiff((dir / "c.tif").c_str(), image), 1);
+  const TPlane colour = image.Rgb;
+  ASSERT_EQ(ReadTiff((dir / "g.tif").c_str(), image), 1);
+  EXPECT_EQ(image.Photometric, 1u);
+  EXPECT_EQ(image.Rgb, colour);
+}
+
+// A tag that a page lacks is left out of its output, never taken over from
+// the page that was read before it into the same record.
+TEST_F(TiffIo, MissingTagsAreNotCarriedOverFromThePreviousPage) {
+  TFixture withResolution;
+  withResolution.XResolution = 300;
+  withResolution.YResolution = 300;
+  withResolution.ResolutionUnit = 2;
+  withResolution.RowsPerStrip = 1;
+  ASSERT_TRUE(WriteFixture(dir / "a.tif", withResolution));
+  ASSERT_TRUE(WriteFixture(dir / "b.tif", TFixture{}));
+
+  TMyImage image;
+  ASSERT_EQ(ReadTiff((dir / "a.tif").c_str(), image), 1);
+  ASSERT_EQ(ReadTiff((dir / "b.tif").c_str(), image), 1);
+  EXPECT_EQ(image.XResolution, 0.0f);
+  EXPECT_EQ(image.RowsPerStrip, 0u);
+  ASSERT_EQ(WriteGrayTiff((dir / "b.tif").c_str(), image), 1);
+  TFileInfo info;
+  ASSERT_TRUE(ReadFileInfo(dir / "b.tif", info));
+  EXPECT_FALSE(info.HasXResolution);
+  EXPECT_FALSE(info.HasYResolution);
+  EXPECT_FALSE(info.HasResolutionUnit);
+  EXPECT_EQ(info.Strips, 1u);
+}
+
+// Files the tool cannot write back exactly are refused and never written.
+TEST_F(TiffIo, RefusesUnsupportedAndBrokenFiles) {
+  struct Case {
+    const char* name;
+    TFixture fixture;
+  };
+  std::vector<Case> cases;
+  auto add = [&](const char* name, auto change) {
+    TFixture f;
+    f.Width = 6;
+    f.Height = 5;
+    f.RowsPerStrip = 2;
+    change(f);
+    cases.push_back({name, f});
+  };
+  add("16 bits", [](TFixture& f) { f.BitsPerSample = 16; });
+  add("grey with two samples", [](TFixture& f) { f.SamplesPerPixel = 2; });
+  add("rgb with one sample", [](TFixture& f) { f.Photometric = 2; });
+  add("rgba", [](TFixture& f) { f.Photometric = 2, f.SamplesPerPixel = 4; });
+  add("separate planes", [](TFixture& f) {
+    f.Photometric = 2, f.SamplesPerPixel = 3, f.PlanarConfig = 2;
+  });
+  add("tiled", [](TFixture& f) { f.Width = 32, f.Height = 32, f.TileSize = 16; });
+  add("two pages", [](TFixture& f) { f.Pages = 2; });
+  add("white is zero", [](TFixture& f) { f.Photometric = 0; });
+  add("signed samples", [](TFixture& f) { f.SampleFormat = 2; });
+  add("separated (cmyk)", [](TFixture& f) { f.Photometric = 5, f.SamplesPerPixel = 4; });
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path path = dir / "x.tif";
+    ASSERT_TRUE(WriteFixture(path, c.fixture));
+    const std::vector<char> bytes = FileBytes(path);
+    TMyImage image;
+    EXPECT_EQ(ReadTiff(path.c_str(), image), -1);
+    EXPECT_EQ(FileBytes(path), bytes);
+  }
+}
+
+TEST_F(TiffIo, RefusesWhatIsNotAReadablePage) {
+  // A valid page, then cut short inside its strips.
+  TFixture f;
+  f.Width = 64;
+  f.Height = 64;
+  f.RowsPerStrip = 8;
+  for (const std::uint16_t compression : {std::uint16_t{1}, std::uint16_t{5}, std::uint16_t{8}}) {
+    f.Compression = compression;
+    ASSERT_TRUE(WriteFixture(dir / "cut.tif", f));
+    const std::vector<char> bytes = FileBytes(dir / "cut.tif");
+    // The directory sits at the end of the file; keep it, lose the middle strips.
+    std::vector<char> cut(bytes);
+    std::fill(cut.begin() + 8, cut.begin() + 8 + static_cast<long>(bytes.size() / 3), '\0');
+    {
+      std::ofstream out(dir / "cut.tif", std::ios::binary | std::ios::trunc);
+      out.write(cut.data(), static_cast<std::streamsize>(cut.size()));
+    }
+    TMyImage image;
+    if (compression == 1) {
+      // Zeroed pixels still decode: an uncompressed page cannot tell.
+      EXPECT_EQ(ReadTiff((dir / "cut.tif").c_str(), image), 1);
+    } else {
+      EXPECT_EQ(ReadTiff((dir / "cut.tif").c_str(), image), -1) << compression;
+    }
+  }
+
+  // Truncated: the last strips point past the end of the file.
+  f.Compression = 1;
+  ASSERT_TRUE(WriteFixture(dir / "short.tif", f));
+  fs::resize_file(dir / "short.tif", 200);
+  std::ofstream(dir / "text.tif") << "this is not a TIFF file\n";
+  std::ofstream(dir / "empty.tif");
+  fs::create_directory(dir / "folder.tif");
+
+  for (const char* name : {"short.tif", "text.tif", "empty.tif", "folder.tif", "missing.tif"}) {
+    TMyImage image;
+    EXPECT_EQ(ReadTiff((dir / name).c_str(), image), -1) << name;
+  }
+}
+
+TEST_F(TiffIo, WriterKeepsReadOnlyFilesAndMissingFilesAsTheyAre) {
+  ASSERT_TRUE(WriteFixture(dir / "p.tif", TFixture{}));
+  TMyImage image;
+  ASSERT_EQ(ReadTiff((dir / "p.tif").c_str(), image), 1);
+  const std::vector<char> bytes = FileBytes(dir / "p.tif");
+  image.Gray[0] ^= 0xFF;
+
+  fs::permissions(dir / "p.tif", fs::perms::owner_read | fs::perms::group_read);
+  EXPECT_EQ(WriteGrayTiff((dir / "p.tif").c_str(), image), -1);
+  EXPECT_EQ(FileBytes(dir / "p.tif"), bytes);
+
+  EXPECT_EQ(WriteGrayTiff((dir / "gone.tif").c_str(), image), -1);
+  EXPECT_FALSE(fs::exists(dir / "gone.tif"));
+
+  fs::create_directory(dir / "folder.tif");
+  EXPECT_EQ(WriteGrayTiff((dir / "folder.tif").c_str(), image), -1);
+  EXPECT_TRUE(fs::is_directory(dir / "folder.tif"));
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"folder.tif", "p.tif"}));
+}
+
+TEST_F(TiffIo, FailedWriteLeavesTheFileByteIdenticalAndNoTemporaryFile) {
+  TFixture f;
+  f.RowsPerStrip = 2;
+  ASSERT_TRUE(WriteFixture(dir / "p.tif", f));
+  TMyImage image;
+  ASSERT_EQ(ReadTiff((dir / "p.tif").c_str(), image), 1);
+  const std::vector<char> bytes = FileBytes(dir / "p.tif");
+
+  TMyImage unencodable = image;
+  unencodable.Compression = 2;  // CCITT modified Huffman: one bit per sample only
+  EXPECT_EQ(WriteGrayTiff((dir / "p.tif").c_str(), unencodable), -1);
+
+  TMyImage wrongStrips = image;
+  wrongStrips.StripCount = 1;
+  EXPECT_EQ(WriteGrayTiff((dir / "p.tif").c_str(), wrongStrips), -1);
+
+  TMyImage shortPlane = image;
+  shortPlane.Gray.resize(3);
+  EXPECT_EQ(WriteGrayTiff((dir / "p.tif").c_str(), shortPlane), -1);
+
+  EXPECT_EQ(WriteRgbTiff((dir / "p.tif").c_str(), image), -1);  // a grey page has no colour plane
+
+  EXPECT_EQ(FileBytes(dir / "p.tif"), bytes);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"p.tif"}));
+}
+
+TEST_F(TiffIo, WriterFollowsLinksAndKeepsPermissions) {
+  ASSERT_TRUE(WriteFixture(dir / "target.tif", TFixture{}));
+  fs::permissions(dir / "target.tif", fs::perms::owner_read | fs::perms::owner_write |
+                                          fs::perms::group_read | fs::perms::others_read);
+  fs::create_symlink("target.tif", dir / "link.tif");
+
+  TMyImage image;
+  ASSERT_EQ(ReadTiff((dir / "link.tif").c_str(), image), 1);
+  std::fill(image.Gray.begin(), image.Gray.end(), 42);
+  ASSERT_EQ(WriteGrayTiff((dir / "link.tif").c_str(), image), 1);
+
+  EXPECT_TRUE(fs::is_symlink(dir / "link.tif"));
+  EXPECT_EQ(fs::read_symlink(dir / "link.tif"), "target.tif");
+  TFileInfo info;
+  ASSERT_TRUE(ReadFileInfo(dir / "target.tif", info));
+  EXPECT_EQ(info.Pixels, std::vector<std::uint8_t>(16, 42));
+  EXPECT_EQ(fs::status(dir / "target.tif").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::others_read);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"link.tif", "target.tif"}));
+}

@@ -21,8 +21,11 @@ struct TRun {
   int exitCode = -1;
 };
 
-TRun RunTool(const fs::path& dir) {
-  const std::string command = "cd '" + dir.string() + "' && exec '" VALDRANE_BINARY "' 2>/dev/null";
+// Runs the tool in `dir`; `shellSetup` runs first in the same shell (a
+// resource limit, say). Standard error goes to dir/../stderr.txt.
+TRun RunTool(const fs::path& dir, const std::string& shellSetup = "true") {
+  const std::string command = "cd '" + dir.string() + "' && " + shellSetup + " && exec '" +
+                              VALDRANE_BINARY + "' 2>../stderr.txt";
   TRun run;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
@@ -120,8 +123,17 @@ std::vector<std::uint8_t> Flattened(bool colour, const std::uint8_t block[3]) {
 
 class Batch : public ::testing::Test {
  protected:
-  void SetUp() override { dir = MakeTempDir(); }
-  void TearDown() override { fs::remove_all(dir); }
+  void SetUp() override {
+    top = MakeTempDir();
+    dir = top / "pages";
+    fs::create_directory(dir);
+  }
+  void TearDown() override { fs::remove_all(top); }
+  std::string Stderr() const {
+    const std::vector<char> bytes = FileBytes(top / "stderr.txt");
+    return {bytes.begin(), bytes.end()};
+  }
+  fs::path top;
   fs::path dir;
 };
 
@@ -207,4 +219,23 @@ TEST_F(Batch, PagesUnderTwoPixelsComeOutUnchanged) {
   TFileInfo info;
   ASSERT_TRUE(ReadFileInfo(dir / "thin.tif", info));
   EXPECT_EQ(info.Pixels, thin.Pixels);
+}
+
+// Memory running out ends the run: the report so far, one message on
+// standard error, exit code 1, and the page left as it was.
+TEST_F(Batch, RunningOutOfMemoryEndsTheRunWithExitCode1) {
+  TFixture big;
+  big.Width = 10000;
+  big.Height = 10000;
+  big.Pixels.assign(std::size_t{big.Width} * big.Height, 200);
+  ASSERT_TRUE(WriteFixture(dir / "big.tif", big));
+  big.Pixels.clear();
+  big.Pixels.shrink_to_fit();
+  const std::vector<char> bytes = FileBytes(dir / "big.tif");
+
+  const TRun run = RunTool(dir, "ulimit -v 90000");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "Valdrane v.0.3 alpha\r\n______20.05.2007._______________\r\n");
+  EXPECT_EQ(Stderr(), "valdrane: fatal fault: out of memory\r\n");
+  EXPECT_TRUE(FileBytes(dir / "big.tif") == bytes);
 }

@@ -60,6 +60,10 @@ TEST_F(TiffIo, RoundTripKeepsPixelsTagsAndStrips) {
       {5, 3, 0xFFFFFFFFu},  // "one strip" spelled as 2^32 - 1
       {6, 5, 1},            // one row per strip
       {33, 31, 0},          // no RowsPerStrip tag at all
+      // Uncompressed strips this large are split up by libtiff unless told
+      // not to; the page must keep its own strips.
+      {200, 100, 100},
+      {200, 100, 0xFFFFFFFFu},
   };
   const std::uint16_t compressions[] = {1, 5, 8, 32773};  // none, LZW, Deflate, PackBits
   int fileNumber = 0;

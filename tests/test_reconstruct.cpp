@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "reconstruct.h"
+#include "reference_pipeline.h"
 
 namespace {
 
@@ -18,40 +19,6 @@ TMyImage Grey(std::uint32_t width, std::uint32_t height, std::uint8_t value) {
 
 void Set(TMyImage& image, std::uint32_t x, std::uint32_t y, std::uint8_t value) {
   image.Gray[y * image.Width + x] = value;
-}
-
-// The reconstruction written as plainly as it can be: both half-passes sweep
-// every pixel from row 1, column 1 forward and from row H - 2, column W - 2
-// backward, frame pixels included, with neighbours at fixed offsets in the
-// linear plane (so frame pixels see neighbours wrapped from other rows).
-std::vector<std::uint32_t> PlainReconstruct(const TMyImage& mask, TMyImage& marker) {
-  const std::int64_t W = mask.Width;
-  const std::int64_t N = W * mask.Height;
-  const std::uint8_t* K = mask.Gray.data();
-  std::uint8_t* M = marker.Gray.data();
-  std::vector<std::uint32_t> counts;
-  std::uint32_t previous = 0;
-  for (int passesLeft = 10; passesLeft > 0; --passesLeft) {
-    std::uint32_t count = 0;
-    auto update = [&](std::int64_t j, std::uint8_t m) {
-      if (m > K[j]) {
-        M[j] = m;
-        ++count;
-      } else {
-        M[j] = K[j];
-      }
-    };
-    for (std::int64_t j = W + 1; j <= N - 1; ++j) {
-      update(j, std::min({M[j], M[j - 1], M[j - W - 1], M[j - W], M[j - W + 1]}));
-    }
-    for (std::int64_t j = N - W - 2; j >= 0; --j) {
-      update(j, std::min({M[j], M[j + W - 1], M[j + W], M[j + W + 1], M[j + 1]}));
-    }
-    counts.push_back(count);
-    if (count == previous) break;
-    previous = count;
-  }
-  return counts;
 }
 
 struct TResult {
@@ -170,7 +137,8 @@ TEST(ReconstructBackground, MatchesThePlainSweepOnRandomImages) {
                        : static_cast<std::uint8_t>((r % 4) * 60);
     }
     TMyImage plainMarker = MakeBorderSeed(mask);
-    const std::vector<std::uint32_t> plainCounts = PlainReconstruct(mask, plainMarker);
+    const std::vector<std::uint32_t> plainCounts =
+        PlainReconstruct(mask.Gray, plainMarker.Gray, mask.Width, mask.Height);
     const TResult result = Reconstruct(mask);
     ASSERT_EQ(result.counts, plainCounts) << w << "x" << h << " trial " << trial;
     ASSERT_EQ(result.marker, plainMarker.Gray) << w << "x" << h << " trial " << trial;

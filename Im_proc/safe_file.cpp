@@ -25,6 +25,11 @@ static bool SyncPath(const std::string& path, int flags) {
   return close(fd) == 0 && synced;
 }
 
+bool IsRegularFile(const char* fileName) {
+  struct stat st;
+  return stat(fileName, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::int32_t BeginSafeWrite(const char* fileName, TSafeWrite& write) {
   write = TSafeWrite{};
   char resolved[PATH_MAX];

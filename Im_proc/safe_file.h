@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <string>
 
+// IsRegularFile: whether `fileName` names a regular file, after following
+// symbolic links. Directories, pipes, sockets and devices are not.
+bool IsRegularFile(const char* fileName);
+
 // TSafeWrite: one replacement under way.
 //   Target:   the file to replace (symbolic links resolved, so the link
 //             itself stays a link and the file it points to is replaced).

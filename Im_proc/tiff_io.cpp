@@ -154,6 +154,9 @@ std::int32_t WritePlane(const char* fileName, const TMyImage& image, const TPlan
 }  // namespace
 
 std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
+  // Only regular files hold pages; opening a pipe named like one would wait
+  // for a writer forever.
+  if (!IsRegularFile(fileName)) return -1;
   // "c": no strip chopping, so the strips are the file's own and a page is
   // written back with the rows per strip it came with.
   TIFF* tif = TIFFOpen(fileName, "rc");

@@ -1,6 +1,13 @@
 // The built program run in a folder of pages, as a user runs it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdio>
 #include <filesystem>
@@ -291,4 +298,53 @@ TEST_F(Batch, OutputEqualsThePlainImplementation) {
     ASSERT_TRUE(ReadFileInfo(dir / name, info));
     EXPECT_TRUE(info.Pixels == pixels);
   }
+}
+
+// An access fault ends the run the same way: the report gathered so far is
+// written out, one message goes to standard error, and the exit code is 1.
+TEST_F(Batch, AccessFaultEndsTheRunWithExitCode1) {
+  TFixture f;
+  f.Width = 300;
+  f.Height = 300;
+  f.Compression = 8;
+  std::map<std::string, ino_t> inodes;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "p" + std::to_string(i) + ".tif";
+    ASSERT_TRUE(WriteFixture(dir / name, f));
+    struct stat st;
+    ASSERT_EQ(stat((dir / name).c_str(), &st), 0);
+    inodes[name] = st.st_ino;
+  }
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int out = open((top / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open((top / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) _exit(99);
+    execl(VALDRANE_BINARY, VALDRANE_BINARY, static_cast<char*>(nullptr));
+    _exit(98);
+  }
+  // Once a page has been replaced the tool is running its batch, past its
+  // start-up; then the fault arrives.
+  bool replaced = false;
+  for (int wait = 0; !replaced && wait < 20000; ++wait) {
+    for (const auto& [name, inode] : inodes) {
+      struct stat st;
+      if (stat((dir / name).c_str(), &st) == 0 && st.st_ino != inode) replaced = true;
+    }
+    if (!replaced) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(replaced);
+  kill(child, SIGSEGV);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+
+  ASSERT_TRUE(WIFEXITED(status)) << "the run finished before the fault could be sent";
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(Stderr(), "valdrane: fatal fault: access violation\r\n");
+  const std::vector<char> out = FileBytes(top / "stdout.txt");
+  const std::string report(out.begin(), out.end());
+  EXPECT_EQ(report.rfind("Valdrane v.0.3 alpha\r\n______20.05.2007._______________\r\n", 0), 0u);
+  EXPECT_NE(report.find(".tif\r\n"), std::string::npos) << "no finished page was reported";
 }

@@ -258,8 +258,10 @@ TEST_F(TiffIo, RefusesWhatIsNotAReadablePage) {
   std::ofstream(dir / "text.tif") << "this is not a TIFF file\n";
   std::ofstream(dir / "empty.tif");
   fs::create_directory(dir / "folder.tif");
+  ASSERT_EQ(mkfifo((dir / "pipe.tif").c_str(), 0644), 0);  // opening it would wait forever
 
-  for (const char* name : {"short.tif", "text.tif", "empty.tif", "folder.tif", "missing.tif"}) {
+  for (const char* name :
+       {"short.tif", "text.tif", "empty.tif", "folder.tif", "missing.tif", "pipe.tif"}) {
     TMyImage image;
     EXPECT_EQ(ReadTiff((dir / name).c_str(), image), -1) << name;
   }

@@ -123,7 +123,7 @@ bool ReferenceFlatten(const std::filesystem::path& path, std::vector<std::uint8_
   std::vector<std::uint8_t> saved(gray.begin(), gray.begin() + P);
   for (std::uint32_t i = 0; i < P; ++i) {
     const unsigned b = background[i], p = gray[i];
-    gray[i] = b < 30 ? 255 : p < b ? (std::uint8_t)(p * 255 / b) : 255;
+    gray[i] = (std::uint8_t)(b < 30 ? 255 : p < b ? p * 255 / b : 255);
   }
   if (photometric == 1) {
     expected.assign(gray.begin(), gray.begin() + P);

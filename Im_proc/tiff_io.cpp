@@ -46,9 +46,7 @@ std::uint32_t StripsFor(std::uint32_t rows, std::uint32_t height) {
   return height / rows + (height % rows != 0 ? 1 : 0);
 }
 
-std::uint32_t SamplesOf(std::uint32_t photometric) {
-  return photometric == PhotometricRgb ? 3 : 1;
-}
+std::uint32_t SamplesOf(std::uint32_t photometric) { return photometric == PhotometricRgb ? 3 : 1; }
 
 // Whether the open file is a page that can be read and written back exactly
 // from its grey or colour plane, for the header already taken from it.

@@ -7,8 +7,8 @@
 #include <cstring>
 
 std::vector<std::uint32_t> PlainReconstruct(const std::vector<std::uint8_t>& mask,
-                                            std::vector<std::uint8_t>& marker,
-                                            std::uint32_t width, std::uint32_t height) {
+                                            std::vector<std::uint8_t>& marker, std::uint32_t width,
+                                            std::uint32_t height) {
   const std::int64_t W = width;
   const std::int64_t N = W * height;
   const std::uint8_t* K = mask.data();
@@ -116,7 +116,8 @@ bool ReferenceFlatten(const std::filesystem::path& path, std::vector<std::uint8_
   std::vector<std::uint8_t> background(P);
   for (std::uint32_t i = 0; i < P; ++i) {
     const std::uint32_t X = i % W, Y = i / W;
-    background[i] = half.empty() ? 255 : marker[std::min(Y / 2, h - 1) * w + std::min(X / 2, w - 1)];
+    background[i] =
+        half.empty() ? 255 : marker[std::min(Y / 2, h - 1) * w + std::min(X / 2, w - 1)];
   }
 
   // Division, gain, and the gain added to the colour channels.

@@ -11,8 +11,8 @@
 // backward from N - W - 2, frame pixels included (their neighbours wrap to
 // other rows). Lowers `marker` in place; returns the count of each pass run.
 std::vector<std::uint32_t> PlainReconstruct(const std::vector<std::uint8_t>& mask,
-                                            std::vector<std::uint8_t>& marker,
-                                            std::uint32_t width, std::uint32_t height);
+                                            std::vector<std::uint8_t>& marker, std::uint32_t width,
+                                            std::uint32_t height);
 
 // Reads the page at `path` and computes what the tool writes back: the
 // corrected grey plane, or for RGB pages the corrected colour plane.

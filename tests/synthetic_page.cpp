@@ -20,7 +20,8 @@ std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t heigh
   }
   auto paint = [&](std::uint32_t x0, std::uint32_t y0, std::uint32_t w, std::uint32_t h, double v) {
     for (std::uint32_t y = y0; y < std::min(height, y0 + h); ++y) {
-      for (std::uint32_t x = x0; x < std::min(width, x0 + w); ++x) level[std::size_t{y} * width + x] = v;
+      for (std::uint32_t x = x0; x < std::min(width, x0 + w); ++x)
+        level[std::size_t{y} * width + x] = v;
     }
   };
   // Lines of text: short strokes of dark ink, one line every 12 rows.

@@ -1,20 +1,19 @@
 // The built program run in a folder of pages, as a user runs it.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "reference_pipeline.h"
@@ -64,8 +63,9 @@ struct TEntry {
 };
 
 std::map<std::string, TEntry> ParseEntries(const std::vector<std::string>& lines) {
-  static const std::regex stage("(read|down|border|bg|up|copy|div|substract|write|total) "
-                                "(0|[1-9][0-9]*)\\.[0-9]{3}");
+  static const std::regex stage(
+      "(read|down|border|bg|up|copy|div|substract|write|total) "
+      "(0|[1-9][0-9]*)\\.[0-9]{3}");
   static const std::regex failure("image (.*) (read|write) error");
   std::map<std::string, TEntry> entries;
   TEntry current;
@@ -87,10 +87,10 @@ std::map<std::string, TEntry> ParseEntries(const std::vector<std::string>& lines
   return entries;
 }
 
-const std::vector<std::string> GreyLabels = {"read", "down", "border", "bg",    "up",
+const std::vector<std::string> GreyLabels = {"read", "down", "border", "bg",   "up",
                                              "copy", "div",  "write",  "total"};
-const std::vector<std::string> ColourLabels = {"read", "down",      "border", "bg",   "up",
-                                               "copy", "div", "substract", "write", "total"};
+const std::vector<std::string> ColourLabels = {"read", "down", "border",    "bg",    "up",
+                                               "copy", "div",  "substract", "write", "total"};
 
 // A 12 x 10 page of paper (200) with a dark margin (20) along the left edge
 // and an enclosed block (100) in the middle, grey or in colour.
@@ -264,9 +264,9 @@ TEST_F(Batch, OutputEqualsThePlainImplementation) {
     std::uint16_t compression;
   };
   const Page pages[] = {
-      {"scan-grey.tif", 640, 480, 16, false, 5},  {"scan-colour.tif", 333, 257, 7, true, 8},
-      {"odd-grey.tif", 201, 99, 99, false, 1},    {"odd-colour.tif", 99, 201, 1, true, 32773},
-      {"wide.tif", 517, 3, 2, false, 8},          {"tall.tif", 2, 77, 10, true, 1},
+      {"scan-grey.tif", 640, 480, 16, false, 5}, {"scan-colour.tif", 333, 257, 7, true, 8},
+      {"odd-grey.tif", 201, 99, 99, false, 1},   {"odd-colour.tif", 99, 201, 1, true, 32773},
+      {"wide.tif", 517, 3, 2, false, 8},         {"tall.tif", 2, 77, 10, true, 1},
   };
   for (const Page& p : pages) {
     TFixture f;
@@ -324,7 +324,8 @@ TEST_F(Batch, AccessFaultEndsTheRunWithExitCode1) {
   if (child == 0) {
     const int out = open((top / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open((top / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) _exit(99);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0)
+      _exit(99);
     execl(VALDRANE_BINARY, VALDRANE_BINARY, static_cast<char*>(nullptr));
     _exit(98);
   }

@@ -11,9 +11,9 @@ TEST(GrayOfRgb, RoundsAsExtendedPrecisionDoes) {
   // (0, 36, 12) and (0, 80, 110) sit at .5 in decimals; in double precision
   // they would give 22 and 59.
   const Case cases[] = {
-      {0, 36, 12, 23},  {0, 0, 250, 28},  {0, 80, 110, 60},   {255, 0, 0, 76},
-      {0, 255, 0, 150}, {0, 0, 255, 29},  {100, 150, 200, 141}, {255, 255, 255, 255},
-      {0, 0, 0, 0},
+      {0, 36, 12, 23},      {0, 0, 250, 28},      {0, 80, 110, 60},
+      {255, 0, 0, 76},      {0, 255, 0, 150},     {0, 0, 255, 29},
+      {100, 150, 200, 141}, {255, 255, 255, 255}, {0, 0, 0, 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(GrayOfRgb(c.r, c.g, c.b), c.grey) << int(c.r) << " " << int(c.g) << " " << int(c.b);
@@ -43,7 +43,9 @@ __extension__ typedef unsigned __int128 u128;
 u128 RoundToBits(u128 value, int bits) {
   const auto high = static_cast<std::uint64_t>(value >> 64);
   const auto low = static_cast<std::uint64_t>(value);
-  const int length = high != 0 ? 128 - __builtin_clzll(high) : low != 0 ? 64 - __builtin_clzll(low) : 0;
+  const int length = high != 0  ? 128 - __builtin_clzll(high)
+                     : low != 0 ? 64 - __builtin_clzll(low)
+                                : 0;
   if (length <= bits) return value;
   const int drop = length - bits;
   const u128 unit = u128{1} << drop;
@@ -87,9 +89,9 @@ TEST(GrayOfRgb, EqualsTheExactComputationForEveryColour) {
   for (unsigned r = 0; r < 256; ++r) {
     for (unsigned g = 0; g < 256; ++g) {
       for (unsigned b = 0; b < 256; ++b) {
-        const std::uint8_t got = GrayOfRgb(static_cast<std::uint8_t>(r),
-                                           static_cast<std::uint8_t>(g),
-                                           static_cast<std::uint8_t>(b));
+        const std::uint8_t got =
+            GrayOfRgb(static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(g),
+                      static_cast<std::uint8_t>(b));
         if (got != ExactGray(r, g, b) && ++mismatches <= 5) {
           ADD_FAILURE() << r << " " << g << " " << b << ": " << int(got) << " vs "
                         << int(ExactGray(r, g, b));

@@ -113,7 +113,8 @@ TEST(ReconstructBackground, StopsAfterTenPassesOnALongChannel) {
     for (int i = 0; i < 3; ++i) Set(mask, x, --y, 0);
   }
   const TResult result = Reconstruct(mask);
-  EXPECT_EQ(result.counts, (std::vector<std::uint32_t>{142, 128, 114, 100, 86, 72, 58, 44, 30, 16}));
+  EXPECT_EQ(result.counts,
+            (std::vector<std::uint32_t>{142, 128, 114, 100, 86, 72, 58, 44, 30, 16}));
   std::uint32_t above = 0;
   for (std::size_t i = 0; i < mask.Gray.size(); ++i) above += result.marker[i] > mask.Gray[i];
   EXPECT_EQ(above, 6u);

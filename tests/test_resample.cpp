@@ -66,8 +66,8 @@ TEST(UpscaleNearest, RepeatsEachPixelTwiceAndTheLastOnesAtOddSizes) {
   const Case cases[] = {
       {2, 1, {5, 30}, 4, 2, {5, 5, 30, 30, 5, 5, 30, 30}},
       {1, 1, {77}, 2, 2, {77, 77, 77, 77}},
-      {3, 2, {1, 2, 3, 4, 5, 6}, 6, 4,
-       {1, 1, 2, 2, 3, 3, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 4, 4, 5, 5, 6, 6}},
+      {3, 2, {1, 2, 3, 4, 5, 6}, 6, 4, {1, 1, 2, 2, 3, 3, 1, 1, 2, 2, 3, 3,
+                                        4, 4, 5, 5, 6, 6, 4, 4, 5, 5, 6, 6}},
       // Odd reference: the last column and row repeat the nearest ones.
       {2, 1, {5, 30}, 5, 3, {5, 5, 30, 30, 30, 5, 5, 30, 30, 30, 5, 5, 30, 30, 30}},
       // No half-size pixels (a page under 2 x 2): white.

@@ -205,9 +205,8 @@ TEST_F(TiffIo, RefusesUnsupportedAndBrokenFiles) {
   add("grey with two samples", [](TFixture& f) { f.SamplesPerPixel = 2; });
   add("rgb with one sample", [](TFixture& f) { f.Photometric = 2; });
   add("rgba", [](TFixture& f) { f.Photometric = 2, f.SamplesPerPixel = 4; });
-  add("separate planes", [](TFixture& f) {
-    f.Photometric = 2, f.SamplesPerPixel = 3, f.PlanarConfig = 2;
-  });
+  add("separate planes",
+      [](TFixture& f) { f.Photometric = 2, f.SamplesPerPixel = 3, f.PlanarConfig = 2; });
   add("tiled", [](TFixture& f) { f.Width = 32, f.Height = 32, f.TileSize = 16; });
   add("two pages", [](TFixture& f) { f.Pages = 2; });
   add("white is zero", [](TFixture& f) { f.Photometric = 0; });

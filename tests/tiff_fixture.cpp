@@ -37,13 +37,13 @@ bool WriteFixture(const std::filesystem::path& path, TFixture f) {
       }
     } else {
       if (f.RowsPerStrip != 0) TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, f.RowsPerStrip);
-      const std::uint32_t rows = f.RowsPerStrip == 0 || f.RowsPerStrip > f.Height
-                                     ? f.Height
-                                     : f.RowsPerStrip;
+      const std::uint32_t rows =
+          f.RowsPerStrip == 0 || f.RowsPerStrip > f.Height ? f.Height : f.RowsPerStrip;
       // With separate planes each strip holds one sample of its rows; their
       // content does not matter to the tests that make such files.
       const std::uint32_t stripsPerPlane = (f.Height + rows - 1) / rows;
-      const std::size_t stripRowBytes = f.PlanarConfig == 2 ? rowBytes / f.SamplesPerPixel : rowBytes;
+      const std::size_t stripRowBytes =
+          f.PlanarConfig == 2 ? rowBytes / f.SamplesPerPixel : rowBytes;
       for (tstrip_t s = 0; ok && s < TIFFNumberOfStrips(tif); ++s) {
         const std::uint32_t first = (s % stripsPerPlane) * rows;
         const std::uint32_t n = std::min(rows, f.Height - first);

@@ -48,6 +48,20 @@ std::uint32_t StripsFor(std::uint32_t rows, std::uint32_t height) {
 
 std::uint32_t SamplesOf(std::uint32_t photometric) { return photometric == PhotometricRgb ? 3 : 1; }
 
+// Where strip k of a page lies in its plane: RowsPerStrip rows from row
+// k * RowsPerStrip on, fewer in the last strip.
+struct TStripSpan {
+  std::size_t Offset;
+  tmsize_t Bytes;
+};
+
+TStripSpan StripSpan(const TMyImage& image, std::uint32_t k) {
+  const std::uint32_t rows = StripRows(image.RowsPerStrip, image.Height);
+  const std::uint32_t first = k * rows;
+  const std::size_t rowBytes = std::size_t{image.Width} * SamplesOf(image.Photometric);
+  return {first * rowBytes, static_cast<tmsize_t>(std::min(rows, image.Height - first) * rowBytes)};
+}
+
 // Whether the open file is a page that can be read and written back exactly
 // from its grey or colour plane, for the header already taken from it.
 bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
@@ -72,14 +86,9 @@ bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
 // Decodes every strip of the open file into `plane`, one after the other.
 // False as soon as a strip does not decode to its full size.
 bool ReadStrips(TIFF* tif, const TMyImage& header, std::uint8_t* plane) {
-  const std::uint32_t rows = StripRows(header.RowsPerStrip, header.Height);
-  const std::uint32_t rowBytes = header.Width * SamplesOf(header.Photometric);
   for (std::uint32_t k = 0; k < header.StripCount; ++k) {
-    const std::uint32_t first = k * rows;
-    const tmsize_t bytes = tmsize_t{std::min(rows, header.Height - first)} * rowBytes;
-    if (TIFFReadEncodedStrip(tif, k, plane + std::size_t{first} * rowBytes, bytes) != bytes) {
-      return false;
-    }
+    const TStripSpan span = StripSpan(header, k);
+    if (TIFFReadEncodedStrip(tif, k, plane + span.Offset, span.Bytes) != span.Bytes) return false;
   }
   return true;
 }
@@ -110,15 +119,12 @@ bool WriteStrips(const char* path, const TMyImage& image, const TPlane& plane) {
             setDouble(TIFFTAG_YRESOLUTION, yResolution) &&
             set32(TIFFTAG_RESOLUTIONUNIT, image.ResolutionUnit);
 
-  const std::uint32_t rows = StripRows(image.RowsPerStrip, image.Height);
-  const std::uint32_t rowBytes = image.Width * SamplesOf(image.Photometric);
   for (std::uint32_t k = 0; ok && k < image.StripCount; ++k) {
-    const std::uint32_t first = k * rows;
-    const tmsize_t bytes = tmsize_t{std::min(rows, image.Height - first)} * rowBytes;
+    const TStripSpan span = StripSpan(image, k);
     // libtiff takes a non-const buffer but leaves 8-bit samples as they are
     // when no predictor is set.
-    void* data = const_cast<std::uint8_t*>(plane.data() + std::size_t{first} * rowBytes);
-    ok = TIFFWriteEncodedStrip(tif, k, data, bytes) == bytes;
+    void* data = const_cast<std::uint8_t*>(plane.data() + span.Offset);
+    ok = TIFFWriteEncodedStrip(tif, k, data, span.Bytes) == span.Bytes;
   }
   // TIFFClose cannot report a failure; TIFFFlush writes the directory and can.
   ok = ok && TIFFFlush(tif) == 1;

@@ -5,7 +5,11 @@
 
 // The output bytes depend on the x87 extended format: a 64-bit significand
 // for every product and sum. Refuse to build where long double is anything
-// else rather than produce other bytes on some pixels.
+// else (or where the x87 unit may run at reduced precision, as 32-bit
+// systems allow) rather than produce other bytes on some pixels.
+#if !defined(__x86_64__)
+#error "GrayOfRgb needs x86-64, whose long double is the 80-bit extended format"
+#endif
 static_assert(std::numeric_limits<long double>::radix == 2 &&
                   std::numeric_limits<long double>::digits == 64,
               "GrayOfRgb needs long double to be the 80-bit extended format");

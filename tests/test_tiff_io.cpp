@@ -266,6 +266,39 @@ TEST_F(TiffIo, RefusesWhatIsNotAReadablePage) {
   }
 }
 
+// A header may declare any size; the reader must not trust it with 32-bit
+// plane arithmetic or take it for a page.
+TEST_F(TiffIo, RefusesDeclaredSizesItCannotHold) {
+  struct Case {
+    const char* name;
+    std::uint32_t width, height, photometric;
+  };
+  const Case cases[] = {
+      {"colour plane over 4 GiB", 40000, 40000, 2},
+      {"grey page over 4 GiB of colour", 65536, 65536, 1},
+      {"zero width", 0, 10, 1},
+      {"zero height", 10, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint32_t samples = c.photometric == 2 ? 3 : 1;
+    ASSERT_TRUE(WriteRawTiff(dir / "huge.tif",
+                             {{256, c.width}, {257, c.height}, {258, 8}, {259, 1},
+                              {262, c.photometric}, {277, samples}, {279, 16}},
+                             std::vector<std::uint8_t>(16, 7)));
+    TMyImage image;
+    EXPECT_EQ(ReadTiff((dir / "huge.tif").c_str(), image), -1);
+    EXPECT_TRUE(image.Gray.empty());
+  }
+  // The same hand-made header with a size that fits reads well.
+  ASSERT_TRUE(WriteRawTiff(dir / "small.tif",
+                           {{256, 4}, {257, 4}, {258, 8}, {259, 1}, {262, 1}, {277, 1}, {279, 16}},
+                           std::vector<std::uint8_t>(16, 7)));
+  TMyImage image;
+  ASSERT_EQ(ReadTiff((dir / "small.tif").c_str(), image), 1);
+  EXPECT_EQ(image.Gray[15], 7);
+}
+
 TEST_F(TiffIo, WriterKeepsReadOnlyFilesAndMissingFilesAsTheyAre) {
   ASSERT_TRUE(WriteFixture(dir / "p.tif", TFixture{}));
   TMyImage image;

@@ -2,6 +2,7 @@
 
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -56,6 +57,33 @@ bool WriteFixture(const std::filesystem::path& path, TFixture f) {
   }
   TIFFClose(tif);
   return ok;
+}
+
+bool WriteRawTiff(const std::filesystem::path& path,
+                  std::vector<std::pair<std::uint16_t, std::uint32_t>> entries,
+                  const std::vector<std::uint8_t>& data) {
+  if (std::none_of(entries.begin(), entries.end(), [](auto e) { return e.first == 273; })) {
+    entries.emplace_back(273, 8);
+  }
+  std::sort(entries.begin(), entries.end());  // directories list tags in ascending order
+  std::vector<std::uint8_t> bytes;
+  auto put = [&bytes](std::uint32_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  };
+  put(0x002A4949, 4);  // "II", 42
+  put(static_cast<std::uint32_t>(8 + data.size()), 4);
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  put(static_cast<std::uint32_t>(entries.size()), 2);
+  for (const auto& [tag, value] : entries) {
+    put(tag, 2);
+    put(4, 2);  // LONG
+    put(1, 4);  // one value
+    put(value, 4);
+  }
+  put(0, 4);  // no further directory
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
 }
 
 bool ReadFileInfo(const std::filesystem::path& path, TFileInfo& info) {

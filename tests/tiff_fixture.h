@@ -29,6 +29,14 @@ struct TFixture {
 // Writes `fixture` to `path`; false when libtiff refused it.
 bool WriteFixture(const std::filesystem::path& path, TFixture fixture);
 
+// Writes a little-endian TIFF by hand: the 8-byte header, `data` from
+// offset 8, then one directory of `entries` (tag, value), each stored as
+// one LONG. Lets a test declare what libtiff would refuse to write, such as
+// a size that the data does not have. StripOffsets (273) is 8 when not given.
+bool WriteRawTiff(const std::filesystem::path& path,
+                  std::vector<std::pair<std::uint16_t, std::uint32_t>> entries,
+                  const std::vector<std::uint8_t>& data);
+
 // What a file holds, read independently of the tool.
 struct TFileInfo {
   std::uint32_t Width = 0, Height = 0, RowsPerStrip = 0, Strips = 0;

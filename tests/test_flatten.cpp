@@ -3,15 +3,13 @@
 #include <vector>
 
 #include "flatten.h"
+#include "grey_image.h"
 
 namespace {
 
 TMyImage Row(std::vector<std::uint8_t> pixels) {
-  TMyImage image;
-  image.Width = static_cast<std::uint32_t>(pixels.size());
-  image.Height = 1;
-  image.Gray = std::move(pixels);
-  return image;
+  const auto width = static_cast<std::uint32_t>(pixels.size());
+  return GreyImage(width, 1, std::move(pixels));
 }
 
 }  // namespace

@@ -20,20 +20,6 @@ TEST(GrayOfRgb, RoundsAsExtendedPrecisionDoes) {
   }
 }
 
-TEST(GrayOfRgb, GreyColoursKeepTheirValue) {
-  for (int v = 0; v < 256; ++v) {
-    const auto u = static_cast<std::uint8_t>(v);
-    ASSERT_EQ(GrayOfRgb(u, u, u), u);
-  }
-}
-
-TEST(RgbToGray, ConvertsEveryPixelInOrder) {
-  const std::vector<std::uint8_t> rgb = {0, 36, 12, 255, 0, 0, 7, 7, 7};
-  std::vector<std::uint8_t> grey(4, 99);
-  RgbToGray(rgb.data(), grey.data(), 3);
-  EXPECT_EQ(grey, (std::vector<std::uint8_t>{23, 76, 7, 99}));
-}
-
 namespace {
 
 __extension__ typedef unsigned __int128 u128;

@@ -4,17 +4,14 @@
 #include <random>
 #include <vector>
 
+#include "grey_image.h"
 #include "reconstruct.h"
 #include "reference_pipeline.h"
 
 namespace {
 
 TMyImage Grey(std::uint32_t width, std::uint32_t height, std::uint8_t value) {
-  TMyImage image;
-  image.Width = width;
-  image.Height = height;
-  image.Gray.assign(width * height, value);
-  return image;
+  return GreyImage(width, height, std::vector<std::uint8_t>(width * height, value));
 }
 
 void Set(TMyImage& image, std::uint32_t x, std::uint32_t y, std::uint8_t value) {

@@ -28,5 +28,7 @@ int main() {
     return Fatal("out of memory");
   } catch (const std::exception& error) {
     return Fatal(error.what());
+  } catch (...) {
+    return Fatal("unknown exception");
   }
 }

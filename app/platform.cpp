@@ -56,10 +56,11 @@ void WriteAll(int fd, const char* text) {
 
 void OnFault(int signal) {
   if (FaultBeforeExit != nullptr) FaultBeforeExit();
-  const char* what = signal == SIGSEGV  ? "access violation"
-                     : signal == SIGBUS ? "bus error"
-                     : signal == SIGFPE ? "floating-point fault"
-                                        : "illegal instruction";
+  const char* what = signal == SIGSEGV   ? "access violation"
+                     : signal == SIGBUS  ? "bus error"
+                     : signal == SIGFPE  ? "floating-point fault"
+                     : signal == SIGABRT ? "aborted"
+                                         : "illegal instruction";
   WriteAll(STDERR_FILENO, "valdrane: fatal fault: ");
   WriteAll(STDERR_FILENO, what);
   WriteAll(STDERR_FILENO, "\r\n");
@@ -81,7 +82,7 @@ void InstallFaultHandler(void (*beforeExit)()) {
   action.sa_handler = OnFault;
   action.sa_flags = SA_ONSTACK | SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigaction(signal, &action, nullptr);
+  for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(signal, &action, nullptr);
 
   signal(SIGPIPE, SIG_IGN);
 }

@@ -29,8 +29,8 @@ std::vector<std::string> ListTifNames();
 // and never negative.
 std::uint64_t NowMs();
 
-// InstallFaultHandler: on an access fault, bus error, illegal instruction or
-// floating-point fault, calls `beforeExit` (which must be safe in a signal
+// InstallFaultHandler: on an access fault, bus error, illegal instruction,
+// floating-point fault or abort, calls `beforeExit` (which must be safe in a signal
 // handler), writes a message naming the fault to standard error, ending in
 // CRLF, and exits with code 1. Writes to a closed pipe are made to fail
 // instead of ending the process.

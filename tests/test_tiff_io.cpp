@@ -204,35 +204,28 @@ TEST_F(TiffIo, RefusesUnsupportedAndBrokenFiles) {
 }
 
 TEST_F(TiffIo, RefusesWhatIsNotAReadablePage) {
-  // A valid page, then cut short inside its strips.
+  // Compressed strips whose data was overwritten no longer decode.
   TFixture f;
   f.Width = 64;
   f.Height = 64;
   f.RowsPerStrip = 8;
-  for (const std::uint16_t compression : {std::uint16_t{1}, std::uint16_t{5}, std::uint16_t{8}}) {
+  for (const std::uint16_t compression : {std::uint16_t{5}, std::uint16_t{8}}) {
     f.Compression = compression;
     ASSERT_TRUE(WriteFixture(dir / "cut.tif", f));
-    const std::vector<char> bytes = FileBytes(dir / "cut.tif");
-    // The directory sits at the end of the file; keep it, lose the middle strips.
-    std::vector<char> cut(bytes);
-    std::fill(cut.begin() + 8, cut.begin() + 8 + static_cast<long>(bytes.size() / 3), '\0');
-    {
-      std::ofstream out(dir / "cut.tif", std::ios::binary | std::ios::trunc);
-      out.write(cut.data(), static_cast<std::streamsize>(cut.size()));
-    }
+    std::vector<char> bytes = FileBytes(dir / "cut.tif");
+    // The directory sits at the end of the file; keep it, spoil the first strips.
+    std::fill(bytes.begin() + 8, bytes.begin() + 8 + static_cast<long>(bytes.size() / 3), '\0');
+    std::ofstream(dir / "cut.tif", std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     TMyImage image;
-    if (compression == 1) {
-      // Zeroed pixels still decode: an uncompressed page cannot tell.
-      EXPECT_EQ(ReadTiff((dir / "cut.tif").c_str(), image), 1);
-    } else {
-      EXPECT_EQ(ReadTiff((dir / "cut.tif").c_str(), image), -1) << compression;
-    }
+    EXPECT_EQ(ReadTiff((dir / "cut.tif").c_str(), image), -1) << compression;
   }
 
-  // Truncated: the last strips point past the end of the file.
-  f.Compression = 1;
-  ASSERT_TRUE(WriteFixture(dir / "short.tif", f));
-  fs::resize_file(dir / "short.tif", 200);
+  // A strip that reaches past the end of the file.
+  ASSERT_TRUE(WriteRawTiff(dir / "short.tif",
+                           {{256, 64}, {257, 64}, {258, 8}, {259, 1}, {262, 1}, {277, 1},
+                            {279, 64 * 64}},
+                           std::vector<std::uint8_t>(100, 7)));
   std::ofstream(dir / "text.tif") << "this is not a TIFF file\n";
   std::ofstream(dir / "empty.tif");
   fs::create_directory(dir / "folder.tif");

@@ -171,7 +171,12 @@ TEST_F(Batch, FlattensEveryPageAndReportsEachEntry) {
   std::ofstream(dir / "text.tif") << "not an image";
   fs::create_directory(dir / "folder.tif");
   const std::vector<char> lockedBytes = FileBytes(dir / "locked.tif");
+  TFixture deep = MarginAndBlock(false, greyBlock);
+  deep.BitsPerSample = 16;
+  deep.Pixels.clear();
+  ASSERT_TRUE(WriteFixture(dir / "deep.tif", deep));  // refused: 16 bits per sample
   const std::vector<char> tiffBytes = FileBytes(dir / "page.tiff");
+  const std::vector<char> deepBytes = FileBytes(dir / "deep.tif");
 
   const TRun run = RunTool(dir);
   EXPECT_EQ(run.exitCode, 0);
@@ -181,7 +186,7 @@ TEST_F(Batch, FlattensEveryPageAndReportsEachEntry) {
   EXPECT_EQ(lines[1], "______20.05.2007._______________");
 
   std::map<std::string, TEntry> entries = ParseEntries(lines);
-  ASSERT_EQ(entries.size(), 7u) << run.out;
+  ASSERT_EQ(entries.size(), 8u) << run.out;
   for (const char* name : {"grey.tif", ".hidden.tif", "-odd name é.tif"}) {
     EXPECT_EQ(entries[name].outcome, "done") << name;
     EXPECT_EQ(entries[name].labels, GreyLabels) << name;
@@ -191,7 +196,7 @@ TEST_F(Batch, FlattensEveryPageAndReportsEachEntry) {
   EXPECT_EQ(entries["locked.tif"].outcome, "write error");
   EXPECT_EQ(entries["locked.tif"].labels,
             std::vector<std::string>(GreyLabels.begin(), GreyLabels.end() - 2));
-  for (const char* name : {"text.tif", "folder.tif"}) {
+  for (const char* name : {"text.tif", "folder.tif", "deep.tif"}) {
     EXPECT_EQ(entries[name].outcome, "read error") << name;
     EXPECT_TRUE(entries[name].labels.empty()) << name;
   }
@@ -212,9 +217,10 @@ TEST_F(Batch, FlattensEveryPageAndReportsEachEntry) {
 
   EXPECT_EQ(FileBytes(dir / "locked.tif"), lockedBytes);
   EXPECT_EQ(FileBytes(dir / "page.tiff"), tiffBytes);
+  EXPECT_EQ(FileBytes(dir / "deep.tif"), deepBytes);
   std::size_t entriesLeft = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++entriesLeft;
-  EXPECT_EQ(entriesLeft, 8u) << "a temporary file was left behind";
+  EXPECT_EQ(entriesLeft, 9u) << "a temporary file was left behind";
 }
 
 TEST_F(Batch, PagesUnderTwoPixelsComeOutUnchanged) {

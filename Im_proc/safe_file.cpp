@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <vector>
 
 static std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -43,9 +42,7 @@ std::int32_t BeginSafeWrite(const char* fileName, TSafeWrite& write) {
     return -1;
   }
 
-  std::string pattern = DirectoryOf(resolved) + "/.valdrane-XXXXXX";
-  std::vector<char> temp(pattern.begin(), pattern.end());
-  temp.push_back('\0');
+  std::string temp = DirectoryOf(resolved) + "/.valdrane-XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return -1;
 
@@ -56,7 +53,7 @@ std::int32_t BeginSafeWrite(const char* fileName, TSafeWrite& write) {
   if (close(fd) != 0) ok = false;
 
   write.Target = resolved;
-  write.TempPath = temp.data();
+  write.TempPath = temp;
   if (!ok) {
     AbortSafeWrite(write);
     return -1;

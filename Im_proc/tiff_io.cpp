@@ -136,7 +136,6 @@ bool WriteStrips(const char* path, const TMyImage& image, const TPlane& plane) {
 // strip count that covers every row exactly once.
 bool IsWritable(const TMyImage& image, const TPlane& plane) {
   if (image.Width == 0 || image.Height == 0) return false;
-  if (image.Photometric != PhotometricGray && image.Photometric != PhotometricRgb) return false;
   const std::uint64_t bytes =
       std::uint64_t{image.Width} * image.Height * SamplesOf(image.Photometric);
   if (plane.size() < bytes) return false;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 std::vector<std::uint32_t> PlainReconstruct(const std::vector<std::uint8_t>& mask,
                                             std::vector<std::uint8_t>& marker, std::uint32_t width,

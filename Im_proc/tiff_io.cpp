@@ -3,6 +3,8 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstring>
 #include <utility>
 
 #include "grey.h"
@@ -83,14 +85,46 @@ bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
          TIFFStripSize(tif) == tmsize_t{rows} * header.Width * samples;
 }
 
-// Decodes every strip of the open file into `plane`, one after the other.
+// Decodes every strip of the open file into `plane`, one after the other,
+// growing the plane strip by strip to Width * Height * samples bytes.
 // False as soon as a strip does not decode to its full size.
-bool ReadStrips(TIFF* tif, const TMyImage& header, std::uint8_t* plane) {
+//
+// The full length is reserved first but only touched as strips arrive, so a
+// header that declares a huge page over a few bytes of data costs address
+// space, not memory, before its first strip fails.
+bool ReadStrips(TIFF* tif, const TMyImage& header, TPlane& plane) {
+  plane.clear();
+  plane.reserve(std::size_t{PixelCount(header)} * SamplesOf(header.Photometric));
   for (std::uint32_t k = 0; k < header.StripCount; ++k) {
     const TStripSpan span = StripSpan(header, k);
-    if (TIFFReadEncodedStrip(tif, k, plane + span.Offset, span.Bytes) != span.Bytes) return false;
+    plane.resize(span.Offset + static_cast<std::size_t>(span.Bytes));
+    if (TIFFReadEncodedStrip(tif, k, plane.data() + span.Offset, span.Bytes) != span.Bytes) {
+      return false;
+    }
   }
   return true;
+}
+
+// Set when libtiff has thrown away the file's own strip byte counts and
+// guessed them from the image size: the bytes it would then read are not the
+// strips the file declares.
+int NoteStripCountRepair(TIFF*, void* repaired, const char*, const char* format, va_list) {
+  if (std::strstr(format, "\"StripByteCounts\" field, ignoring") != nullptr) {
+    *static_cast<bool*>(repaired) = true;
+  }
+  return 0;  // let libtiff's usual handler print the warning as well
+}
+
+// Opens `fileName` for reading with no strip chopping ("c"), so the strips
+// are the file's own and a page is written back with the rows per strip it
+// came with. `repaired` is set if libtiff replaced the strip byte counts.
+TIFF* OpenForReading(const char* fileName, bool& repaired) {
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) return nullptr;
+  TIFFOpenOptionsSetWarningHandlerExtR(options, NoteStripCountRepair, &repaired);
+  TIFF* tif = TIFFOpenExt(fileName, "rc", options);
+  TIFFOpenOptionsFree(options);
+  return tif;
 }
 
 // Writes one plane as the record's strips into a new file at `path`.
@@ -160,9 +194,8 @@ std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
   // Only regular files hold pages; opening a pipe named like one would wait
   // for a writer forever.
   if (!IsRegularFile(fileName)) return -1;
-  // "c": no strip chopping, so the strips are the file's own and a page is
-  // written back with the rows per strip it came with.
-  TIFF* tif = TIFFOpen(fileName, "rc");
+  bool repaired = false;
+  TIFF* tif = OpenForReading(fileName, repaired);
   if (tif == nullptr) return -1;
 
   TMyImage header;
@@ -179,7 +212,7 @@ std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
   header.PlanarConfig = Tag16(tif, TIFFTAG_PLANARCONFIG);
   header.StripCount = TIFFNumberOfStrips(tif);
 
-  if (!IsSupportedPage(tif, header)) {
+  if (repaired || !IsSupportedPage(tif, header)) {
     TIFFClose(tif);
     return -1;
   }
@@ -191,14 +224,17 @@ std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
   image = std::move(header);
 
   const std::uint32_t pixels = PixelCount(image);
-  image.Gray.resize((pixels / 1024 + 1) * 1024);
+  const std::size_t grayLength = (pixels / 1024 + 1) * std::size_t{1024};
   bool ok;
   if (image.Photometric == PhotometricRgb) {
-    image.Rgb.resize(std::size_t{pixels} * 3);
-    ok = ReadStrips(tif, image, image.Rgb.data());
-    if (ok) RgbToGray(image.Rgb.data(), image.Gray.data(), pixels);
+    ok = ReadStrips(tif, image, image.Rgb);
+    if (ok) {
+      image.Gray.resize(grayLength);
+      RgbToGray(image.Rgb.data(), image.Gray.data(), pixels);
+    }
   } else {
-    ok = ReadStrips(tif, image, image.Gray.data());
+    ok = ReadStrips(tif, image, image.Gray);
+    if (ok) image.Gray.resize(grayLength);
   }
   TIFFClose(tif);
   return ok ? 1 : -1;

@@ -20,7 +20,11 @@
 // with 8-bit unsigned samples, either grey with 0 black (one sample per
 // pixel) or RGB (three interleaved samples), with at least one pixel and a
 // colour plane under 4 GiB. Any strip that does not decode completely is a
-// failure too. After -1 the record may hold part of a page.
+// failure too, and so is a strip table whose byte counts libtiff has to
+// discard and guess. After -1 the record may hold part of a page.
+//
+// Memory for the planes is only touched as strips decode, so a header that
+// declares a large page over little data fails without filling memory.
 //
 // Never writes to the file.
 std::int32_t ReadTiff(const char* fileName, TMyImage& image);

@@ -1,0 +1,115 @@
+// Fuzz target: any bytes, saved as a page, go through the reader; what it
+// accepts goes through the whole correction and is written back in place.
+//
+// Besides the sanitizers, it checks the promises a user relies on and traps
+// when one breaks:
+//   - a page that was not written back is byte-identical to the input;
+//   - a page that was written back (losslessly compressed) reads again as
+//     exactly the corrected pixels, with the same header.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "flatten.h"
+#include "image.h"
+#include "reconstruct.h"
+#include "resample.h"
+#include "tiff_io.h"
+
+namespace {
+
+constexpr std::uint32_t CompressionJpeg = 7;  // lossy: read-back pixels differ
+
+// A private folder for the page, made once per process.
+const std::string& WorkFolder() {
+  static const std::string folder = [] {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/valdrane-fuzz-XXXXXX";
+    return std::string(mkdtemp(pattern.data()) != nullptr ? pattern.c_str() : ".");
+  }();
+  return folder;
+}
+
+bool WriteAll(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return false;
+  bool ok = true;
+  while (ok && size > 0) {
+    const ssize_t n = write(fd, data, size);
+    ok = n > 0;
+    if (ok) data += n, size -= static_cast<std::size_t>(n);
+  }
+  return close(fd) == 0 && ok;
+}
+
+std::vector<std::uint8_t> ReadAll(const std::string& path) {
+  std::vector<std::uint8_t> bytes;
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return bytes;
+  std::uint8_t buffer[65536];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  close(fd);
+  return bytes;
+}
+
+void Check(bool promise) {
+  if (!promise) __builtin_trap();
+}
+
+bool SameHeader(const TMyImage& a, const TMyImage& b) {
+  return a.Width == b.Width && a.Height == b.Height && a.BitsPerSample == b.BitsPerSample &&
+         a.SamplesPerPixel == b.SamplesPerPixel && a.Compression == b.Compression &&
+         a.Photometric == b.Photometric && a.RowsPerStrip == b.RowsPerStrip &&
+         a.XResolution == b.XResolution && a.YResolution == b.YResolution &&
+         a.ResolutionUnit == b.ResolutionUnit && a.StripCount == b.StripCount &&
+         a.PlanarConfig == b.PlanarConfig;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string path = WorkFolder() + "/page.tif";
+  if (!WriteAll(path, data, size)) return 0;
+
+  TMyImage Page;
+  if (ReadTiff(path.c_str(), Page) != 1) {
+    Check(ReadAll(path) == std::vector<std::uint8_t>(data, data + size));
+    return 0;
+  }
+  // The page's road, as the batch driver takes it.
+  TMyImage Reduced = DownscaleMin(Page);
+  TMyImage Background = MakeBorderSeed(Reduced);
+  ReconstructBackground(Reduced, Background);
+  Background = UpscaleNearest(Background, Page);
+  Reduced = CopyImage(Page);
+  DivideByBackground(Page, Background);
+  const bool colour = Page.Photometric == 2;
+  if (colour) {
+    SubtractImage(Page, Reduced);
+    AddGainToRgb(Page);
+  }
+  const std::int32_t written =
+      colour ? WriteRgbTiff(path.c_str(), Page) : WriteGrayTiff(path.c_str(), Page);
+  if (written != 1) {
+    Check(ReadAll(path) == std::vector<std::uint8_t>(data, data + size));
+    return 0;
+  }
+
+  TMyImage Again;
+  Check(ReadTiff(path.c_str(), Again) == 1);
+  Check(SameHeader(Page, Again));
+  if (Page.Compression != CompressionJpeg) {
+    const std::size_t bytes = std::size_t{PixelCount(Page)} * (colour ? 3 : 1);
+    const TPlane& before = colour ? Page.Rgb : Page.Gray;
+    const TPlane& after = colour ? Again.Rgb : Again.Gray;
+    Check(std::memcmp(before.data(), after.data(), bytes) == 0);
+  }
+  return 0;
+}

@@ -27,5 +27,6 @@ TMyImage CopyImage(const TMyImage& source) {
   // Only the pixels are copied, not the slack that a plane may carry past them.
   const std::uint32_t pixels = PixelCount(source);
   std::copy_n(source.Gray.begin(), pixels, result.Gray.begin());
+  std::fill(result.Gray.begin() + pixels, result.Gray.end(), std::uint8_t{0});
   return result;
 }

@@ -2,12 +2,35 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <vector>
+
+// Hands out plane memory without setting it: growing a plane leaves the new
+// bytes as they are, for the stage that grows it to write. Every stage
+// writes each byte it makes, so filling with zeros first would only cost
+// time, and a page's memory is touched only as its pixels arrive.
+template <class T>
+struct TRawAllocator : std::allocator<T> {
+  TRawAllocator() = default;
+  template <class U>
+  TRawAllocator(const TRawAllocator<U>&) noexcept {}
+  // Value-initialisation (what resize() asks for) leaves the byte unset;
+  // copies still go through std::allocator_traits' plain construction.
+  template <class U>
+  void construct(U* place) noexcept {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <class U>
+  bool operator==(const TRawAllocator<U>&) const noexcept {
+    return true;
+  }
+};
 
 // A plane of unsigned bytes, 0 black and 255 white, row-major with the top
 // row first. Its length is its own; the record's Width and Height say how
-// much of it is image.
-using TPlane = std::vector<std::uint8_t>;
+// much of it is image. resize() leaves new bytes unset; assign() sets them.
+using TPlane = std::vector<std::uint8_t, TRawAllocator<std::uint8_t>>;
 
 // TMyImage: the TIFF header values taken from the file that was read (and
 // handed back unchanged to the file that is written), then the pixels.

@@ -85,19 +85,18 @@ bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
          TIFFStripSize(tif) == tmsize_t{rows} * header.Width * samples;
 }
 
-// Decodes every strip of the open file into `plane`, one after the other,
-// growing the plane strip by strip to Width * Height * samples bytes.
-// False as soon as a strip does not decode to its full size.
+// Decodes every strip of the open file into `plane`, sized to
+// Width * Height * samples bytes. False as soon as a strip does not decode
+// to its full size.
 //
-// The full length is reserved first but only touched as strips arrive, so a
-// header that declares a huge page over a few bytes of data costs address
+// Plane memory is not set when allocated, only as strips decode into it, so
+// a header that declares a huge page over a few bytes of data costs address
 // space, not memory, before its first strip fails.
 bool ReadStrips(TIFF* tif, const TMyImage& header, TPlane& plane) {
-  plane.clear();
-  plane.reserve(std::size_t{PixelCount(header)} * SamplesOf(header.Photometric));
+  plane.clear();  // nothing of the previous page is worth copying on growth
+  plane.resize(std::size_t{PixelCount(header)} * SamplesOf(header.Photometric));
   for (std::uint32_t k = 0; k < header.StripCount; ++k) {
     const TStripSpan span = StripSpan(header, k);
-    plane.resize(span.Offset + static_cast<std::size_t>(span.Bytes));
     if (TIFFReadEncodedStrip(tif, k, plane.data() + span.Offset, span.Bytes) != span.Bytes) {
       return false;
     }

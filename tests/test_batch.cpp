@@ -19,78 +19,11 @@
 #include "reference_pipeline.h"
 #include "synthetic_page.h"
 #include "tiff_fixture.h"
+#include "tool_run.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct TRun {
-  std::string out;
-  int exitCode = -1;
-};
-
-// Runs the tool in `dir`; `shellSetup` runs first in the same shell (a
-// resource limit, say). Standard error goes to dir/../stderr.txt.
-TRun RunTool(const fs::path& dir, const std::string& shellSetup = "true") {
-  const std::string command = "cd '" + dir.string() + "' && " + shellSetup + " && exec '" +
-                              VALDRANE_BINARY + "' 2>../stderr.txt";
-  TRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
-  const int status = pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
-
-std::vector<std::string> SplitCrlf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  EXPECT_EQ(start, text.size()) << "text after the last CRLF";
-  return lines;
-}
-
-// One entry's part of the report: its stage labels in order and how it ended
-// ("done", "read error" or "write error").
-struct TEntry {
-  std::vector<std::string> labels;
-  std::string outcome;
-};
-
-std::map<std::string, TEntry> ParseEntries(const std::vector<std::string>& lines) {
-  static const std::regex stage(
-      "(read|down|border|bg|up|copy|div|substract|write|total) "
-      "(0|[1-9][0-9]*)\\.[0-9]{3}");
-  static const std::regex failure("image (.*) (read|write) error");
-  std::map<std::string, TEntry> entries;
-  TEntry current;
-  for (std::size_t i = 2; i < lines.size(); ++i) {
-    std::smatch match;
-    if (std::regex_match(lines[i], match, stage)) {
-      current.labels.push_back(match[1]);
-    } else if (std::regex_match(lines[i], match, failure)) {
-      current.outcome = match[2].str() + " error";
-      entries[match[1]] = current;
-      current = TEntry{};
-    } else {
-      current.outcome = "done";
-      entries[lines[i]] = current;
-      current = TEntry{};
-    }
-  }
-  EXPECT_TRUE(current.labels.empty()) << "report ends inside an entry";
-  return entries;
-}
-
-const std::vector<std::string> GreyLabels = {"read", "down", "border", "bg",   "up",
-                                             "copy", "div",  "write",  "total"};
-const std::vector<std::string> ColourLabels = {"read", "down", "border",    "bg",    "up",
-                                               "copy", "div",  "substract", "write", "total"};
 
 // A 12 x 10 page of paper (200) with a dark margin (20) along the left edge
 // and an enclosed block (100) in the middle, grey or in colour.
@@ -325,16 +258,8 @@ TEST_F(Batch, AccessFaultEndsTheRunWithExitCode1) {
     inodes[name] = st.st_ino;
   }
 
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    const int out = open((top / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open((top / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0)
-      _exit(99);
-    execl(VALDRANE_BINARY, VALDRANE_BINARY, static_cast<char*>(nullptr));
-    _exit(98);
-  }
+  const pid_t child = StartTool(dir, top / "stdout.txt", top / "stderr.txt");
+  ASSERT_GT(child, 0);
   // Once a page has been replaced the tool is running its batch, past its
   // start-up; then the fault arrives.
   bool replaced = false;
@@ -347,8 +272,7 @@ TEST_F(Batch, AccessFaultEndsTheRunWithExitCode1) {
   }
   ASSERT_TRUE(replaced);
   kill(child, SIGSEGV);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+  const int status = WaitTool(child);
 
   ASSERT_TRUE(WIFEXITED(status)) << "the run finished before the fault could be sent";
   EXPECT_EQ(WEXITSTATUS(status), 1);

@@ -27,7 +27,7 @@ TResult Reconstruct(const TMyImage& mask) {
   TMyImage marker = MakeBorderSeed(mask);
   std::uint32_t counts[PassLimit] = {};
   const std::uint32_t passes = ReconstructBackground(mask, marker, counts);
-  return {marker.Gray, std::vector<std::uint32_t>(counts, counts + passes)};
+  return {Bytes(marker.Gray), std::vector<std::uint32_t>(counts, counts + passes)};
 }
 
 }  // namespace
@@ -72,7 +72,7 @@ TEST(ReconstructBackground, SmallCases) {
 
   TMyImage margin = Grey(6, 4, 200);
   for (std::uint32_t y = 0; y < 4; ++y) Set(margin, 0, y, 0), Set(margin, 1, y, 0);
-  cases.push_back({"margin on the frame", margin, {0}, margin.Gray, 0});
+  cases.push_back({"margin on the frame", margin, {0}, Bytes(margin.Gray), 0});
 
   TMyImage ring = Grey(9, 9, 200);
   for (std::uint32_t i = 2; i <= 6; ++i) {
@@ -83,7 +83,7 @@ TEST(ReconstructBackground, SmallCases) {
   for (auto [w, h] : {std::pair{1u, 6u}, {6u, 1u}, {2u, 5u}, {5u, 2u}}) {
     TMyImage thin = Grey(w, h, 0);
     for (std::uint32_t i = 0; i < w * h; ++i) thin.Gray[i] = static_cast<std::uint8_t>(i * 31);
-    cases.push_back({"all frame", thin, {0}, thin.Gray, 0});
+    cases.push_back({"all frame", thin, {0}, Bytes(thin.Gray), 0});
   }
 
   for (const Case& c : cases) {
@@ -134,11 +134,11 @@ TEST(ReconstructBackground, MatchesThePlainSweepOnRandomImages) {
           : style == 1 ? static_cast<std::uint8_t>(r % 10 == 0 ? r % 60 : 200 + r % 3)
                        : static_cast<std::uint8_t>((r % 4) * 60);
     }
-    TMyImage plainMarker = MakeBorderSeed(mask);
+    std::vector<std::uint8_t> plainMarker = Bytes(MakeBorderSeed(mask).Gray);
     const std::vector<std::uint32_t> plainCounts =
-        PlainReconstruct(mask.Gray, plainMarker.Gray, mask.Width, mask.Height);
+        PlainReconstruct(Bytes(mask.Gray), plainMarker, mask.Width, mask.Height);
     const TResult result = Reconstruct(mask);
     ASSERT_EQ(result.counts, plainCounts) << w << "x" << h << " trial " << trial;
-    ASSERT_EQ(result.marker, plainMarker.Gray) << w << "x" << h << " trial " << trial;
+    ASSERT_EQ(result.marker, plainMarker) << w << "x" << h << " trial " << trial;
   }
 }

@@ -62,7 +62,8 @@ TEST(UpscaleNearest, RepeatsEachPixelTwiceAndTheLastOnesAtOddSizes) {
       {2, 0, {}, 5, 1, {255, 255, 255, 255, 255}},
   };
   for (const Case& c : cases) {
-    TMyImage reference = GreyImage(c.width, c.height, std::vector<std::uint8_t>(c.width * c.height));
+    TMyImage reference =
+        GreyImage(c.width, c.height, std::vector<std::uint8_t>(c.width * c.height));
     reference.StripCount = 9;
     TMyImage full = UpscaleNearest(GreyImage(c.halfWidth, c.halfHeight, c.half), reference);
     EXPECT_EQ(full.Width, c.width);

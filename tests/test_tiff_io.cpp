@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "grey_image.h"
 #include "tiff_fixture.h"
 #include "tiff_io.h"
 
@@ -302,7 +303,7 @@ TEST_F(TiffIo, FailedWritesLeaveTheFileAsItWas) {
   TMyImage wrongStrips = image;
   wrongStrips.StripCount = 1;
   TMyImage shortPlane = image;
-  shortPlane.Gray.resize(3);
+  shortPlane.Gray.assign(3, 0);
   EXPECT_EQ(WriteGrayTiff((dir / "p.tif").c_str(), unencodable), -1);
   EXPECT_EQ(WriteGrayTiff((dir / "p.tif").c_str(), wrongStrips), -1);
   EXPECT_EQ(WriteGrayTiff((dir / "p.tif").c_str(), shortPlane), -1);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -104,23 +105,41 @@ bool ReadStrips(TIFF* tif, const TMyImage& header, TPlane& plane) {
   return true;
 }
 
-// Set when libtiff has thrown away the file's own strip byte counts and
-// guessed them from the image size: the bytes it would then read are not the
-// strips the file declares.
-int NoteStripCountRepair(TIFF*, void* repaired, const char*, const char* format, va_list) {
-  if (std::strstr(format, "\"StripByteCounts\" field, ignoring") != nullptr) {
-    *static_cast<bool*>(repaired) = true;
+// Warnings from libtiff that make a file unfit to be rewritten: its data
+// would come back as libtiff's guess, not as the file holds it.
+struct TReadWarnings {
+  // The strip byte counts were discarded and guessed from the image size.
+  bool GuessedStripSizes = false;
+  // The JPEG decoder met damaged or missing data and filled in the rest.
+  bool DamagedJpeg = false;
+};
+
+int NoteReadWarning(TIFF*, void* warnings, const char* module, const char* format, va_list args) {
+  char message[512];
+  va_list copy;
+  va_copy(copy, args);
+  std::vsnprintf(message, sizeof message, format, copy);
+  va_end(copy);
+  TReadWarnings& noted = *static_cast<TReadWarnings*>(warnings);
+  if (std::strstr(message, "\"StripByteCounts\" field, ignoring") != nullptr) {
+    noted.GuessedStripSizes = true;
+  }
+  if (module != nullptr && std::strcmp(module, "JPEGLib") == 0 &&
+      (std::strncmp(message, "Corrupt JPEG data", 17) == 0 ||
+       std::strncmp(message, "Premature end of JPEG", 21) == 0)) {
+    noted.DamagedJpeg = true;
   }
   return 0;  // let libtiff's usual handler print the warning as well
 }
 
 // Opens `fileName` for reading with no strip chopping ("c"), so the strips
 // are the file's own and a page is written back with the rows per strip it
-// came with. `repaired` is set if libtiff replaced the strip byte counts.
-TIFF* OpenForReading(const char* fileName, bool& repaired) {
+// came with. Warnings that libtiff gives while the file is open, reading
+// strips included, are noted in `warnings`.
+TIFF* OpenForReading(const char* fileName, TReadWarnings& warnings) {
   TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
   if (options == nullptr) return nullptr;
-  TIFFOpenOptionsSetWarningHandlerExtR(options, NoteStripCountRepair, &repaired);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, NoteReadWarning, &warnings);
   TIFF* tif = TIFFOpenExt(fileName, "rc", options);
   TIFFOpenOptionsFree(options);
   return tif;
@@ -193,8 +212,8 @@ std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
   // Only regular files hold pages; opening a pipe named like one would wait
   // for a writer forever.
   if (!IsRegularFile(fileName)) return -1;
-  bool repaired = false;
-  TIFF* tif = OpenForReading(fileName, repaired);
+  TReadWarnings warnings;
+  TIFF* tif = OpenForReading(fileName, warnings);
   if (tif == nullptr) return -1;
 
   TMyImage header;
@@ -211,7 +230,7 @@ std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
   header.PlanarConfig = Tag16(tif, TIFFTAG_PLANARCONFIG);
   header.StripCount = TIFFNumberOfStrips(tif);
 
-  if (repaired || !IsSupportedPage(tif, header)) {
+  if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header)) {
     TIFFClose(tif);
     return -1;
   }
@@ -236,7 +255,7 @@ std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
     if (ok) image.Gray.resize(grayLength);
   }
   TIFFClose(tif);
-  return ok ? 1 : -1;
+  return ok && !warnings.DamagedJpeg ? 1 : -1;
 }
 
 std::int32_t WriteGrayTiff(const char* fileName, const TMyImage& image) {

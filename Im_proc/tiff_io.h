@@ -21,7 +21,9 @@
 // pixel) or RGB (three interleaved samples), with at least one pixel and a
 // colour plane under 4 GiB. Any strip that does not decode completely is a
 // failure too, and so is a strip table whose byte counts libtiff has to
-// discard and guess. After -1 the record may hold part of a page.
+// discard and guess, or JPEG data that the decoder reports damaged or cut
+// short (it would fill in the rest). After -1 the record may hold part of
+// a page.
 //
 // Memory for the planes is only touched as strips decode, so a header that
 // declares a large page over little data fails without filling memory.

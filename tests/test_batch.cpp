@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "reference_pipeline.h"
-#include "synthetic_page.h"
+#include "synthetic_scan.h"
 #include "tiff_fixture.h"
 #include "tool_run.h"
 
@@ -251,7 +251,8 @@ TEST_F(Batch, AccessFaultEndsTheRunWithExitCode1) {
   f.Compression = 8;
   std::map<std::string, ino_t> inodes;
   for (int i = 0; i < 300; ++i) {
-    const std::string name = "p" + std::to_string(i) + ".tif";
+    char name[16];
+    std::snprintf(name, sizeof name, "p%d.tif", i);
     ASSERT_TRUE(WriteFixture(dir / name, f));
     struct stat st;
     ASSERT_EQ(stat((dir / name).c_str(), &st), 0);

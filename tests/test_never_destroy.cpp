@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "synthetic_page.h"
+#include "synthetic_scan.h"
 #include "tiff_fixture.h"
 #include "tool_run.h"
 

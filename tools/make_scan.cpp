@@ -1,0 +1,136 @@
+// make_scan: writes a synthetic scanned page as a TIFF file, for the demo,
+// the tests' sample pages and the benchmark.
+//
+//   make_scan [-c] [-z none|lzw|deflate|packbits] [-s WIDTHxHEIGHT]
+//             [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif
+//
+//   -c   colour (RGB) page; grey otherwise
+//   -z   compression, none by default
+//   -s   size in pixels, 2480x3508 (A4 at 300 dpi) by default
+//   -r   rows per strip, 64 by default; 0 for a single strip
+//   -d   resolution in dots per inch, 300 by default
+//   -S   seed of the page's text and grain, 1 by default
+//
+// The same options always give the same file. Exit code 0 when written, 1
+// on a usage error, 2 when the file could not be written.
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "synthetic_scan.h"
+
+namespace {
+
+struct TOptions {
+  bool colour = false;
+  std::uint16_t compression = COMPRESSION_NONE;
+  std::uint32_t width = 2480, height = 3508;
+  std::uint32_t rowsPerStrip = 64;
+  double dpi = 300;
+  std::uint32_t seed = 1;
+  const char* output = nullptr;
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: make_scan [-c] [-z none|lzw|deflate|packbits] [-s WIDTHxHEIGHT]\n"
+               "                 [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif\n");
+  return 1;
+}
+
+bool ParseCompression(const char* name, std::uint16_t& compression) {
+  const struct {
+    const char* name;
+    std::uint16_t value;
+  } known[] = {{"none", COMPRESSION_NONE},
+               {"lzw", COMPRESSION_LZW},
+               {"deflate", COMPRESSION_ADOBE_DEFLATE},
+               {"packbits", COMPRESSION_PACKBITS}};
+  for (const auto& k : known) {
+    if (std::strcmp(name, k.name) == 0) {
+      compression = k.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseOptions(int argc, char** argv, TOptions& o) {
+  for (int c; (c = getopt(argc, argv, "cz:s:r:d:S:")) != -1;) {
+    char* end = nullptr;
+    switch (c) {
+      case 'c':
+        o.colour = true;
+        break;
+      case 'z':
+        if (!ParseCompression(optarg, o.compression)) return false;
+        break;
+      case 's':
+        if (std::sscanf(optarg, "%ux%u", &o.width, &o.height) != 2) return false;
+        break;
+      case 'r':
+        o.rowsPerStrip = static_cast<std::uint32_t>(std::strtoul(optarg, &end, 10));
+        break;
+      case 'd':
+        o.dpi = std::strtod(optarg, &end);
+        break;
+      case 'S':
+        o.seed = static_cast<std::uint32_t>(std::strtoul(optarg, &end, 10));
+        break;
+      default:
+        return false;
+    }
+    if (end != nullptr && *end != '\0') return false;
+  }
+  if (optind + 1 != argc || o.width == 0 || o.height == 0 || o.dpi <= 0) return false;
+  o.output = argv[optind];
+  return true;
+}
+
+bool WritePage(const TOptions& o, const std::vector<std::uint8_t>& pixels) {
+  TIFF* tif = TIFFOpen(o.output, "w");
+  if (tif == nullptr) return false;
+  const std::uint16_t samples = o.colour ? 3 : 1;
+  const std::uint32_t rows = o.rowsPerStrip == 0 ? o.height : o.rowsPerStrip;
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, o.width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, o.height);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, o.compression);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, o.colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows);
+  TIFFSetField(tif, TIFFTAG_XRESOLUTION, o.dpi);
+  TIFFSetField(tif, TIFFTAG_YRESOLUTION, o.dpi);
+  TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  const std::size_t rowBytes = std::size_t{o.width} * samples;
+  bool ok = true;
+  for (std::uint32_t first = 0, strip = 0; ok && first < o.height; first += rows, ++strip) {
+    const std::uint32_t n = o.height - first < rows ? o.height - first : rows;
+    void* data = const_cast<std::uint8_t*>(pixels.data() + first * rowBytes);
+    ok = TIFFWriteEncodedStrip(tif, strip, data, static_cast<tmsize_t>(n * rowBytes)) != -1;
+  }
+  ok = ok && TIFFFlush(tif) == 1;
+  TIFFClose(tif);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TOptions options;
+  if (!ParseOptions(argc, argv, options)) return Usage();
+  const std::vector<std::uint8_t> pixels =
+      SyntheticScan(options.width, options.height, options.colour, options.seed);
+  if (!WritePage(options, pixels)) {
+    std::fprintf(stderr, "make_scan: cannot write %s\n", options.output);
+    return 2;
+  }
+  return 0;
+}

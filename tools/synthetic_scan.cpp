@@ -1,0 +1,83 @@
+#include "synthetic_scan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t height, bool colour,
+                                        std::uint32_t seed) {
+  std::mt19937 engine(seed);
+  auto random = [&engine] { return static_cast<std::uint32_t>(engine()); };
+  const double cx = width / 2.0, cy = height / 2.0;
+  const double reach = std::hypot(cx, cy) + 1;
+  // Grey level of each pixel first: paper shaded towards the corners.
+  std::vector<double> level(std::size_t{width} * height);
+  for (std::uint32_t y = 0; y < height; ++y) {
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const double d = std::hypot(x - cx, y - cy) / reach;
+      level[std::size_t{y} * width + x] = 225 - 70 * d * d + double(random() % 7) - 3;
+    }
+  }
+  auto paint = [&](std::uint32_t x0, std::uint32_t y0, std::uint32_t w, std::uint32_t h, double v) {
+    for (std::uint32_t y = y0; y < std::min(height, y0 + h); ++y) {
+      for (std::uint32_t x = x0; x < std::min(width, x0 + w); ++x)
+        level[std::size_t{y} * width + x] = v;
+    }
+  };
+  // Lines of text: short strokes of dark ink in words, the type size growing
+  // with the page so that an A4 page at 300 dpi has lines a few mm high.
+  const std::uint32_t unit = std::max(1u, width / 400);
+  // Paragraphs of a few lines, the last line of each shorter, inside page
+  // margins.
+  const std::uint32_t margin = std::max(2u, width / 16);
+  const std::uint32_t right = width - std::min(width, margin);
+  std::uint32_t lineInParagraph = 0;
+  const std::uint32_t top = std::max(8 * unit, height / 20), bottom = height - height / 20;
+  for (std::uint32_t line = top; line + 8 * unit < bottom; line += 12 * unit) {
+    if (lineInParagraph == 5 + random() % 4) {
+      lineInParagraph = 0;  // a blank line between paragraphs
+      continue;
+    }
+    const std::uint32_t stop = random() % 6 == 0 ? margin + (right - margin) / 3 : right;
+    ++lineInParagraph;
+    for (std::uint32_t x = margin + 6 * unit; x + 6 * unit < stop; x += (3 + random() % 5) * unit) {
+      if (random() % 9 == 0) x += 4 * unit;  // a space between words
+      const bool tall = random() % 3 == 0;
+      paint(x, line + (tall ? 0 : 3 * unit), (1 + random() % 2) * unit, (tall ? 8 : 5) * unit,
+            30 + random() % 50);
+    }
+  }
+  // The scanner's margin along the left edge, and a blot inside the page.
+  paint(0, 0, margin, height, 18);
+  const std::uint32_t blotX = width / 2, blotY = height / 3;
+  const std::uint32_t blotW = std::max(3u, width / 10), blotH = std::max(3u, height / 12);
+  paint(blotX, blotY, blotW, blotH, 70);
+
+  // A red stamp: a frame inside the page, below the blot.
+  const std::uint32_t stampX = width / 2, stampY = height * 2 / 3;
+  const std::uint32_t stampW = std::max(4u, width / 5), stampH = std::max(4u, height / 10);
+  const std::uint32_t stroke = std::max(1u, stampH / 8);
+  auto inStamp = [&](std::uint32_t x, std::uint32_t y) {
+    if (x < stampX || y < stampY || x >= stampX + stampW || y >= stampY + stampH) return false;
+    return x < stampX + stroke || y < stampY + stroke || x >= stampX + stampW - stroke ||
+           y >= stampY + stampH - stroke;
+  };
+
+  std::vector<std::uint8_t> pixels;
+  pixels.reserve(level.size() * (colour ? 3 : 1));
+  auto byte = [](double v) { return static_cast<std::uint8_t>(std::clamp(v, 0.0, 255.0)); };
+  for (std::uint32_t y = 0; y < height; ++y) {
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const double v = std::clamp(level[std::size_t{y} * width + x], 0.0, 255.0);
+      if (!colour) {
+        pixels.push_back(byte(v));
+      } else if (inStamp(x, y)) {
+        pixels.insert(pixels.end(), {byte(v * 0.8), byte(v * 0.2), byte(v * 0.25)});
+      } else {
+        // Slightly yellow paper, blue-black ink.
+        pixels.insert(pixels.end(), {byte(v + 6), byte(v), byte(v * 0.9 + 12)});
+      }
+    }
+  }
+  return pixels;
+}

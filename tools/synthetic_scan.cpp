@@ -30,7 +30,7 @@ std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t heigh
   // Paragraphs of a few lines, the last line of each shorter, inside page
   // margins.
   const std::uint32_t margin = std::max(2u, width / 16);
-  const std::uint32_t right = width - std::min(width, margin);
+  const std::uint32_t right = std::max(margin, width - std::min(width, margin));
   std::uint32_t lineInParagraph = 0;
   const std::uint32_t top = std::max(8 * unit, height / 20), bottom = height - height / 20;
   for (std::uint32_t line = top; line + 8 * unit < bottom; line += 12 * unit) {

@@ -23,8 +23,19 @@ std::uint8_t GrayOfRgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
   return static_cast<std::uint8_t>(std::lrint(sum));
 }
 
+// The weights are decimals with three places, so 1000 times the exact
+// weighted sum is the integer S = 299 R + 587 G + 114 B. Where S / 1000 is
+// not halfway between two integers it lies at least 0.0005 from every
+// rounding boundary, far more than the 80-bit computation's error (about
+// 1e-17), so both round to (S + 500) / 1000. Only the halfway sums, where
+// S mod 1000 is 500, depend on how the 80-bit weights and roundings fall;
+// those take the 80-bit path itself.
 void RgbToGray(const std::uint8_t* rgb, std::uint8_t* gray, std::uint32_t count) {
   for (std::uint32_t k = 0; k < count; ++k) {
-    gray[k] = GrayOfRgb(rgb[3 * k], rgb[3 * k + 1], rgb[3 * k + 2]);
+    const std::uint32_t r = rgb[3 * k], g = rgb[3 * k + 1], b = rgb[3 * k + 2];
+    const std::uint32_t s = 299 * r + 587 * g + 114 * b;
+    gray[k] = s % 1000 == 500 ? GrayOfRgb(static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(g),
+                                          static_cast<std::uint8_t>(b))
+                              : static_cast<std::uint8_t>((s + 500) / 1000);
   }
 }

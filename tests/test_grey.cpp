@@ -89,3 +89,28 @@ TEST(GrayOfRgb, EqualsTheExactComputationForEveryColour) {
   EXPECT_EQ(ExactGray(0, 36, 12), 23);
   EXPECT_EQ(ExactGray(0, 80, 110), 60);
 }
+
+// The plane conversion, all 2^24 colours, against the 80-bit value itself.
+TEST(RgbToGray, EqualsExtendedPrecisionForEveryColour) {
+  std::vector<std::uint8_t> rgb(3 * 65536), gray(65536 + 1, 77);
+  std::uint32_t mismatches = 0, halfway = 0;
+  for (unsigned r = 0; r < 256; ++r) {
+    for (unsigned gb = 0; gb < 65536; ++gb) {
+      rgb[3 * gb] = static_cast<std::uint8_t>(r);
+      rgb[3 * gb + 1] = static_cast<std::uint8_t>(gb >> 8);
+      rgb[3 * gb + 2] = static_cast<std::uint8_t>(gb & 255);
+    }
+    RgbToGray(rgb.data(), gray.data(), 65536);
+    for (unsigned k = 0; k < 65536; ++k) {
+      const std::uint8_t want = GrayOfRgb(rgb[3 * k], rgb[3 * k + 1], rgb[3 * k + 2]);
+      halfway += (299 * r + 587 * (k >> 8) + 114 * (k & 255)) % 1000 == 500 ? 1 : 0;
+      if (gray[k] != want && ++mismatches <= 5) {
+        ADD_FAILURE() << r << " " << (k >> 8) << " " << (k & 255) << ": " << int(gray[k])
+                      << " vs " << int(want);
+      }
+    }
+    ASSERT_EQ(gray[65536], 77) << "wrote past the count";
+  }
+  EXPECT_EQ(mismatches, 0u);
+  EXPECT_GT(halfway, 10000u);  // the halfway sums are there and were checked
+}

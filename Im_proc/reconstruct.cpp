@@ -1,5 +1,7 @@
 #include "reconstruct.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 
 TMyImage MakeBorderSeed(const TMyImage& source) {
@@ -21,18 +23,132 @@ TMyImage MakeBorderSeed(const TMyImage& source) {
   return result;
 }
 
-// One update of the reconstruction: the marker value `m` (the smallest of the
-// pixel and the neighbours already visited) is kept when it lies above the
-// mask and counted, otherwise the pixel drops to the mask.
-static inline void Update(std::uint8_t& marker, std::uint8_t m, std::uint8_t mask,
-                          std::uint32_t& count) {
-  if (m > mask) {
-    marker = m;
+// One row of a half-pass.
+//
+// Each interior pixel x of `row` (1 to W - 2) is updated in turn, forward
+// from left to right or backward from right to left:
+//   m = min(old value, the three pixels of `near` at x - 1, x, x + 1,
+//           the pixel before it, already updated)
+//   new value = max(m, mask), counted when m > mask.
+// `near` is the row above (forward) or below (backward), final for this
+// half-pass.
+//
+// Written out, a pixel's new value is y[x] = f_x(y[x - 1]) with
+// f_x(v) = max(min(v, a[x]), k[x]), where a[x] = min(old value, near pixels)
+// and k[x] = mask: a clamp of v into [k, max(a, k)]. Clamps compose into
+// clamps (clamp(clamp(v, l1, h1), l2, h2) = clamp(v, clamp(l1, l2, h2),
+// clamp(h1, l2, h2))), so a block of 16 pixels is a prefix scan of clamps
+// that SSE2 evaluates in four steps, then applies to the value carried in
+// from the previous block: the same bytes and counts as pixel by pixel.
+
+namespace {
+
+// Scalar update of one pixel; returns the new value, the next pixel's `before`.
+inline std::uint8_t UpdatePixel(std::uint8_t* row, const std::uint8_t* near,
+                                const std::uint8_t* mask, std::uint32_t x, std::uint8_t before,
+                                std::uint32_t& count) {
+  const std::uint8_t m = std::min({row[x], near[x - 1], near[x], near[x + 1], before});
+  if (m > mask[x]) {
+    row[x] = m;
     ++count;
   } else {
-    marker = mask;
+    row[x] = mask[x];
+  }
+  return row[x];
+}
+
+// Lanes moved S places in the scan's direction (towards higher lanes going
+// forward, lower lanes going backward), the vacated lanes set to `fill`.
+template <bool Forward, int S>
+inline __m128i Shift(__m128i v, __m128i fill) {
+  if constexpr (Forward) {
+    return _mm_or_si128(_mm_slli_si128(v, S), _mm_srli_si128(fill, 16 - S));
+  } else {
+    return _mm_or_si128(_mm_srli_si128(v, S), _mm_slli_si128(fill, 16 - S));
   }
 }
+
+inline __m128i Clamp(__m128i v, __m128i lo, __m128i hi) {
+  return _mm_max_epu8(_mm_min_epu8(v, hi), lo);
+}
+
+// One step of the scan: each lane's clamp composed after the one S lanes
+// earlier (identity, [0, 255], where there is none).
+template <bool Forward, int S>
+inline void ScanStep(__m128i& lo, __m128i& hi) {
+  const __m128i zero = _mm_setzero_si128(), ones = _mm_set1_epi8(-1);
+  const __m128i earlierLo = Shift<Forward, S>(lo, zero);
+  const __m128i earlierHi = Shift<Forward, S>(hi, ones);
+  const __m128i newLo = Clamp(earlierLo, lo, hi);
+  hi = Clamp(earlierHi, lo, hi);
+  lo = newLo;
+}
+
+// Updates the 16 pixels of `row` from `x` on, given the pixel before them in
+// the scan's order; returns the last one updated. Each lane of `notCounted`
+// goes up by one for a pixel that is not counted.
+template <bool Forward>
+inline std::uint8_t UpdateBlock(std::uint8_t* row, const std::uint8_t* near,
+                                const std::uint8_t* mask, std::uint32_t x, std::uint8_t before,
+                                __m128i& notCounted) {
+  const auto load = [](const std::uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  };
+  const __m128i k = load(mask + x);
+  const __m128i a = _mm_min_epu8(_mm_min_epu8(load(row + x), load(near + x)),
+                                 _mm_min_epu8(load(near + x - 1), load(near + x + 1)));
+  __m128i lo = k, hi = _mm_max_epu8(a, k);
+  ScanStep<Forward, 1>(lo, hi);
+  ScanStep<Forward, 2>(lo, hi);
+  ScanStep<Forward, 4>(lo, hi);
+  ScanStep<Forward, 8>(lo, hi);
+  const __m128i carry = _mm_set1_epi8(static_cast<char>(before));
+  const __m128i y = Clamp(carry, lo, hi);
+  // m = min(the value before each pixel, a); counted where m > mask.
+  const __m128i m = _mm_min_epu8(Shift<Forward, 1>(y, carry), a);
+  notCounted = _mm_sub_epi8(notCounted, _mm_cmpeq_epi8(_mm_max_epu8(m, k), k));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), y);
+  return Forward ? row[x + 15] : row[x];
+}
+
+// Sum of the 16 byte lanes.
+inline std::uint32_t SumLanes(__m128i v) {
+  const __m128i sums = _mm_sad_epu8(v, _mm_setzero_si128());
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums) +
+                                    _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+}
+
+template <bool Forward>
+void UpdateRow(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* mask,
+               std::uint32_t W, std::uint32_t& count) {
+  // Blocks are counted in byte lanes, emptied before any lane can overflow.
+  __m128i notCounted = _mm_setzero_si128();
+  std::uint32_t blocks = 0;
+  auto block = [&](std::uint32_t x, std::uint8_t before) {
+    if (blocks == 255) {
+      count += 16 * blocks - SumLanes(notCounted);
+      notCounted = _mm_setzero_si128();
+      blocks = 0;
+    }
+    ++blocks;
+    return UpdateBlock<Forward>(row, near, mask, x, before, notCounted);
+  };
+  if constexpr (Forward) {
+    std::uint8_t before = row[0];
+    std::uint32_t x = 1;
+    for (; x + 16 <= W - 1; x += 16) before = block(x, before);
+    for (; x <= W - 2; ++x) before = UpdatePixel(row, near, mask, x, before, count);
+  } else {
+    std::uint8_t before = row[W - 1];
+    std::uint32_t end = W - 1;  // pixels 1 to end - 1 remain
+    for (; end >= 17; end -= 16) before = block(end - 16, before);
+    for (std::uint32_t x = end - 1; x >= 1; --x)
+      before = UpdatePixel(row, near, mask, x, before, count);
+  }
+  count += 16 * blocks - SumLanes(notCounted);
+}
+
+}  // namespace
 
 std::uint32_t ReconstructBackground(const TMyImage& mask, TMyImage& marker,
                                     std::uint32_t* passCounts) {
@@ -51,16 +167,10 @@ std::uint32_t ReconstructBackground(const TMyImage& mask, TMyImage& marker,
     std::uint32_t count = 0;
     if (W >= 3 && H >= 3) {
       for (std::uint32_t y = 1; y + 1 < H; ++y) {
-        for (std::uint32_t j = y * W + 1, end = y * W + W - 1; j < end; ++j) {
-          std::uint8_t m = std::min({M[j], M[j - 1], M[j - W - 1], M[j - W], M[j - W + 1]});
-          Update(M[j], m, K[j], count);
-        }
+        UpdateRow<true>(M + y * W, M + (y - 1) * W, K + y * W, W, count);
       }
       for (std::uint32_t y = H - 2; y >= 1; --y) {
-        for (std::uint32_t j = y * W + W - 2, end = y * W; j > end; --j) {
-          std::uint8_t m = std::min({M[j], M[j + W - 1], M[j + W], M[j + W + 1], M[j + 1]});
-          Update(M[j], m, K[j], count);
-        }
+        UpdateRow<false>(M + y * W, M + (y + 1) * W, K + y * W, W, count);
       }
     }
     if (passCounts != nullptr) passCounts[passes] = count;

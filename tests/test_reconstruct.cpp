@@ -117,22 +117,43 @@ TEST(ReconstructBackground, StopsAfterTenPassesOnALongChannel) {
   EXPECT_EQ(above, 6u);
 }
 
-// The interior-only sweep must give the same marker and counts as the plain
-// sweep over every pixel, also where passes stop early.
+// The sweep must give the same marker and counts as the plain sweep over
+// every pixel, one pixel at a time: on noise, specks on paper, plateaus
+// full of ties, serpentine channels that need more than ten passes, frames
+// of one or two pixels, rows long and short against the 16-pixel blocks,
+// and rows longer than 255 blocks.
 TEST(ReconstructBackground, MatchesThePlainSweepOnRandomImages) {
   std::mt19937 engine(12345);
   auto generator = [&engine] { return static_cast<std::uint32_t>(engine()); };
-  for (int trial = 0; trial < 300; ++trial) {
-    const std::uint32_t w = 1 + generator() % 40;
-    const std::uint32_t h = 1 + generator() % 40;
+  int stoppedByTheLimit = 0;
+  for (int trial = 0; trial < 1000; ++trial) {
+    const bool longRows = trial >= 990;
+    const std::uint32_t reach = trial < 300 ? 40 : 200;
+    const std::uint32_t w = longRows ? 4100 + generator() % 900 : 1 + generator() % reach;
+    const std::uint32_t h = 1 + generator() % (longRows ? 6 : reach);
     TMyImage mask = Grey(w, h, 0);
-    const int style = trial % 3;
-    for (auto& v : mask.Gray) {
+    const int style = trial % 5;
+    for (std::uint32_t i = 0; i < w * h; ++i) {
       const std::uint32_t r = generator();
-      // Noise, sparse dark specks on paper, or a few levels that make plateaus and ties.
-      v = style == 0   ? static_cast<std::uint8_t>(r >> 24)
-          : style == 1 ? static_cast<std::uint8_t>(r % 10 == 0 ? r % 60 : 200 + r % 3)
-                       : static_cast<std::uint8_t>((r % 4) * 60);
+      const std::uint32_t x = i % w, y = i / w;
+      std::uint8_t v;
+      switch (style) {
+        case 0:  // noise
+          v = static_cast<std::uint8_t>(r >> 24);
+          break;
+        case 1:  // sparse dark specks on paper
+          v = static_cast<std::uint8_t>(r % 10 == 0 ? r % 60 : 200 + r % 3);
+          break;
+        case 2:  // a few levels: plateaus and ties
+          v = static_cast<std::uint8_t>((r % 4) * 60);
+          break;
+        case 3:  // walls every other row, each with one gap: a serpentine channel
+          v = y % 2 == 1 && x != (y % 4 == 1 ? w - 2 : 1) ? 250 : static_cast<std::uint8_t>(r % 3);
+          break;
+        default:  // ties between neighbours and the mask near 255
+          v = static_cast<std::uint8_t>(253 + r % 3);
+      }
+      mask.Gray[i] = v;
     }
     std::vector<std::uint8_t> plainMarker = Bytes(MakeBorderSeed(mask).Gray);
     const std::vector<std::uint32_t> plainCounts =
@@ -140,5 +161,7 @@ TEST(ReconstructBackground, MatchesThePlainSweepOnRandomImages) {
     const TResult result = Reconstruct(mask);
     ASSERT_EQ(result.counts, plainCounts) << w << "x" << h << " trial " << trial;
     ASSERT_EQ(result.marker, plainMarker) << w << "x" << h << " trial " << trial;
+    stoppedByTheLimit += result.counts.size() == PassLimit ? 1 : 0;
   }
+  EXPECT_GT(stoppedByTheLimit, 50);
 }

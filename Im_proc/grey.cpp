@@ -34,8 +34,9 @@ void RgbToGray(const std::uint8_t* rgb, std::uint8_t* gray, std::uint32_t count)
   for (std::uint32_t k = 0; k < count; ++k) {
     const std::uint32_t r = rgb[3 * k], g = rgb[3 * k + 1], b = rgb[3 * k + 2];
     const std::uint32_t s = 299 * r + 587 * g + 114 * b;
-    gray[k] = s % 1000 == 500 ? GrayOfRgb(static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(g),
-                                          static_cast<std::uint8_t>(b))
-                              : static_cast<std::uint8_t>((s + 500) / 1000);
+    gray[k] = s % 1000 == 500
+                  ? GrayOfRgb(static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(g),
+                              static_cast<std::uint8_t>(b))
+                  : static_cast<std::uint8_t>((s + 500) / 1000);
   }
 }

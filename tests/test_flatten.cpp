@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "flatten.h"
@@ -65,4 +66,47 @@ TEST(AddGainToRgb, AddsTheGainToEachChannelAndSaturates) {
   AddGainToRgb(page);
   EXPECT_EQ(page.Rgb, (std::vector<std::uint8_t>{255, 170, 80, 250, 255, 255, 1, 2, 3}));
   EXPECT_EQ(page.Gray, (std::vector<std::uint8_t>{70, 245, 0}));
+}
+
+// Every pair of pixel and background value, in a row whose length is not a
+// multiple of the 16-pixel blocks, against the rule written out.
+TEST(DivideByBackground, EveryPairOfValues) {
+  std::vector<std::uint8_t> pages, backgrounds;
+  for (unsigned i = 0; i < 65536 + 7; ++i) {
+    pages.push_back(static_cast<std::uint8_t>(i % 256));
+    backgrounds.push_back(static_cast<std::uint8_t>((i / 256) % 256));
+  }
+  TMyImage page = Row(pages);
+  DivideByBackground(page, Row(backgrounds));
+  std::uint32_t mismatches = 0;
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    const unsigned p = pages[i], b = backgrounds[i];
+    const unsigned want = b < DarkThreshold || p >= b ? 255 : p * 255 / b;
+    if (page.Gray[i] != want && ++mismatches <= 5) {
+      ADD_FAILURE() << "page " << p << " background " << b << ": " << int(page.Gray[i]);
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+// Every pair of sample and gain, in each of the three channels, in a row
+// whose length is not a multiple of the 16-pixel blocks.
+TEST(AddGainToRgb, EveryPairOfValues) {
+  std::vector<std::uint8_t> gains, samples;
+  for (unsigned i = 0; i < 65536 + 5; ++i) {
+    gains.push_back(static_cast<std::uint8_t>(i / 256));
+    for (unsigned c = 0; c < 3; ++c) samples.push_back(static_cast<std::uint8_t>(i + 85 * c));
+  }
+  TMyImage page = Row(gains);
+  page.Rgb.assign(samples.begin(), samples.end());
+  AddGainToRgb(page);
+  std::uint32_t mismatches = 0;
+  for (std::size_t s = 0; s < samples.size(); ++s) {
+    const unsigned want = std::min(255u, unsigned{samples[s]} + gains[s / 3]);
+    if (page.Rgb[s] != want && ++mismatches <= 5) {
+      ADD_FAILURE() << "sample " << int(samples[s]) << " gain " << int(gains[s / 3]) << ": "
+                    << int(page.Rgb[s]);
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
 }

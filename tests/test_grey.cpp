@@ -105,8 +105,8 @@ TEST(RgbToGray, EqualsExtendedPrecisionForEveryColour) {
       const std::uint8_t want = GrayOfRgb(rgb[3 * k], rgb[3 * k + 1], rgb[3 * k + 2]);
       halfway += (299 * r + 587 * (k >> 8) + 114 * (k & 255)) % 1000 == 500 ? 1 : 0;
       if (gray[k] != want && ++mismatches <= 5) {
-        ADD_FAILURE() << r << " " << (k >> 8) << " " << (k & 255) << ": " << int(gray[k])
-                      << " vs " << int(want);
+        ADD_FAILURE() << r << " " << (k >> 8) << " " << (k & 255) << ": " << int(gray[k]) << " vs "
+                      << int(want);
       }
     }
     ASSERT_EQ(gray[65536], 77) << "wrote past the count";

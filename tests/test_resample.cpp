@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "grey_image.h"
@@ -70,5 +72,40 @@ TEST(UpscaleNearest, RepeatsEachPixelTwiceAndTheLastOnesAtOddSizes) {
     EXPECT_EQ(full.Height, c.height);
     EXPECT_EQ(full.StripCount, 9u);
     EXPECT_EQ(full.Gray, c.full) << c.width << "x" << c.height;
+  }
+}
+
+// Random pages of every size up to 70 x 70 (rows shorter and longer than the
+// 16-pixel blocks, odd and even), against the definitions written out.
+TEST(Resample, MatchesThePlainDefinitionsOnRandomPages) {
+  std::mt19937 random(99);
+  for (std::uint32_t width = 1; width <= 70; ++width) {
+    for (std::uint32_t height = 1; height <= 70;
+         height += 1 + static_cast<std::uint32_t>(random() % 5)) {
+      std::vector<std::uint8_t> pixels(width * height);
+      for (auto& p : pixels) p = static_cast<std::uint8_t>(random());
+      const TMyImage page = GreyImage(width, height, pixels);
+      const TMyImage half = DownscaleMin(page);
+      const std::uint32_t w = width / 2, h = height / 2;
+      for (std::uint32_t y = 0; y < h; ++y) {
+        for (std::uint32_t x = 0; x < w; ++x) {
+          const std::uint8_t want = std::min(
+              {pixels[2 * y * width + 2 * x], pixels[2 * y * width + 2 * x + 1],
+               pixels[(2 * y + 1) * width + 2 * x], pixels[(2 * y + 1) * width + 2 * x + 1]});
+          ASSERT_EQ(half.Gray[y * w + x], want)
+              << width << "x" << height << " at " << x << "," << y;
+        }
+      }
+      const TMyImage full = UpscaleNearest(half, page);
+      for (std::uint32_t Y = 0; Y < height; ++Y) {
+        for (std::uint32_t X = 0; X < width; ++X) {
+          const std::uint8_t want =
+              w == 0 || h == 0 ? 255
+                               : half.Gray[std::min(Y / 2, h - 1) * w + std::min(X / 2, w - 1)];
+          ASSERT_EQ(full.Gray[Y * width + X], want)
+              << width << "x" << height << " at " << X << "," << Y;
+        }
+      }
+    }
   }
 }

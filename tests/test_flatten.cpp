@@ -94,7 +94,7 @@ TEST(DivideByBackground, EveryPairOfValues) {
 TEST(AddGainToRgb, EveryPairOfValues) {
   std::vector<std::uint8_t> gains, samples;
   for (unsigned i = 0; i < 65536 + 5; ++i) {
-    gains.push_back(static_cast<std::uint8_t>(i / 256));
+    gains.push_back(static_cast<std::uint8_t>(i / 256 + 37 * i));  // neighbours differ
     for (unsigned c = 0; c < 3; ++c) samples.push_back(static_cast<std::uint8_t>(i + 85 * c));
   }
   TMyImage page = Row(gains);

@@ -89,6 +89,24 @@ for page in "${pages[@]}"; do
     "$(ratio "${m[valdrane]}" "${m[floor-out]}")" "$(ratio "${m[valdrane]}" "${m[leptonica]:-0}")"
 done
 echo "Targets: v/floor at most 1.3 (LZW, Deflate) and 2 (none); v/lept at most 0.5."
+
+# Peak memory: the tool's peak resident size over an empty run's (the
+# program itself), against the full-size planes a page needs: page,
+# background and saved copy (grey), plus the colour plane (colour).
+if [[ -x /usr/bin/time ]]; then
+  mkdir -p "$work/empty"
+  base=$( (cd "$work/empty" && /usr/bin/time -f %M "$build/valdrane" >/dev/null) 2>&1)
+  echo
+  printf '%-15s %12s %12s %7s\n' page 'peak-base MB' 'planes MB' ratio
+  for page in "${pages[@]}"; do
+    rm -rf "$work/run"/* && cp "$work/pages/$page.tif" "$work/run/"
+    peak=$( (cd "$work/run" && /usr/bin/time -f %M "$build/valdrane" >/dev/null) 2>&1)
+    planes=$((2480 * 3508 * ($([[ $page == colour-* ]] && echo 6 || echo 3))))
+    awk -v p="$peak" -v b="$base" -v n="$planes" -v name="$page" \
+      'BEGIN {printf "%-15s %12.1f %12.1f %7.2f\n", name, (p - b) / 1024, n / 1048576, (p - b) * 1024 / n}'
+  done
+  echo "Target: ratio at most 1.2."
+fi
 echo
 echo "The tool's stage report (s), one run per page:"
 labels=(read down border bg up copy div substract write total)

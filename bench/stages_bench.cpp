@@ -192,4 +192,13 @@ BENCHMARK(BM_Copy)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Divide)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Subtract)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Gain)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::AddCustomContext(
+      "targets", "x_memcpy at most 2 for Down, Up, Copy, Divide, Subtract and Gain; "
+                 "ms_per_pass at most 2; RgbToGray at least 300 Mpx/s");
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -19,6 +19,7 @@ static int Fatal(const char* what) {
 
 int main() {
   InstallFaultHandler(ReportFlush);
+  KeepFreedMemoryForReuse();
   ReportInit(StdoutIsTerminal());
   try {
     const int code = RunBatch();

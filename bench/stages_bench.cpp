@@ -212,6 +212,7 @@ void BM_Read(benchmark::State& state) {
       [&] {
         if (ReadTiff(path.c_str(), page) != 1) state.SkipWithError("read failed");
       });
+  std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }
 
 // Writing a page back: encoding, the temporary file, fsync and rename.
@@ -224,6 +225,7 @@ void BM_Write(benchmark::State& state) {
       [&] {
         if (WriteGrayTiff(path.c_str(), page) != 1) state.SkipWithError("write failed");
       });
+  std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }
 
 }  // namespace

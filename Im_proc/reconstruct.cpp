@@ -84,13 +84,27 @@ inline void ScanStep(__m128i& lo, __m128i& hi) {
   lo = newLo;
 }
 
-// Updates the 16 pixels of `row` from `x` on, given the pixel before them in
-// the scan's order; returns the last one updated. Each lane of `notCounted`
+// The last lane in the scan's order (15 going forward, 0 going backward)
+// in every lane.
+template <bool Forward>
+inline __m128i BroadcastLast(__m128i v) {
+  if constexpr (Forward) {
+    const __m128i pairs = _mm_unpackhi_epi8(v, v);
+    return _mm_shuffle_epi32(_mm_unpackhi_epi16(pairs, pairs), 0xFF);
+  } else {
+    const __m128i pairs = _mm_unpacklo_epi8(v, v);
+    return _mm_shuffle_epi32(_mm_unpacklo_epi16(pairs, pairs), 0x00);
+  }
+}
+
+// Updates the 16 pixels of `row` from `x` on. `carry` holds the pixel
+// before them in the scan's order in every lane, and on return the last
+// pixel updated; it stays in a register from block to block, which keeps
+// the chain from one block to the next short. Each lane of `notCounted`
 // goes up by one for a pixel that is not counted.
 template <bool Forward>
-inline std::uint8_t UpdateBlock(std::uint8_t* row, const std::uint8_t* near,
-                                const std::uint8_t* mask, std::uint32_t x, std::uint8_t before,
-                                __m128i& notCounted) {
+inline void UpdateBlock(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* mask,
+                        std::uint32_t x, __m128i& carry, __m128i& notCounted) {
   const auto load = [](const std::uint8_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   };
@@ -102,13 +116,12 @@ inline std::uint8_t UpdateBlock(std::uint8_t* row, const std::uint8_t* near,
   ScanStep<Forward, 2>(lo, hi);
   ScanStep<Forward, 4>(lo, hi);
   ScanStep<Forward, 8>(lo, hi);
-  const __m128i carry = _mm_set1_epi8(static_cast<char>(before));
   const __m128i y = Clamp(carry, lo, hi);
   // m = min(the value before each pixel, a); counted where m > mask.
   const __m128i m = _mm_min_epu8(Shift<Forward, 1>(y, carry), a);
   notCounted = _mm_sub_epi8(notCounted, _mm_cmpeq_epi8(_mm_max_epu8(m, k), k));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), y);
-  return Forward ? row[x + 15] : row[x];
+  carry = BroadcastLast<Forward>(y);
 }
 
 // Sum of the 16 byte lanes.
@@ -124,24 +137,27 @@ void UpdateRow(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* 
   // Blocks are counted in byte lanes, emptied before any lane can overflow.
   __m128i notCounted = _mm_setzero_si128();
   std::uint32_t blocks = 0;
-  auto block = [&](std::uint32_t x, std::uint8_t before) {
+  auto block = [&](std::uint32_t x, __m128i& carry) {
     if (blocks == 255) {
       count += 16 * blocks - SumLanes(notCounted);
       notCounted = _mm_setzero_si128();
       blocks = 0;
     }
     ++blocks;
-    return UpdateBlock<Forward>(row, near, mask, x, before, notCounted);
+    UpdateBlock<Forward>(row, near, mask, x, carry, notCounted);
   };
+  const auto lowByte = [](__m128i v) { return static_cast<std::uint8_t>(_mm_cvtsi128_si32(v)); };
   if constexpr (Forward) {
-    std::uint8_t before = row[0];
+    __m128i carry = _mm_set1_epi8(static_cast<char>(row[0]));
     std::uint32_t x = 1;
-    for (; x + 16 <= W - 1; x += 16) before = block(x, before);
+    for (; x + 16 <= W - 1; x += 16) block(x, carry);
+    std::uint8_t before = lowByte(carry);
     for (; x <= W - 2; ++x) before = UpdatePixel(row, near, mask, x, before, count);
   } else {
-    std::uint8_t before = row[W - 1];
+    __m128i carry = _mm_set1_epi8(static_cast<char>(row[W - 1]));
     std::uint32_t end = W - 1;  // pixels 1 to end - 1 remain
-    for (; end >= 17; end -= 16) before = block(end - 16, before);
+    for (; end >= 17; end -= 16) block(end - 16, carry);
+    std::uint8_t before = lowByte(carry);
     for (std::uint32_t x = end - 1; x >= 1; --x)
       before = UpdatePixel(row, near, mask, x, before, count);
   }

@@ -1,8 +1,10 @@
 #include "reconstruct.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
+
+#include "reconstruct_kernels.h"
 
 TMyImage MakeBorderSeed(const TMyImage& source) {
   TMyImage result = HeaderOf(source);
@@ -38,8 +40,9 @@ TMyImage MakeBorderSeed(const TMyImage& source) {
 // and k[x] = mask: a clamp of v into [k, max(a, k)]. Clamps compose into
 // clamps (clamp(clamp(v, l1, h1), l2, h2) = clamp(v, clamp(l1, l2, h2),
 // clamp(h1, l2, h2))), so a block of 16 pixels is a prefix scan of clamps
-// that SSE2 evaluates in four steps, then applies to the value carried in
-// from the previous block: the same bytes and counts as pixel by pixel.
+// that SSE2 evaluates in four steps (a block of 32 in five with AVX2), then
+// applies to the value carried in from the previous block: the same bytes
+// and counts as pixel by pixel.
 
 namespace {
 
@@ -164,10 +167,124 @@ void UpdateRow(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* 
   count += 16 * blocks - SumLanes(notCounted);
 }
 
+// The same row update 32 pixels at a time with AVX2, for processors that
+// have it (checked at run time; the build itself assumes SSE2 only). Lanes
+// cross the two 128-bit halves through permute2x128 + alignr.
+
+#define VALDRANE_AVX2 __attribute__((target("avx2")))
+
+template <bool Forward, int S>
+VALDRANE_AVX2 inline __m256i Shift32(__m256i v, __m256i fill) {
+  if constexpr (Forward) {
+    const __m256i below = _mm256_permute2x128_si256(v, fill, 0x02);  // fill.lo, v.lo
+    if constexpr (S == 16)
+      return below;
+    else
+      return _mm256_alignr_epi8(v, below, 16 - S);
+  } else {
+    const __m256i above = _mm256_permute2x128_si256(v, fill, 0x21);  // v.hi, fill.lo
+    if constexpr (S == 16)
+      return above;
+    else
+      return _mm256_alignr_epi8(above, v, S);
+  }
+}
+
+VALDRANE_AVX2 inline __m256i Clamp32(__m256i v, __m256i lo, __m256i hi) {
+  return _mm256_max_epu8(_mm256_min_epu8(v, hi), lo);
+}
+
+template <bool Forward, int S>
+VALDRANE_AVX2 inline void ScanStep32(__m256i& lo, __m256i& hi) {
+  const __m256i earlierLo = Shift32<Forward, S>(lo, _mm256_setzero_si256());
+  const __m256i earlierHi = Shift32<Forward, S>(hi, _mm256_set1_epi8(-1));
+  const __m256i newLo = Clamp32(earlierLo, lo, hi);
+  hi = Clamp32(earlierHi, lo, hi);
+  lo = newLo;
+}
+
+VALDRANE_AVX2 inline __m256i Load32(const std::uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+template <bool Forward>
+VALDRANE_AVX2 inline void UpdateBlock32(std::uint8_t* row, const std::uint8_t* near,
+                                        const std::uint8_t* mask, std::uint32_t x, __m256i& carry,
+                                        __m256i& notCounted) {
+  const __m256i k = Load32(mask + x);
+  const __m256i a = _mm256_min_epu8(_mm256_min_epu8(Load32(row + x), Load32(near + x)),
+                                    _mm256_min_epu8(Load32(near + x - 1), Load32(near + x + 1)));
+  __m256i lo = k, hi = _mm256_max_epu8(a, k);
+  ScanStep32<Forward, 1>(lo, hi);
+  ScanStep32<Forward, 2>(lo, hi);
+  ScanStep32<Forward, 4>(lo, hi);
+  ScanStep32<Forward, 8>(lo, hi);
+  ScanStep32<Forward, 16>(lo, hi);
+  const __m256i y = Clamp32(carry, lo, hi);
+  const __m256i m = _mm256_min_epu8(Shift32<Forward, 1>(y, carry), a);
+  notCounted = _mm256_sub_epi8(notCounted, _mm256_cmpeq_epi8(_mm256_max_epu8(m, k), k));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), y);
+  const __m128i last =
+      Forward ? _mm_srli_si128(_mm256_extracti128_si256(y, 1), 15) : _mm256_castsi256_si128(y);
+  carry = _mm256_broadcastb_epi8(last);
+}
+
+VALDRANE_AVX2 inline std::uint32_t SumLanes32(__m256i v) {
+  const __m256i sums = _mm256_sad_epu8(v, _mm256_setzero_si256());
+  const __m128i half =
+      _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(half) +
+                                    _mm_cvtsi128_si32(_mm_srli_si128(half, 8)));
+}
+
+template <bool Forward>
+VALDRANE_AVX2 void UpdateRowAvx2(std::uint8_t* row, const std::uint8_t* near,
+                                 const std::uint8_t* mask, std::uint32_t W, std::uint32_t& count) {
+  // Blocks are counted in byte lanes, emptied before any lane can overflow.
+  __m256i notCounted = _mm256_setzero_si256();
+  std::uint32_t blocks = 0;
+  __m256i carry = _mm256_set1_epi8(static_cast<char>(Forward ? row[0] : row[W - 1]));
+  // Forward: blocks from pixel 1 on; backward: blocks ending at pixel W - 2.
+  std::uint32_t done = 0;  // pixels updated by blocks
+  for (; done + 32 <= W - 2; done += 32) {
+    if (blocks == 255) {
+      count += 32 * blocks - SumLanes32(notCounted);
+      notCounted = _mm256_setzero_si256();
+      blocks = 0;
+    }
+    ++blocks;
+    UpdateBlock32<Forward>(row, near, mask, Forward ? 1 + done : W - 1 - done - 32, carry,
+                           notCounted);
+  }
+  count += 32 * blocks - SumLanes32(notCounted);
+  std::uint8_t before = static_cast<std::uint8_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(carry)));
+  if constexpr (Forward) {
+    for (std::uint32_t x = 1 + done; x <= W - 2; ++x) {
+      before = UpdatePixel(row, near, mask, x, before, count);
+    }
+  } else {
+    for (std::uint32_t x = W - 2 - done; x >= 1; --x) {
+      before = UpdatePixel(row, near, mask, x, before, count);
+    }
+  }
+}
+
+#undef VALDRANE_AVX2
+
+using TRowUpdate = void (*)(std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint32_t,
+                            std::uint32_t&);
+
 }  // namespace
 
-std::uint32_t ReconstructBackground(const TMyImage& mask, TMyImage& marker,
-                                    std::uint32_t* passCounts) {
+bool ProcessorRuns(TRowKernel kernel) {
+  return kernel == TRowKernel::Sse2 || __builtin_cpu_supports("avx2");
+}
+
+std::uint32_t ReconstructBackgroundWith(TRowKernel kernel, const TMyImage& mask, TMyImage& marker,
+                                        std::uint32_t* passCounts) {
+  const bool wide = kernel == TRowKernel::Avx2;
+  const TRowUpdate forward = wide ? UpdateRowAvx2<true> : UpdateRow<true>;
+  const TRowUpdate backward = wide ? UpdateRowAvx2<false> : UpdateRow<false>;
   const std::uint32_t W = mask.Width;
   const std::uint32_t H = mask.Height;
   const std::uint8_t* K = mask.Gray.data();
@@ -183,10 +300,10 @@ std::uint32_t ReconstructBackground(const TMyImage& mask, TMyImage& marker,
     std::uint32_t count = 0;
     if (W >= 3 && H >= 3) {
       for (std::uint32_t y = 1; y + 1 < H; ++y) {
-        UpdateRow<true>(M + y * W, M + (y - 1) * W, K + y * W, W, count);
+        forward(M + y * W, M + (y - 1) * W, K + y * W, W, count);
       }
       for (std::uint32_t y = H - 2; y >= 1; --y) {
-        UpdateRow<false>(M + y * W, M + (y + 1) * W, K + y * W, W, count);
+        backward(M + y * W, M + (y + 1) * W, K + y * W, W, count);
       }
     }
     if (passCounts != nullptr) passCounts[passes] = count;
@@ -195,4 +312,11 @@ std::uint32_t ReconstructBackground(const TMyImage& mask, TMyImage& marker,
     previous = count;
   }
   return passes;
+}
+
+std::uint32_t ReconstructBackground(const TMyImage& mask, TMyImage& marker,
+                                    std::uint32_t* passCounts) {
+  static const TRowKernel widest =
+      ProcessorRuns(TRowKernel::Avx2) ? TRowKernel::Avx2 : TRowKernel::Sse2;
+  return ReconstructBackgroundWith(widest, mask, marker, passCounts);
 }

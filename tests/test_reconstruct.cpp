@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <random>
 #include <vector>
 
 #include "grey_image.h"
 #include "reconstruct.h"
+#include "reconstruct_kernels.h"
 #include "reference_pipeline.h"
 
 namespace {
@@ -27,6 +29,13 @@ TResult Reconstruct(const TMyImage& mask) {
   TMyImage marker = MakeBorderSeed(mask);
   std::uint32_t counts[PassLimit] = {};
   const std::uint32_t passes = ReconstructBackground(mask, marker, counts);
+  return {Bytes(marker.Gray), std::vector<std::uint32_t>(counts, counts + passes)};
+}
+
+TResult ReconstructWith(TRowKernel kernel, const TMyImage& mask) {
+  TMyImage marker = MakeBorderSeed(mask);
+  std::uint32_t counts[PassLimit] = {};
+  const std::uint32_t passes = ReconstructBackgroundWith(kernel, mask, marker, counts);
   return {Bytes(marker.Gray), std::vector<std::uint32_t>(counts, counts + passes)};
 }
 
@@ -121,15 +130,16 @@ TEST(ReconstructBackground, StopsAfterTenPassesOnALongChannel) {
 // every pixel, one pixel at a time: on noise, specks on paper, plateaus
 // full of ties, serpentine channels that need more than ten passes, frames
 // of one or two pixels, rows long and short against the 16-pixel blocks,
-// and rows longer than 255 blocks.
+// and rows longer than 255 blocks of either kernel.
 TEST(ReconstructBackground, MatchesThePlainSweepOnRandomImages) {
   std::mt19937 engine(12345);
   auto generator = [&engine] { return static_cast<std::uint32_t>(engine()); };
   int stoppedByTheLimit = 0;
+  int kernelsRun[2] = {0, 0};
   for (int trial = 0; trial < 1000; ++trial) {
     const bool longRows = trial >= 990;
     const std::uint32_t reach = trial < 300 ? 40 : 200;
-    const std::uint32_t w = longRows ? 4100 + generator() % 900 : 1 + generator() % reach;
+    const std::uint32_t w = longRows ? 8200 + generator() % 1000 : 1 + generator() % reach;
     const std::uint32_t h = 1 + generator() % (longRows ? 6 : reach);
     TMyImage mask = Grey(w, h, 0);
     const int style = trial % 5;
@@ -158,10 +168,23 @@ TEST(ReconstructBackground, MatchesThePlainSweepOnRandomImages) {
     std::vector<std::uint8_t> plainMarker = Bytes(MakeBorderSeed(mask).Gray);
     const std::vector<std::uint32_t> plainCounts =
         PlainReconstruct(Bytes(mask.Gray), plainMarker, mask.Width, mask.Height);
-    const TResult result = Reconstruct(mask);
-    ASSERT_EQ(result.counts, plainCounts) << w << "x" << h << " trial " << trial;
-    ASSERT_EQ(result.marker, plainMarker) << w << "x" << h << " trial " << trial;
-    stoppedByTheLimit += result.counts.size() == PassLimit ? 1 : 0;
+    for (const TRowKernel kernel : {TRowKernel::Sse2, TRowKernel::Avx2}) {
+      if (!ProcessorRuns(kernel)) continue;
+      const TResult result = ReconstructWith(kernel, mask);
+      const int wide = kernel == TRowKernel::Avx2;
+      ASSERT_EQ(result.counts, plainCounts)
+          << w << "x" << h << " trial " << trial << " avx2 " << wide;
+      ASSERT_EQ(result.marker, plainMarker)
+          << w << "x" << h << " trial " << trial << " avx2 " << wide;
+      stoppedByTheLimit += result.counts.size() == PassLimit && !wide ? 1 : 0;
+      ++kernelsRun[wide];
+    }
   }
   EXPECT_GT(stoppedByTheLimit, 50);
+  EXPECT_EQ(kernelsRun[0], 1000);
+  if (ProcessorRuns(TRowKernel::Avx2)) {
+    EXPECT_EQ(kernelsRun[1], 1000);
+  } else {
+    std::printf("this processor has no AVX2: only the SSE2 kernel was checked\n");
+  }
 }

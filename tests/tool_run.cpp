@@ -27,7 +27,7 @@ TRun RunTool(const fs::path& dir, const std::string& shellSetup) {
 }
 
 pid_t StartTool(const fs::path& dir, const fs::path& out, const fs::path& err,
-                const std::function<void()>& inChild) {
+                const std::function<void()>& inChild, const fs::path& program) {
   const pid_t child = fork();
   if (child != 0) return child;
   const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -37,7 +37,7 @@ pid_t StartTool(const fs::path& dir, const fs::path& out, const fs::path& err,
     _exit(99);
   }
   if (inChild) inChild();
-  execl(VALDRANE_BINARY, VALDRANE_BINARY, static_cast<char*>(nullptr));
+  execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
   _exit(98);
 }
 

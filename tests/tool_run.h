@@ -21,10 +21,12 @@ TRun RunTool(const std::filesystem::path& dir, const std::string& shellSetup = "
 
 // Starts the tool in `dir` without waiting, its standard output and error
 // going to the files given; `inChild` runs in the new process just before
-// the program starts (to set a limit or drop privileges). Returns the
-// process id, or -1 when no process could be started.
+// the program starts (to set a limit or drop privileges). `program` is the
+// built tool unless another copy of it is given. Returns the process id,
+// or -1 when no process could be started.
 pid_t StartTool(const std::filesystem::path& dir, const std::filesystem::path& out,
-                const std::filesystem::path& err, const std::function<void()>& inChild = {});
+                const std::filesystem::path& err, const std::function<void()>& inChild = {},
+                const std::filesystem::path& program = VALDRANE_BINARY);
 
 // Waits for a started tool; its wait status, and its resource use if asked.
 int WaitTool(pid_t pid, struct rusage* usage = nullptr);

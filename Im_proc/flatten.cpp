@@ -3,21 +3,25 @@
 #include <emmintrin.h>
 #include <tmmintrin.h>
 
+#include <array>
+
 namespace {
 
-inline std::uint8_t Divided(std::uint8_t p, std::uint8_t b) {
-  if (b < DarkThreshold || p >= b) return 255;
-  return static_cast<std::uint8_t>(p * 255u / b);
-}
+// The result of the division for every pair of background and pixel value,
+// worked out in integers when the program is built: index b * 256 + p.
+constexpr std::array<std::uint8_t, 65536> DivisionTable = [] {
+  std::array<std::uint8_t, 65536> table{};
+  for (unsigned b = 0; b < 256; ++b) {
+    for (unsigned p = 0; p < 256; ++p) {
+      const bool white = b < DarkThreshold || p >= b;
+      table[b * 256 + p] = static_cast<std::uint8_t>(white ? 255 : p * 255 / b);
+    }
+  }
+  return table;
+}();
 
-// p * 255 / b for four pixels (32-bit lanes) in single precision: p * 255
-// is exact, and the correctly rounded quotient of integers below 2^16 by
-// b <= 255 never reaches the next integer (that is at least 1/b away while
-// the rounding moves it by under 2^-24 * 255), so truncation gives the
-// integer quotient exactly.
-inline __m128i Quotients(__m128i p32, __m128i b32) {
-  const __m128 n = _mm_mul_ps(_mm_cvtepi32_ps(p32), _mm_set1_ps(255.0f));
-  return _mm_cvttps_epi32(_mm_div_ps(n, _mm_cvtepi32_ps(b32)));
+inline std::uint8_t Divided(std::uint8_t p, std::uint8_t b) {
+  return DivisionTable[unsigned{b} * 256 + p];
 }
 
 }  // namespace
@@ -26,33 +30,21 @@ void DivideByBackground(TMyImage& page, const TMyImage& background) {
   const std::uint32_t n = PixelCount(page);
   std::uint8_t* p = page.Gray.data();
   const std::uint8_t* b = background.Gray.data();
-  const __m128i zero = _mm_setzero_si128();
+  const __m128i white = _mm_set1_epi8(-1);
   const __m128i belowThreshold = _mm_set1_epi8(static_cast<char>(DarkThreshold - 1));
   std::uint32_t i = 0;
   for (; i + 16 <= n; i += 16) {
     const __m128i pv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     const __m128i bv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-    // 255 where the background is too dark or the pixel is at least as light.
+    // 255 where the background is too dark or the pixel is at least as light:
+    // most of a page's paper. Blocks with anything to divide use the table.
     const __m128i toWhite = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(bv, belowThreshold), bv),
                                          _mm_cmpeq_epi8(_mm_max_epu8(pv, bv), pv));
-    // Divisions only for the halves that have a pixel to divide.
-    const int whiteLanes = _mm_movemask_epi8(toWhite);
-    __m128i q16lo = zero, q16hi = zero;
-    if ((whiteLanes & 0x00FF) != 0x00FF) {
-      const __m128i p16 = _mm_unpacklo_epi8(pv, zero), b16 = _mm_unpacklo_epi8(bv, zero);
-      q16lo =
-          _mm_packs_epi32(Quotients(_mm_unpacklo_epi16(p16, zero), _mm_unpacklo_epi16(b16, zero)),
-                          Quotients(_mm_unpackhi_epi16(p16, zero), _mm_unpackhi_epi16(b16, zero)));
+    if (_mm_movemask_epi8(toWhite) == 0xFFFF) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), white);
+    } else {
+      for (std::uint32_t j = i; j < i + 16; ++j) p[j] = Divided(p[j], b[j]);
     }
-    if ((whiteLanes & 0xFF00) != 0xFF00) {
-      const __m128i p16 = _mm_unpackhi_epi8(pv, zero), b16 = _mm_unpackhi_epi8(bv, zero);
-      q16hi =
-          _mm_packs_epi32(Quotients(_mm_unpacklo_epi16(p16, zero), _mm_unpacklo_epi16(b16, zero)),
-                          Quotients(_mm_unpackhi_epi16(p16, zero), _mm_unpackhi_epi16(b16, zero)));
-    }
-    const __m128i q = _mm_packus_epi16(q16lo, q16hi);
-    const __m128i result = _mm_or_si128(toWhite, _mm_andnot_si128(toWhite, q));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), result);
   }
   for (; i < n; ++i) p[i] = Divided(p[i], b[i]);
 }

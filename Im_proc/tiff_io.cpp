@@ -65,6 +65,15 @@ TStripSpan StripSpan(const TMyImage& image, std::uint32_t k) {
   return {first * rowBytes, static_cast<tmsize_t>(std::min(rows, image.Height - first) * rowBytes)};
 }
 
+// Whether a resolution comes back unchanged from a file written with it: a
+// missing one (0), or a value that a TIFF rational (two 32-bit unsigned
+// integers) holds to single precision, which libtiff manages from 2^-31 up
+// to below 2^32. Larger values come out as x/0, smaller ones as 0; negative
+// ones and NaN are not written at all.
+bool IsWritableResolution(float resolution) {
+  return resolution == 0 || (resolution >= 0x1p-31f && resolution < 0x1p32f);
+}
+
 // Whether the open file is a page that can be read and written back exactly
 // from its grey or colour plane, for the header already taken from it.
 bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
@@ -80,6 +89,9 @@ bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
   }
   // Every plane index is 32-bit: the colour plane must fit in 2^32 - 1 bytes.
   if (std::uint64_t{header.Width} * header.Height * 3 > 0xFFFFFFFFu) return false;
+  if (!IsWritableResolution(header.XResolution) || !IsWritableResolution(header.YResolution)) {
+    return false;
+  }
 
   const std::uint32_t rows = StripRows(header.RowsPerStrip, header.Height);
   return header.StripCount == StripsFor(rows, header.Height) &&

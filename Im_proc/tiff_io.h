@@ -18,8 +18,9 @@
 // Returns -1 when the file cannot be opened or is not a page that the tool
 // can write back exactly: accepted are single-image, strip-organised files
 // with 8-bit unsigned samples, either grey with 0 black (one sample per
-// pixel) or RGB (three interleaved samples), with at least one pixel and a
-// colour plane under 4 GiB. Any strip that does not decode completely is a
+// pixel) or RGB (three interleaved samples), with at least one pixel, a
+// colour plane under 4 GiB and resolutions that a TIFF rational can hold
+// (from 2^-31 to below 2^32, or missing). Any strip that does not decode completely is a
 // failure too, and so is a strip table whose byte counts libtiff has to
 // discard and guess, or JPEG data that the decoder reports damaged or cut
 // short (it would fill in the rest). After -1 the record may hold part of

@@ -268,6 +268,14 @@ TEST_F(TiffIo, RefusesDeclaredSizesItCannotHold) {
     EXPECT_EQ(ReadTiff((dir / "huge.tif").c_str(), image), -1);
     EXPECT_TRUE(image.Gray.empty());
   }
+  // A resolution that a rational cannot hold would not come back from the
+  // rewritten file (2^32 - 1 as a float is 2^32, written as x/0).
+  ASSERT_TRUE(WriteRawTiff(
+      dir / "dpi.tif",
+      {{256, 4}, {257, 4}, {258, 8}, {259, 1}, {262, 1}, {277, 1}, {279, 16}, {282, 0xFFFFFFFFu}},
+      std::vector<std::uint8_t>(16, 7)));
+  TMyImage refused;
+  EXPECT_EQ(ReadTiff((dir / "dpi.tif").c_str(), refused), -1);
   // The same hand-made header with a size that fits reads well.
   ASSERT_TRUE(WriteRawTiff(dir / "small.tif",
                            {{256, 4}, {257, 4}, {258, 8}, {259, 1}, {262, 1}, {277, 1}, {279, 16}},

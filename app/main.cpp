@@ -19,7 +19,6 @@ static int Fatal(const char* what) {
 
 int main() {
   InstallFaultHandler(ReportFlush);
-  KeepFreedMemoryForReuse();
   ReportInit(StdoutIsTerminal());
   try {
     const int code = RunBatch();

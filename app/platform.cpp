@@ -1,14 +1,12 @@
 #include "platform.h"
 
 #include <dirent.h>
-#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <limits>
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
@@ -87,12 +85,4 @@ void InstallFaultHandler(void (*beforeExit)()) {
   for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(signal, &action, nullptr);
 
   signal(SIGPIPE, SIG_IGN);
-}
-
-void KeepFreedMemoryForReuse() {
-  // Blocks up to glibc's largest mapping threshold (32 MiB: an A4 colour
-  // plane at 300 dpi is 26 MB) come from the heap, and freed heap memory is
-  // kept rather than trimmed.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
 }

@@ -35,9 +35,3 @@ std::uint64_t NowMs();
 // CRLF, and exits with code 1. Writes to a closed pipe are made to fail
 // instead of ending the process.
 void InstallFaultHandler(void (*beforeExit)());
-
-// KeepFreedMemoryForReuse: lets the memory of one page's planes, once freed,
-// serve the next page's instead of going back to the system, so that pages
-// after the first do not pay again for mapping fresh memory. The peak stays
-// that of the largest page.
-void KeepFreedMemoryForReuse();

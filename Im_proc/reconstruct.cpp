@@ -134,37 +134,45 @@ inline std::uint32_t SumLanes(__m128i v) {
                                     _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
 }
 
+// The pixels of a row that the blocks left, one at a time: the interior
+// pixels after the first `done` in the scan's order, from the carried pixel
+// `before` on.
+template <bool Forward>
+void UpdateRest(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* mask,
+                std::uint32_t W, std::uint32_t done, std::uint8_t before, std::uint32_t& count) {
+  if constexpr (Forward) {
+    for (std::uint32_t x = 1 + done; x <= W - 2; ++x) {
+      before = UpdatePixel(row, near, mask, x, before, count);
+    }
+  } else {
+    for (std::uint32_t x = W - 2 - done; x >= 1; --x) {
+      before = UpdatePixel(row, near, mask, x, before, count);
+    }
+  }
+}
+
 template <bool Forward>
 void UpdateRow(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* mask,
                std::uint32_t W, std::uint32_t& count) {
   // Blocks are counted in byte lanes, emptied before any lane can overflow.
   __m128i notCounted = _mm_setzero_si128();
   std::uint32_t blocks = 0;
-  auto block = [&](std::uint32_t x, __m128i& carry) {
+  __m128i carry = _mm_set1_epi8(static_cast<char>(Forward ? row[0] : row[W - 1]));
+  // Forward: blocks from pixel 1 on; backward: blocks ending at pixel W - 2.
+  std::uint32_t done = 0;  // pixels updated by blocks
+  for (; done + 16 <= W - 2; done += 16) {
     if (blocks == 255) {
       count += 16 * blocks - SumLanes(notCounted);
       notCounted = _mm_setzero_si128();
       blocks = 0;
     }
     ++blocks;
-    UpdateBlock<Forward>(row, near, mask, x, carry, notCounted);
-  };
-  const auto lowByte = [](__m128i v) { return static_cast<std::uint8_t>(_mm_cvtsi128_si32(v)); };
-  if constexpr (Forward) {
-    __m128i carry = _mm_set1_epi8(static_cast<char>(row[0]));
-    std::uint32_t x = 1;
-    for (; x + 16 <= W - 1; x += 16) block(x, carry);
-    std::uint8_t before = lowByte(carry);
-    for (; x <= W - 2; ++x) before = UpdatePixel(row, near, mask, x, before, count);
-  } else {
-    __m128i carry = _mm_set1_epi8(static_cast<char>(row[W - 1]));
-    std::uint32_t end = W - 1;  // pixels 1 to end - 1 remain
-    for (; end >= 17; end -= 16) block(end - 16, carry);
-    std::uint8_t before = lowByte(carry);
-    for (std::uint32_t x = end - 1; x >= 1; --x)
-      before = UpdatePixel(row, near, mask, x, before, count);
+    UpdateBlock<Forward>(row, near, mask, Forward ? 1 + done : W - 1 - done - 16, carry,
+                         notCounted);
   }
   count += 16 * blocks - SumLanes(notCounted);
+  UpdateRest<Forward>(row, near, mask, W, done, static_cast<std::uint8_t>(_mm_cvtsi128_si32(carry)),
+                      count);
 }
 
 // The same row update 32 pixels at a time with AVX2, for processors that
@@ -257,16 +265,9 @@ VALDRANE_AVX2 void UpdateRowAvx2(std::uint8_t* row, const std::uint8_t* near,
                            notCounted);
   }
   count += 32 * blocks - SumLanes32(notCounted);
-  std::uint8_t before = static_cast<std::uint8_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(carry)));
-  if constexpr (Forward) {
-    for (std::uint32_t x = 1 + done; x <= W - 2; ++x) {
-      before = UpdatePixel(row, near, mask, x, before, count);
-    }
-  } else {
-    for (std::uint32_t x = W - 2 - done; x >= 1; --x) {
-      before = UpdatePixel(row, near, mask, x, before, count);
-    }
-  }
+  UpdateRest<Forward>(row, near, mask, W, done,
+                      static_cast<std::uint8_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(carry))),
+                      count);
 }
 
 #undef VALDRANE_AVX2

@@ -6,15 +6,16 @@
 //   - a page that was not written back is byte-identical to the input;
 //   - a page that was written back (losslessly compressed) reads again as
 //     exactly the corrected pixels, with the same header.
-#include <fcntl.h>
 #include <stdlib.h>
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "flatten.h"
@@ -58,47 +59,22 @@ const std::string& WorkFolder() {
   return folder;
 }
 
-bool WriteAll(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return false;
-  bool ok = true;
-  while (ok && size > 0) {
-    const ssize_t n = write(fd, data, size);
-    ok = n > 0;
-    if (ok) data += n, size -= static_cast<std::size_t>(n);
-  }
-  return close(fd) == 0 && ok;
-}
-
 std::vector<std::uint8_t> ReadAll(const std::string& path) {
-  std::vector<std::uint8_t> bytes;
-  const int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return bytes;
-  std::uint8_t buffer[65536];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-    bytes.insert(bytes.end(), buffer, buffer + n);
-  close(fd);
-  return bytes;
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void Check(bool promise) {
   if (!promise) __builtin_trap();
 }
 
-bool SameHeader(const TMyImage& a, const TMyImage& b) {
-  return a.Width == b.Width && a.Height == b.Height && a.BitsPerSample == b.BitsPerSample &&
-         a.SamplesPerPixel == b.SamplesPerPixel && a.Compression == b.Compression &&
-         a.Photometric == b.Photometric && a.RowsPerStrip == b.RowsPerStrip &&
-         a.XResolution == b.XResolution && a.YResolution == b.YResolution &&
-         a.ResolutionUnit == b.ResolutionUnit && a.StripCount == b.StripCount &&
-         a.PlanarConfig == b.PlanarConfig;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string path = WorkFolder() + "/page.tif";
-  if (!WriteAll(path, data, size) || !IsSmallPage(path)) return 0;
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  if (!IsSmallPage(path)) return 0;
 
   TMyImage Page;
   if (ReadTiff(path.c_str(), Page) != 1) {
@@ -126,7 +102,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   TMyImage Again;
   Check(ReadTiff(path.c_str(), Again) == 1);
-  Check(SameHeader(Page, Again));
+  const auto header = [](const TMyImage& i) {
+    return std::tie(i.Width, i.Height, i.BitsPerSample, i.SamplesPerPixel, i.Compression,
+                    i.Photometric, i.RowsPerStrip, i.XResolution, i.YResolution,
+                    i.ResolutionUnit, i.StripCount, i.PlanarConfig);
+  };
+  Check(header(Page) == header(Again));
   if (Page.Compression != CompressionJpeg && Page.Compression != CompressionWebp) {
     const std::size_t bytes = std::size_t{PixelCount(Page)} * (colour ? 3 : 1);
     const TPlane& before = colour ? Page.Rgb : Page.Gray;

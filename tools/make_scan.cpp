@@ -7,7 +7,7 @@
 //   -c   colour (RGB) page; grey otherwise
 //   -z   compression, none by default
 //   -s   size in pixels, 2480x3508 (A4 at 300 dpi) by default
-//   -r   rows per strip, 64 by default; 0 for a single strip
+//   -r   rows per strip, 64 by default; 0 for a single strip (no tag)
 //   -d   resolution in dots per inch, 300 by default
 //   -S   seed of the page's text and grain, 1 by default
 //
@@ -93,34 +93,6 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
   return true;
 }
 
-bool WritePage(const TOptions& o, const std::vector<std::uint8_t>& pixels) {
-  TIFF* tif = TIFFOpen(o.output, "w");
-  if (tif == nullptr) return false;
-  const std::uint16_t samples = o.colour ? 3 : 1;
-  const std::uint32_t rows = o.rowsPerStrip == 0 ? o.height : o.rowsPerStrip;
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, o.width);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, o.height);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
-  TIFFSetField(tif, TIFFTAG_COMPRESSION, o.compression);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, o.colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
-  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows);
-  TIFFSetField(tif, TIFFTAG_XRESOLUTION, o.dpi);
-  TIFFSetField(tif, TIFFTAG_YRESOLUTION, o.dpi);
-  TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-  const std::size_t rowBytes = std::size_t{o.width} * samples;
-  bool ok = true;
-  for (std::uint32_t first = 0, strip = 0; ok && first < o.height; first += rows, ++strip) {
-    const std::uint32_t n = o.height - first < rows ? o.height - first : rows;
-    void* data = const_cast<std::uint8_t*>(pixels.data() + first * rowBytes);
-    ok = TIFFWriteEncodedStrip(tif, strip, data, static_cast<tmsize_t>(n * rowBytes)) != -1;
-  }
-  ok = ok && TIFFFlush(tif) == 1;
-  TIFFClose(tif);
-  return ok;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,7 +100,14 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) return Usage();
   const std::vector<std::uint8_t> pixels =
       SyntheticScan(options.width, options.height, options.colour, options.seed);
-  if (!WritePage(options, pixels)) {
+  TScanLayout layout;
+  layout.Width = options.width;
+  layout.Height = options.height;
+  layout.Colour = options.colour;
+  layout.Compression = options.compression;
+  layout.RowsPerStrip = options.rowsPerStrip;
+  layout.Dpi = options.dpi;
+  if (!WriteScanTiff(options.output, layout, pixels)) {
     std::fprintf(stderr, "make_scan: cannot write %s\n", options.output);
     return 2;
   }

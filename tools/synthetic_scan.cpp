@@ -4,6 +4,8 @@
 #include <cmath>
 #include <random>
 
+#include <tiffio.h>
+
 std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t height, bool colour,
                                         std::uint32_t seed) {
   std::mt19937 engine(seed);
@@ -80,4 +82,37 @@ std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t heigh
     }
   }
   return pixels;
+}
+
+bool WriteScanTiff(const char* path, const TScanLayout& layout,
+                   const std::vector<std::uint8_t>& pixels) {
+  TIFF* tif = TIFFOpen(path, "w");
+  if (tif == nullptr) return false;
+  const std::uint16_t samples = layout.Colour ? 3 : 1;
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, layout.Width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, layout.Height);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, layout.Compression);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, layout.Colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  if (layout.RowsPerStrip != 0) TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, layout.RowsPerStrip);
+  if (layout.Dpi != 0) {
+    TIFFSetField(tif, TIFFTAG_XRESOLUTION, layout.Dpi);
+    TIFFSetField(tif, TIFFTAG_YRESOLUTION, layout.Dpi);
+    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  }
+  const std::uint32_t rows = layout.RowsPerStrip == 0
+                                 ? layout.Height
+                                 : std::min(layout.RowsPerStrip, layout.Height);
+  const std::size_t rowBytes = std::size_t{layout.Width} * samples;
+  bool ok = pixels.size() >= rowBytes * layout.Height;
+  for (std::uint32_t first = 0, strip = 0; ok && first < layout.Height; first += rows, ++strip) {
+    const std::uint32_t n = std::min(rows, layout.Height - first);
+    void* data = const_cast<std::uint8_t*>(pixels.data() + first * rowBytes);
+    ok = TIFFWriteEncodedStrip(tif, strip, data, static_cast<tmsize_t>(n * rowBytes)) != -1;
+  }
+  ok = ok && TIFFFlush(tif) == 1;
+  TIFFClose(tif);
+  return ok;
 }

@@ -13,3 +13,19 @@
 // text and the paper's grain.
 std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t height, bool colour,
                                         std::uint32_t seed);
+
+// How a page is laid out in its TIFF file.
+struct TScanLayout {
+  std::uint32_t Width = 0;
+  std::uint32_t Height = 0;
+  bool Colour = false;             // RGB, interleaved; grey (0 is black) otherwise
+  std::uint16_t Compression = 1;   // TIFF compression code; 1 is none
+  std::uint32_t RowsPerStrip = 0;  // written as given; 0: no tag, one strip
+  double Dpi = 0;                  // 0: no resolution tags
+};
+
+// WriteScanTiff: writes `pixels` (row by row, as SyntheticScan makes them)
+// to a new TIFF file at `path` with libtiff alone, in the layout given.
+// False when libtiff refused any step.
+bool WriteScanTiff(const char* path, const TScanLayout& layout,
+                   const std::vector<std::uint8_t>& pixels);

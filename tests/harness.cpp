@@ -1,0 +1,147 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+TBytes FileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void PutBytes(const fs::path& path, const TBytes& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+fs::path MakeTempDir() {
+  std::string pattern = (fs::temp_directory_path() / "valdrane-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  return pattern;
+}
+
+bool WriteScan(const fs::path& path, const TScanLayout& layout, std::uint32_t seed) {
+  return WriteScanTiff(path.c_str(), layout,
+                       SyntheticScan(layout.Width, layout.Height, layout.Colour, seed));
+}
+
+bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint32_t>& tags,
+                  const std::vector<std::uint8_t>& data, int directories) {
+  std::vector<std::uint8_t> bytes;
+  auto put = [&bytes](std::uint32_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  };
+  put(0x002A4949, 4);  // "II", 42
+  put(static_cast<std::uint32_t>(8 + data.size()), 4);
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  for (int d = 0; d < directories; ++d) {
+    put(static_cast<std::uint32_t>(tags.size()), 2);
+    for (const auto& [tag, value] : tags) put(tag, 2), put(4, 2), put(1, 4), put(value, 4);
+    const bool last = d + 1 == directories;
+    put(last ? 0 : static_cast<std::uint32_t>(bytes.size() + 4), 4);
+  }
+  PutBytes(path, TBytes(bytes.begin(), bytes.end()));
+  return fs::file_size(path) == bytes.size();
+}
+
+bool ReadFileInfo(const fs::path& path, TFileInfo& info) {
+  TIFF* tif = TIFFOpen(path.c_str(), "rc");
+  if (tif == nullptr) return false;
+  info = TFileInfo{};
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &info.Width);
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &info.Height);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &info.RowsPerStrip);
+  TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &info.Photometric);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &info.Compression);
+  TIFFGetField(tif, TIFFTAG_XRESOLUTION, &info.XResolution);
+  TIFFGetField(tif, TIFFTAG_YRESOLUTION, &info.YResolution);
+  TIFFGetField(tif, TIFFTAG_RESOLUTIONUNIT, &info.ResolutionUnit);
+  info.Strips = TIFFNumberOfStrips(tif);
+  const tmsize_t scanline = TIFFScanlineSize(tif);
+  info.Pixels.resize(static_cast<std::size_t>(scanline) * info.Height);
+  bool ok = true;
+  for (std::uint32_t row = 0; ok && row < info.Height; ++row) {
+    ok = TIFFReadScanline(tif, info.Pixels.data() + row * scanline, row) == 1;
+  }
+  TIFFClose(tif);
+  return ok;
+}
+
+pid_t StartTool(const fs::path& dir, const std::function<void()>& inChild,
+                const fs::path& program) {
+  const pid_t child = fork();
+  if (child != 0) return child;
+  const int out = open((dir / "../out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = open((dir / "../err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) {
+    _exit(99);
+  }
+  if (inChild) inChild();
+  execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+  _exit(98);
+}
+
+namespace {
+
+std::map<std::string, TEntry> ParseReport(const std::string& text) {
+  static const std::regex stage(
+      "(read|down|border|bg|up|copy|div|substract|write|total) (0|[1-9][0-9]*)\\.[0-9]{3}");
+  static const std::regex failure("image (.*) (read|write) error");
+  std::map<std::string, TEntry> entries;
+  TEntry current;
+  std::size_t start = 0, lines = 0;
+  for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = text.substr(start, end - start);
+    std::smatch match;
+    if (lines++ < 2) continue;  // the banner
+    if (std::regex_match(line, match, stage)) {
+      current.Labels.push_back(match[1]);
+      continue;
+    }
+    const bool failed = std::regex_match(line, match, failure);
+    current.Outcome = failed ? match[2].str() + " error" : "done";
+    entries[failed ? match[1].str() : line] = current;
+    current = TEntry{};
+  }
+  EXPECT_EQ(start, text.size()) << "text after the last CRLF";
+  EXPECT_TRUE(current.Labels.empty()) << "the report ends inside an entry";
+  return entries;
+}
+
+}  // namespace
+
+TToolRun WaitTool(pid_t pid, const fs::path& dir) {
+  TToolRun run;
+  struct rusage usage {};
+  if (pid <= 0 || wait4(pid, &run.Status, 0, &usage) != pid) return run;
+  run.PeakKiB = usage.ru_maxrss;
+  const TBytes out = FileBytes(dir / "../out.txt"), err = FileBytes(dir / "../err.txt");
+  run.Out.assign(out.begin(), out.end());
+  run.Err.assign(err.begin(), err.end());
+  // Only a run that went through has a whole report.
+  if (run.Status == 0 && run.Out.rfind(Banner, 0) == 0) run.Entries = ParseReport(run.Out);
+  return run;
+}
+
+const char* const Banner = "Valdrane v.0.3 alpha\r\n______20.05.2007._______________\r\n";
+const std::vector<std::string> GreyLabels = {"read", "down", "border", "bg",   "up",
+                                             "copy", "div",  "write",  "total"};
+const std::vector<std::string> ColourLabels = {"read", "down", "border",    "bg",    "up",
+                                               "copy", "div",  "substract", "write", "total"};
+
+std::vector<std::string> Listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (const dirent* e = d != nullptr ? readdir(d) : nullptr) {
+    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+  }
+  if (d != nullptr) closedir(d);
+  return names;
+}

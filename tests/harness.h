@@ -1,0 +1,72 @@
+// What the tests share: files and folders, hand-made TIFF files, an
+// independent read of a page, and the built tool run in a folder.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "synthetic_scan.h"
+
+namespace fs = std::filesystem;
+using TBytes = std::vector<char>;
+
+TBytes FileBytes(const fs::path& path);
+void PutBytes(const fs::path& path, const TBytes& bytes);
+// A fresh, empty folder under the system's temporary folder.
+fs::path MakeTempDir();
+
+// A synthetic scan in `layout`, written with libtiff alone.
+bool WriteScan(const fs::path& path, const TScanLayout& layout, std::uint32_t seed = 1);
+
+// A little-endian TIFF made by hand: `data` from offset 8, then `directories`
+// copies of one directory of `tags`, each value one LONG. Declares what
+// libtiff would refuse to write (sizes the data does not have, say).
+bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint32_t>& tags,
+                  const std::vector<std::uint8_t>& data, int directories = 1);
+
+// A page as libtiff alone reads it.
+struct TFileInfo {
+  std::uint32_t Width = 0, Height = 0, RowsPerStrip = 0, Strips = 0;
+  std::uint16_t Photometric = 0, Compression = 0, ResolutionUnit = 0;
+  float XResolution = 0, YResolution = 0;  // 0 when the tag is missing
+  std::vector<std::uint8_t> Pixels;        // decoded, row by row
+};
+bool ReadFileInfo(const fs::path& path, TFileInfo& info);
+
+// One entry's part of a report: its stage labels and how it ended ("done",
+// "read error" or "write error").
+struct TEntry {
+  std::vector<std::string> Labels;
+  std::string Outcome;
+};
+
+struct TToolRun {
+  int Status = -1;  // as waitpid gives it
+  std::string Out, Err;
+  std::map<std::string, TEntry> Entries;
+  long PeakKiB = 0;
+};
+
+// Starts the tool in `dir`, output to `dir`/../out.txt and err.txt; `inChild`
+// runs in the new process just before the program starts. -1 on failure.
+pid_t StartTool(const fs::path& dir, const std::function<void()>& inChild = {},
+                const fs::path& program = VALDRANE_BINARY);
+// Waits for a started tool and reads what it wrote; Entries only when it
+// exited with 0.
+TToolRun WaitTool(pid_t pid, const fs::path& dir);
+inline TToolRun RunTool(const fs::path& dir, const std::function<void()>& inChild = {},
+                        const fs::path& program = VALDRANE_BINARY) {
+  return WaitTool(StartTool(dir, inChild, program), dir);
+}
+
+extern const char* const Banner;
+extern const std::vector<std::string> GreyLabels, ColourLabels;
+// Names in `dir`, in the order the folder lists them.
+std::vector<std::string> Listing(const fs::path& dir);

@@ -1,0 +1,22 @@
+// A second, deliberately plain implementation of the correction, written
+// the way it is explained, index by index, for the tests to check the tool's
+// bytes against.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// The grey value of a colour pixel in x87 extended precision.
+std::uint8_t PlainGrey(std::uint8_t r, std::uint8_t g, std::uint8_t b);
+
+// The reconstruction as a sweep over every pixel, frame included (its
+// neighbours wrap to other rows). Lowers `marker` in place; returns the
+// count of each pass run.
+std::vector<std::uint32_t> PlainReconstruct(const std::vector<std::uint8_t>& mask,
+                                            std::vector<std::uint8_t>& marker, std::uint32_t width,
+                                            std::uint32_t height);
+
+// What the tool writes back for a width x height page of `samples` (row by
+// row; three per pixel when `colour`).
+std::vector<std::uint8_t> PlainFlatten(std::uint32_t width, std::uint32_t height, bool colour,
+                                       std::vector<std::uint8_t> samples);

@@ -1,0 +1,149 @@
+// The image operations against the plain implementation, in process.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "flatten.h"
+#include "grey.h"
+#include "platform.h"
+#include "reconstruct.h"
+#include "reconstruct_kernels.h"
+#include "reference.h"
+#include "report.h"
+#include "resample.h"
+
+namespace {
+
+TMyImage GreyImage(std::uint32_t width, std::uint32_t height, const std::vector<std::uint8_t>& px) {
+  TMyImage image;
+  image.Width = width;
+  image.Height = height;
+  image.Photometric = 1;
+  image.Gray.assign(px.begin(), px.end());
+  return image;
+}
+
+std::vector<std::uint8_t> Bytes(const TPlane& plane) { return {plane.begin(), plane.end()}; }
+
+}  // namespace
+
+// All 2^24 colours, halfway sums included, in blocks of 65536 pixels.
+TEST(Grey, EveryColourRoundsAsExtendedPrecision) {
+  std::vector<std::uint8_t> rgb(3 * 65536), gray(65536 + 1, 77);
+  std::uint32_t mismatches = 0;
+  for (unsigned r = 0; r < 256; ++r) {
+    for (unsigned k = 0; k < 65536; ++k) {
+      rgb[3 * k] = static_cast<std::uint8_t>(r);
+      rgb[3 * k + 1] = static_cast<std::uint8_t>(k >> 8);
+      rgb[3 * k + 2] = static_cast<std::uint8_t>(k);
+    }
+    RgbToGray(rgb.data(), gray.data(), 65536);
+    for (unsigned k = 0; k < 65536; ++k) {
+      const std::uint8_t want = PlainGrey(rgb[3 * k], rgb[3 * k + 1], rgb[3 * k + 2]);
+      if (gray[k] != want && ++mismatches <= 5) ADD_FAILURE() << r << " " << k << " " << +gray[k];
+    }
+    ASSERT_EQ(gray[65536], 77) << "wrote past the count";
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+// Every kernel gives the marker and counts of the plain sweep: on noise,
+// specks on paper, plateaus full of ties, serpentine channels that need more
+// than ten passes, frames of one or two pixels, rows against the block
+// sizes, and rows longer than 255 blocks.
+TEST(Reconstruct, EveryKernelMatchesThePlainSweep) {
+  std::mt19937 engine(12345);
+  auto random = [&engine] { return static_cast<std::uint32_t>(engine()); };
+  int stoppedByTheLimit = 0;
+  for (int trial = 0; trial < 1000; ++trial) {
+    const bool longRows = trial >= 990;
+    const std::uint32_t reach = trial < 300 ? 40 : 200;
+    const std::uint32_t w = longRows ? 8200 + random() % 1000 : 1 + random() % reach;
+    const std::uint32_t h = 1 + random() % (longRows ? 6 : reach);
+    std::vector<std::uint8_t> px(w * h);
+    for (std::uint32_t i = 0; i < w * h; ++i) {
+      const std::uint32_t r = random(), x = i % w, y = i / w;
+      const std::uint32_t styles[] = {
+          r >> 24, r % 10 == 0 ? r % 60 : 200 + r % 3, (r % 4) * 60,
+          y % 2 == 1 && x != (y % 4 == 1 ? w - 2 : 1) ? 250 : r % 3, 253 + r % 3};
+      px[i] = static_cast<std::uint8_t>(styles[trial % 5]);
+    }
+    const TMyImage mask = GreyImage(w, h, px);
+    std::vector<std::uint8_t> plain = Bytes(MakeBorderSeed(mask).Gray);
+    const std::vector<std::uint32_t> plainCounts = PlainReconstruct(px, plain, w, h);
+    stoppedByTheLimit += plainCounts.size() == PassLimit;
+    for (const TRowKernel kernel : {TRowKernel::Sse2, TRowKernel::Avx2}) {
+      if (!ProcessorRuns(kernel)) continue;
+      TMyImage marker = MakeBorderSeed(mask);
+      std::uint32_t counts[PassLimit] = {};
+      const std::uint32_t passes = ReconstructBackgroundWith(kernel, mask, marker, counts);
+      ASSERT_EQ(std::vector<std::uint32_t>(counts, counts + passes), plainCounts) << trial;
+      ASSERT_EQ(Bytes(marker.Gray), plain) << trial;
+    }
+  }
+  EXPECT_GT(stoppedByTheLimit, 50);
+  if (!ProcessorRuns(TRowKernel::Avx2)) std::printf("no AVX2 here: only SSE2 was checked\n");
+}
+
+// The driver's road through the stages, on random pages of every size up to
+// 70 x 70 (rows shorter and longer than the SIMD blocks), grey and colour.
+TEST(Stages, ThePipelineMatchesThePlainImplementation) {
+  std::mt19937 engine(99);
+  auto random = [&engine] { return static_cast<std::uint32_t>(engine()); };
+  for (std::uint32_t width = 1; width <= 70; ++width) {
+    for (std::uint32_t height = 1; height <= 70; height += 1 + random() % 9) {
+      const bool colour = (width + height) % 2 == 1;
+      std::vector<std::uint8_t> px(width * height * (colour ? 3 : 1));
+      const std::uint32_t paper = 120 + random() % 136, ink = random() % 60;
+      for (auto& p : px) p = static_cast<std::uint8_t>(random() % 9 == 0 ? ink : paper - random() % 8);
+      TMyImage Page = GreyImage(width, height, {});
+      Page.Photometric = colour ? 2 : 1;
+      Page.Gray.resize((width * height / 1024 + 1) * 1024);
+      if (colour) {
+        Page.Rgb.assign(px.begin(), px.end());
+        RgbToGray(px.data(), Page.Gray.data(), width * height);
+      } else {
+        std::copy(px.begin(), px.end(), Page.Gray.begin());
+      }
+      TMyImage Reduced = DownscaleMin(Page);
+      TMyImage Background = MakeBorderSeed(Reduced);
+      ReconstructBackground(Reduced, Background);
+      Background = UpscaleNearest(Background, Page);
+      Reduced = CopyImage(Page);
+      DivideByBackground(Page, Background);
+      if (colour) SubtractImage(Page, Reduced), AddGainToRgb(Page);
+      const std::vector<std::uint8_t> want = PlainFlatten(width, height, colour, px);
+      const TPlane& got = colour ? Page.Rgb : Page.Gray;
+      ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << width << "x" << height;
+    }
+  }
+}
+
+// Every pair of pixel and background value, in a row that is no multiple
+// of the 16-pixel blocks.
+TEST(Stages, DivisionOfEveryPairOfValues) {
+  std::vector<std::uint8_t> pages, backgrounds;
+  for (unsigned i = 0; i < 65536 + 7; ++i) {
+    pages.push_back(static_cast<std::uint8_t>(i % 256));
+    backgrounds.push_back(static_cast<std::uint8_t>(i / 256));
+  }
+  TMyImage page = GreyImage(static_cast<std::uint32_t>(pages.size()), 1, pages);
+  DivideByBackground(page, GreyImage(page.Width, 1, backgrounds));
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    const unsigned p = pages[i], b = backgrounds[i];
+    ASSERT_EQ(page.Gray[i], b < 30 || p >= b ? 255 : p * 255 / b) << p << " on " << b;
+  }
+}
+
+TEST(Report, SecondsAndPageNames) {
+  const std::pair<std::uint64_t, const char*> seconds[] = {
+      {0, "0.000"}, {16, "0.016"}, {999, "0.999"}, {12500, "12.500"},
+      {18446744073709551615u, "18446744073709551.615"}};
+  for (const auto& [ms, text] : seconds) EXPECT_EQ(FormatSeconds(ms), text);
+  for (const char* name : {"a.tif", "PAGE.TIF", "x.Tif", ".tif", "- odd.tif"}) {
+    EXPECT_TRUE(NameMatchesTif(name)) << name;
+  }
+  for (const char* name : {"a.tiff", "tif", "atif", "a.tif.bak", "", ".valdrane-Ab12Cd"}) {
+    EXPECT_FALSE(NameMatchesTif(name)) << name;
+  }
+}

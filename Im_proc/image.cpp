@@ -18,6 +18,7 @@ TMyImage HeaderOf(const TMyImage& source) {
   result.ResolutionUnit = source.ResolutionUnit;
   result.StripCount = source.StripCount;
   result.PlanarConfig = source.PlanarConfig;
+  result.Tags = source.Tags;
   return result;
 }
 

@@ -32,6 +32,19 @@ struct TRawAllocator : std::allocator<T> {
 // much of it is image. resize() leaves new bytes unset; assign() sets them.
 using TPlane = std::vector<std::uint8_t, TRawAllocator<std::uint8_t>>;
 
+// TCarriedTag: a tag of the file that was read that still describes the
+// page once it is flattened (a colour profile, XMP, orientation, page number,
+// descriptive text, a private tag), handed on to the file that is written.
+// Value holds Count values as libtiff keeps them in memory; only the TIFF
+// unit reads it.
+struct TCarriedTag {
+  std::uint32_t Tag = 0;
+  std::uint32_t Type = 0;  // the TIFF data type
+  std::uint32_t Count = 0;
+  std::vector<std::uint8_t> Value;
+  bool operator==(const TCarriedTag&) const = default;
+};
+
 // TMyImage: the TIFF header values taken from the file that was read (and
 // handed back unchanged to the file that is written), then the pixels.
 //
@@ -61,6 +74,8 @@ struct TMyImage {
   std::uint32_t ResolutionUnit = 0;
   std::uint32_t StripCount = 0;  // number of strips of the file, not a tag
   std::uint32_t PlanarConfig = 0;
+  // Every other tag of the file that is carried over, in the file's order.
+  std::vector<TCarriedTag> Tags;
   TPlane Gray;
   TPlane Rgb;
 };
@@ -69,8 +84,8 @@ struct TMyImage {
 // of a plane uses.
 inline std::uint32_t PixelCount(const TMyImage& image) { return image.Width * image.Height; }
 
-// HeaderOf: a new record with the fourteen header fields of `source` and both
-// planes empty. Never touches `source`.
+// HeaderOf: a new record with the fourteen header fields and the carried
+// tags of `source`, and both planes empty. Never touches `source`.
 TMyImage HeaderOf(const TMyImage& source);
 
 // CopyImage: a new record with all header fields of `source`, a grey plane of

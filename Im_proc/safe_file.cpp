@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 static std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -22,6 +25,33 @@ static bool SyncPath(const std::string& path, int flags) {
   if (fd < 0) return false;
   const bool synced = fsync(fd) == 0;
   return close(fd) == 0 && synced;
+}
+
+// Copies the extended attributes of the user namespace and the access ACL
+// from one open file to another. False when the source has one that cannot
+// be read or set on the copy: the copy would then be missing what the user
+// put there, or be more accessible than the source.
+static bool CopyAttributes(int from, int to) {
+  std::vector<char> names(256), value(256);
+  ssize_t length;
+  while ((length = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE) {
+    names.resize(names.size() * 4);
+  }
+  if (length < 0) return errno == ENOTSUP;  // a file system without attributes
+  for (const char* name = names.data(); name < names.data() + length;
+       name += std::strlen(name) + 1) {
+    if (std::strncmp(name, "user.", 5) != 0 && std::strcmp(name, "system.posix_acl_access") != 0) {
+      continue;
+    }
+    ssize_t size;
+    while ((size = fgetxattr(from, name, value.data(), value.size())) < 0 && errno == ERANGE) {
+      value.resize(value.size() * 4);
+    }
+    if (size < 0 || fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool IsRegularFile(const char* fileName) {
@@ -50,6 +80,10 @@ std::int32_t BeginSafeWrite(const char* fileName, TSafeWrite& write) {
   // user may set it, its owner.
   bool ok = fchmod(fd, st.st_mode & 07777) == 0;
   if (ok && fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) ok = false;
+  // After the permission bits, since an access ACL sets the group bits.
+  const int source = open(resolved, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ok = ok && source >= 0 && CopyAttributes(source, fd);
+  if (source >= 0) close(source);
   if (close(fd) != 0) ok = false;
 
   write.Target = resolved;

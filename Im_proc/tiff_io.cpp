@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "grey.h"
 #include "safe_file.h"
@@ -117,6 +118,162 @@ bool ReadStrips(TIFF* tif, const TMyImage& header, TPlane& plane) {
   return true;
 }
 
+// Carried tags. libtiff keeps most tags in a list of "custom" values with
+// one calling convention per kind of field (a count passed or not, a pointer
+// or a single value); five that the tool carries (NewSubfileType,
+// Orientation, PageNumber, XPosition, YPosition) live in its fixed
+// directory fields instead.
+
+// Whether a custom field's values are handed over as a pointer (else as one
+// value), for a field whose count is not passed.
+bool ByPointer(const TIFFField* field, int count) {
+  return TIFFFieldDataType(field) == TIFF_ASCII || count == TIFF_VARIABLE ||
+         count == TIFF_VARIABLE2 || count == TIFF_SPP || count > 1;
+}
+
+// Whether a custom tag still holds once the page is rewritten. Offsets
+// (the EXIF and GPS directories, and private tags of type IFD) point into
+// the old file. A private tag that libtiff does not know comes back
+// verbatim except for rationals, which it holds as floats.
+bool IsCarried(const TIFFField* field) {
+  const TIFFDataType type = TIFFFieldDataType(field);
+  if (type == TIFF_IFD || type == TIFF_IFD8 || TIFFFieldTag(field) == TIFFTAG_DOTRANGE)
+    return false;
+  return !TIFFFieldIsAnonymous(field) || (type != TIFF_RATIONAL && type != TIFF_SRATIONAL);
+}
+
+// The carried tags of the open file, in its order, fixed fields first.
+std::vector<TCarriedTag> TakeTags(TIFF* tif) {
+  std::vector<TCarriedTag> tags;
+  auto keep = [&tags](ttag_t tag, TIFFDataType type, std::uint32_t count, const void* value,
+                      int size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(value);
+    tags.push_back({tag, static_cast<std::uint32_t>(type), count,
+                    std::vector<std::uint8_t>(bytes, bytes + std::size_t{count} * size)});
+  };
+  std::uint16_t pair[2];
+  std::uint32_t subfile = 0;
+  if (TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile) == 1) {
+    keep(TIFFTAG_SUBFILETYPE, TIFF_LONG, 1, &subfile, 4);
+  }
+  if (TIFFGetField(tif, TIFFTAG_ORIENTATION, &pair[0]) == 1) {
+    keep(TIFFTAG_ORIENTATION, TIFF_SHORT, 1, pair, 2);
+  }
+  if (TIFFGetField(tif, TIFFTAG_PAGENUMBER, &pair[0], &pair[1]) == 1) {
+    keep(TIFFTAG_PAGENUMBER, TIFF_SHORT, 2, pair, 2);
+  }
+  for (const ttag_t tag : {TIFFTAG_XPOSITION, TIFFTAG_YPOSITION}) {
+    float position = 0;
+    if (TIFFGetField(tif, tag, &position) == 1) keep(tag, TIFF_RATIONAL, 1, &position, 4);
+  }
+  for (int i = 0, n = TIFFGetTagListCount(tif); i < n; ++i) {
+    const ttag_t tag = TIFFGetTagListEntry(tif, i);
+    const TIFFField* field = TIFFFindField(tif, tag, TIFF_ANY);
+    if (field == nullptr || !IsCarried(field)) continue;
+    const TIFFDataType type = TIFFFieldDataType(field);
+    const int size = TIFFFieldSetGetSize(field);
+    const int count = TIFFFieldReadCount(field);
+    void* value = nullptr;
+    std::uint64_t single = 0;  // room for one value of any type
+    if (TIFFFieldPassCount(field) && count == TIFF_VARIABLE2) {
+      std::uint32_t n32 = 0;
+      if (TIFFGetField(tif, tag, &n32, &value) == 1) keep(tag, type, n32, value, size);
+    } else if (TIFFFieldPassCount(field)) {
+      std::uint16_t n16 = 0;
+      if (TIFFGetField(tif, tag, &n16, &value) == 1) keep(tag, type, n16, value, size);
+    } else if (type == TIFF_ASCII) {
+      if (TIFFGetField(tif, tag, &value) == 1) {
+        keep(tag, type, static_cast<std::uint32_t>(std::strlen(static_cast<char*>(value)) + 1),
+             value, 1);
+      }
+    } else if (ByPointer(field, count)) {
+      const std::uint32_t values = count > 1 ? static_cast<std::uint32_t>(count) : 1;
+      if (count != TIFF_SPP && TIFFGetField(tif, tag, &value) == 1)
+        keep(tag, type, values, value, size);
+    } else if (TIFFGetField(tif, tag, &single) == 1) {
+      keep(tag, type, 1, &single, size);
+    }
+  }
+  return tags;
+}
+
+// Sets one carried tag on a file being written, registering a private tag
+// that this libtiff does not know as it was read. False when libtiff
+// refuses it.
+bool PutTag(TIFF* tif, const TCarriedTag& carried) {
+  const ttag_t tag = carried.Tag;
+  const void* value = carried.Value.data();
+  std::uint16_t shorts[2] = {0, 0};
+  std::memcpy(shorts, value, std::min<std::size_t>(carried.Value.size(), 4));
+  switch (tag) {
+    case TIFFTAG_SUBFILETYPE:
+      return TIFFSetField(tif, tag, *static_cast<const std::uint32_t*>(value)) == 1;
+    case TIFFTAG_ORIENTATION:
+      return TIFFSetField(tif, tag, shorts[0]) == 1;
+    case TIFFTAG_PAGENUMBER:
+      return TIFFSetField(tif, tag, shorts[0], shorts[1]) == 1;
+    case TIFFTAG_XPOSITION:
+    case TIFFTAG_YPOSITION:
+      return TIFFSetField(tif, tag, double{*static_cast<const float*>(value)}) == 1;
+  }
+  const auto type = static_cast<TIFFDataType>(carried.Type);
+  const TIFFField* field = TIFFFindField(tif, tag, type);
+  if (field == nullptr) {
+    static char name[] = "PrivateTag";
+    TIFFFieldInfo info = {tag, TIFF_VARIABLE2, TIFF_VARIABLE2, type, FIELD_CUSTOM, 1, 1, name};
+    if (TIFFMergeFieldInfo(tif, &info, 1) != 0) return false;
+    field = TIFFFindField(tif, tag, type);
+    if (field == nullptr) return false;
+  }
+  const int count = TIFFFieldWriteCount(field);
+  int set;
+  if (TIFFFieldPassCount(field) && count == TIFF_VARIABLE2) {
+    set = TIFFSetField(tif, tag, carried.Count, value);
+  } else if (TIFFFieldPassCount(field)) {
+    set = TIFFSetField(tif, tag, static_cast<int>(carried.Count), value);
+  } else if (ByPointer(field, count)) {
+    set = TIFFSetField(tif, tag, value);
+  } else {
+    // One value, passed as C passes it through "...": small integers as
+    // int, floating point as double.
+    std::uint64_t single = 0;
+    std::memcpy(&single, value, std::min<std::size_t>(carried.Value.size(), 8));
+    float asFloat;
+    double asDouble;
+    std::memcpy(&asFloat, &single, sizeof asFloat);
+    std::memcpy(&asDouble, &single, sizeof asDouble);
+    const bool doubled = carried.Value.size() == 8;
+    switch (type) {
+      case TIFF_BYTE:
+      case TIFF_UNDEFINED:
+      case TIFF_SBYTE:
+        set = TIFFSetField(tif, tag, static_cast<int>(static_cast<std::uint8_t>(single)));
+        break;
+      case TIFF_SHORT:
+      case TIFF_SSHORT:
+        set = TIFFSetField(tif, tag, static_cast<int>(shorts[0]));
+        break;
+      case TIFF_LONG:
+      case TIFF_SLONG:
+        set = TIFFSetField(tif, tag, static_cast<std::uint32_t>(single));
+        break;
+      case TIFF_LONG8:
+      case TIFF_SLONG8:
+        set = TIFFSetField(tif, tag, single);
+        break;
+      case TIFF_RATIONAL:
+      case TIFF_SRATIONAL:
+      case TIFF_FLOAT:
+      case TIFF_DOUBLE:
+        set = TIFFSetField(tif, tag, doubled ? asDouble : double{asFloat});
+        break;
+      default:
+        set = 0;
+    }
+  }
+  return set == 1;
+}
+
 // Warnings from libtiff that make a file unfit to be rewritten: its data
 // would come back as libtiff's guess, not as the file holds it.
 struct TReadWarnings {
@@ -182,6 +339,7 @@ bool WriteStrips(const char* path, const TMyImage& image, const TPlane& plane) {
             setDouble(TIFFTAG_XRESOLUTION, xResolution) &&
             setDouble(TIFFTAG_YRESOLUTION, yResolution) &&
             set32(TIFFTAG_RESOLUTIONUNIT, image.ResolutionUnit);
+  for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) ok = PutTag(tif, image.Tags[i]);
 
   for (std::uint32_t k = 0; ok && k < image.StripCount; ++k) {
     const TStripSpan span = StripSpan(image, k);
@@ -241,6 +399,7 @@ std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
   header.ResolutionUnit = Tag16(tif, TIFFTAG_RESOLUTIONUNIT);
   header.PlanarConfig = Tag16(tif, TIFFTAG_PLANARCONFIG);
   header.StripCount = TIFFNumberOfStrips(tif);
+  header.Tags = TakeTags(tif);
 
   if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header)) {
     TIFFClose(tif);

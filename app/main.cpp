@@ -1,10 +1,11 @@
 // valdrane: flattens the background of every "*.tif" page in the current
-// directory and rewrites each page in place. Takes no arguments.
+// directory and rewrites each page in place. Takes no options.
 
 #include <cstdio>
 #include <exception>
 #include <new>
 
+#include "arguments.h"
 #include "batch.h"
 #include "platform.h"
 #include "report.h"
@@ -17,7 +18,13 @@ static int Fatal(const char* what) {
   return 1;
 }
 
-int main() {
+int main(int argc, char** argv) {
+  const int answered = HandleArguments(argc, argv);
+  if (answered >= 0) return answered;
+  if (!LockCurrentFolder()) {
+    std::fputs("valdrane: another valdrane is working in this folder\r\n", stderr);
+    return 3;
+  }
   InstallFaultHandler(ReportFlush);
   ReportInit(StdoutIsTerminal());
   try {

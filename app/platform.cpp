@@ -1,9 +1,12 @@
 #include "platform.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -20,6 +23,14 @@ void SetTerminalTitle(const char* title) {
 bool NameMatchesTif(const std::string& name) {
   if (name.size() < 4) return false;
   return strncasecmp(name.c_str() + name.size() - 4, ".tif", 4) == 0;
+}
+
+bool LockCurrentFolder() {
+  // The descriptor stays open for the life of the process: closing it, or
+  // the process ending, releases the lock.
+  const int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return true;
+  return flock(folder, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
 }
 
 std::vector<std::string> ListTifNames() {

@@ -18,6 +18,12 @@ void SetTerminalTitle(const char* title);
 // letter case of the ".tif" (ASCII only).
 bool NameMatchesTif(const std::string& name);
 
+// LockCurrentFolder: takes an exclusive lock on the current folder itself
+// (no lock file), held until the process ends, however it ends. False when
+// another process holds it; true also when the folder cannot be opened, as
+// nothing can be listed there then.
+bool LockCurrentFolder();
+
 // ListTifNames: the bare names of all entries of the current directory that
 // match "*.tif", in the order the directory listing yields them, dot files,
 // directories and other non-regular entries included. The list is complete

@@ -74,17 +74,19 @@ bool ReadFileInfo(const fs::path& path, TFileInfo& info) {
   return ok;
 }
 
-pid_t StartTool(const fs::path& dir, const std::function<void()>& inChild,
-                const fs::path& program) {
+pid_t StartTool(const fs::path& dir, const std::function<void()>& inChild, const fs::path& program,
+                std::vector<const char*> args) {
   const pid_t child = fork();
   if (child != 0) return child;
-  const int out = open((dir / "../out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int err = open((dir / "../err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int out = open((dir.parent_path() / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = open((dir.parent_path() / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) {
     _exit(99);
   }
   if (inChild) inChild();
-  execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+  args.insert(args.begin(), program.c_str());
+  args.push_back(nullptr);
+  execv(program.c_str(), const_cast<char**>(args.data()));
   _exit(98);
 }
 
@@ -122,7 +124,8 @@ TToolRun WaitTool(pid_t pid, const fs::path& dir) {
   struct rusage usage {};
   if (pid <= 0 || wait4(pid, &run.Status, 0, &usage) != pid) return run;
   run.PeakKiB = usage.ru_maxrss;
-  const TBytes out = FileBytes(dir / "../out.txt"), err = FileBytes(dir / "../err.txt");
+  const TBytes out = FileBytes(dir.parent_path() / "out.txt"),
+               err = FileBytes(dir.parent_path() / "err.txt");
   run.Out.assign(out.begin(), out.end());
   run.Err.assign(err.begin(), err.end());
   // Only a run that went through has a whole report.

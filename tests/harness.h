@@ -54,16 +54,18 @@ struct TToolRun {
   long PeakKiB = 0;
 };
 
-// Starts the tool in `dir`, output to `dir`/../out.txt and err.txt; `inChild`
-// runs in the new process just before the program starts. -1 on failure.
+// Starts the tool in `dir` with `args`, output to out.txt and err.txt
+// beside `dir` (its parent as written); `inChild` runs in the new process just before the program
+// starts. -1 on failure.
 pid_t StartTool(const fs::path& dir, const std::function<void()>& inChild = {},
-                const fs::path& program = VALDRANE_BINARY);
+                const fs::path& program = VALDRANE_BINARY, std::vector<const char*> args = {});
 // Waits for a started tool and reads what it wrote; Entries only when it
 // exited with 0.
 TToolRun WaitTool(pid_t pid, const fs::path& dir);
 inline TToolRun RunTool(const fs::path& dir, const std::function<void()>& inChild = {},
-                        const fs::path& program = VALDRANE_BINARY) {
-  return WaitTool(StartTool(dir, inChild, program), dir);
+                        const fs::path& program = VALDRANE_BINARY,
+                        std::vector<const char*> args = {}) {
+  return WaitTool(StartTool(dir, inChild, program, std::move(args)), dir);
 }
 
 extern const char* const Banner;

@@ -5,7 +5,8 @@
 
 std::uint8_t PlainGrey(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
   static_assert(sizeof(long double) > 8, "the reference needs the x87 extended format");
-  const long double sum = (long double)r * 0.299L + (long double)g * 0.587L + (long double)b * 0.114L;
+  const long double sum =
+      (long double)r * 0.299L + (long double)g * 0.587L + (long double)b * 0.114L;
   return (std::uint8_t)std::nearbyint(sum);
 }
 
@@ -40,8 +41,8 @@ std::vector<std::uint8_t> PlainFlatten(std::uint32_t W, std::uint32_t H, bool co
   const std::uint32_t P = W * H;
   std::vector<std::uint8_t> gray(P);
   for (std::uint32_t i = 0; i < P; ++i) {
-    gray[i] = colour ? PlainGrey(samples[3 * i], samples[3 * i + 1], samples[3 * i + 2])
-                     : samples[i];
+    gray[i] =
+        colour ? PlainGrey(samples[3 * i], samples[3 * i + 1], samples[3 * i + 2]) : samples[i];
   }
   // Half size, darkest of each 2 x 2 block; the marker is the half-size
   // image on the frame and 255 inside.

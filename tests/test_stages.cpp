@@ -63,9 +63,9 @@ TEST(Reconstruct, EveryKernelMatchesThePlainSweep) {
     std::vector<std::uint8_t> px(w * h);
     for (std::uint32_t i = 0; i < w * h; ++i) {
       const std::uint32_t r = random(), x = i % w, y = i / w;
-      const std::uint32_t styles[] = {
-          r >> 24, r % 10 == 0 ? r % 60 : 200 + r % 3, (r % 4) * 60,
-          y % 2 == 1 && x != (y % 4 == 1 ? w - 2 : 1) ? 250 : r % 3, 253 + r % 3};
+      const std::uint32_t styles[] = {r >> 24, r % 10 == 0 ? r % 60 : 200 + r % 3, (r % 4) * 60,
+                                      y % 2 == 1 && x != (y % 4 == 1 ? w - 2 : 1) ? 250 : r % 3,
+                                      253 + r % 3};
       px[i] = static_cast<std::uint8_t>(styles[trial % 5]);
     }
     const TMyImage mask = GreyImage(w, h, px);
@@ -95,7 +95,8 @@ TEST(Stages, ThePipelineMatchesThePlainImplementation) {
       const bool colour = (width + height) % 2 == 1;
       std::vector<std::uint8_t> px(width * height * (colour ? 3 : 1));
       const std::uint32_t paper = 120 + random() % 136, ink = random() % 60;
-      for (auto& p : px) p = static_cast<std::uint8_t>(random() % 9 == 0 ? ink : paper - random() % 8);
+      for (auto& p : px)
+        p = static_cast<std::uint8_t>(random() % 9 == 0 ? ink : paper - random() % 8);
       TMyImage Page = GreyImage(width, height, {});
       Page.Photometric = colour ? 2 : 1;
       Page.Gray.resize((width * height / 1024 + 1) * 1024);
@@ -137,7 +138,10 @@ TEST(Stages, DivisionOfEveryPairOfValues) {
 
 TEST(Report, SecondsAndPageNames) {
   const std::pair<std::uint64_t, const char*> seconds[] = {
-      {0, "0.000"}, {16, "0.016"}, {999, "0.999"}, {12500, "12.500"},
+      {0, "0.000"},
+      {16, "0.016"},
+      {999, "0.999"},
+      {12500, "12.500"},
       {18446744073709551615u, "18446744073709551.615"}};
   for (const auto& [ms, text] : seconds) EXPECT_EQ(FormatSeconds(ms), text);
   for (const char* name : {"a.tif", "PAGE.TIF", "x.Tif", ".tif", "- odd.tif"}) {

@@ -35,9 +35,9 @@ TEST(TiffIo, RoundTripKeepsPixelsTagsAndStrips) {
       const TPlane& plane = layout.Colour ? image.Rgb : image.Gray;
       EXPECT_TRUE(std::equal(before.Pixels.begin(), before.Pixels.end(), plane.begin()));
       EXPECT_EQ(image.Gray.size(), (layout.Width * layout.Height / 1024 + 1) * 1024);
-      ASSERT_EQ(layout.Colour ? WriteRgbTiff(path.c_str(), image)
-                              : WriteGrayTiff(path.c_str(), image),
-                1);
+      ASSERT_EQ(
+          layout.Colour ? WriteRgbTiff(path.c_str(), image) : WriteGrayTiff(path.c_str(), image),
+          1);
 
       ASSERT_TRUE(ReadFileInfo(path, after));
       EXPECT_EQ(after.Pixels, before.Pixels);

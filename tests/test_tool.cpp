@@ -46,11 +46,11 @@ TEST_F(Tool, FlattensEveryPageExactlyAndReportsEveryEntry) {
   const fs::path store = top / "store";
   fs::create_directory(store);
   const std::pair<const char*, TScanLayout> pages[] = {
-      {"grey.tif", {640, 480, false, 5, 16}},      {"COLOUR.TIF", {333, 257, true, 8, 7}},
-      {"odd.tif", {201, 99, false, 1, 99}},        {".hidden.tif", {99, 201, true, 32773, 1}},
-      {"wide.tif", {517, 3, false, 8, 2}},         {"tall.tif", {2, 77, true, 1, 10}},
-      {"thin.tif", {1, 6, false, 5, 0}},           {"-n page \xfc\xe9 1.tif", {80, 60, false, 5}},
-      {"../store/target.tif", {80, 60, true, 8}},  {"locked.tif", {30, 20, false, 1}},
+      {"grey.tif", {640, 480, false, 5, 16}},     {"COLOUR.TIF", {333, 257, true, 8, 7}},
+      {"odd.tif", {201, 99, false, 1, 99}},       {".hidden.tif", {99, 201, true, 32773, 1}},
+      {"wide.tif", {517, 3, false, 8, 2}},        {"tall.tif", {2, 77, true, 1, 10}},
+      {"thin.tif", {1, 6, false, 5, 0}},          {"-n page \xfc\xe9 1.tif", {80, 60, false, 5}},
+      {"../store/target.tif", {80, 60, true, 8}}, {"locked.tif", {30, 20, false, 1}},
   };
   for (const auto& [name, layout] : pages) ASSERT_TRUE(WriteScan(dir / name, layout, layout.Width));
   std::vector<std::uint8_t> noise(97 * 64);
@@ -59,8 +59,8 @@ TEST_F(Tool, FlattensEveryPageExactlyAndReportsEveryEntry) {
   ASSERT_TRUE(WriteScanTiff((dir / "noise.tif").c_str(), {97, 64, false, 1, 0}, noise));
   fs::copy_file(VALDRANE_DEMO_DIR "/page.tif", dir / "demo.tif");
   fs::permissions(dir / "demo.tif", fs::perms::owner_write, fs::perm_options::add);
-  fs::permissions(dir / "grey.tif", fs::perms::owner_read | fs::perms::owner_write |
-                                        fs::perms::group_read);
+  fs::permissions(dir / "grey.tif",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::permissions(dir / "locked.tif", fs::perms::owner_read);
   fs::create_symlink(store / "target.tif", dir / "link.tif");
   fs::create_symlink(store / "missing.tif", dir / "dangling.tif");
@@ -113,7 +113,8 @@ TEST_F(Tool, FlattensEveryPageExactlyAndReportsEveryEntry) {
 // header declaring a huge page over a few bytes must not fill memory.
 TEST_F(Tool, RefusedAndHostileFilesAreKept) {
   using TTags = std::map<std::uint16_t, std::uint32_t>;
-  const TTags grey = {{256, 8}, {257, 8}, {258, 8}, {259, 1}, {262, 1}, {273, 8}, {277, 1}, {279, 64}};
+  const TTags grey = {{256, 8}, {257, 8}, {258, 8}, {259, 1},
+                      {262, 1}, {273, 8}, {277, 1}, {279, 64}};
   const std::pair<const char*, TTags> changes[] = {
       {"16-bits", {{258, 16}, {279, 128}}},
       {"two-samples", {{277, 2}, {279, 128}}},
@@ -138,11 +139,13 @@ TEST_F(Tool, RefusedAndHostileFilesAreKept) {
     TTags tags = grey;
     for (const auto& [tag, value] : change) tags[tag] = value;
     if (tags.count(322) != 0) tags.erase(273), tags.erase(279);
-    ASSERT_TRUE(WriteRawTiff(dir / (std::string(name) + ".tif"), tags, std::vector<std::uint8_t>(64, 9)));
+    ASSERT_TRUE(
+        WriteRawTiff(dir / (std::string(name) + ".tif"), tags, std::vector<std::uint8_t>(64, 9)));
   }
   ASSERT_TRUE(WriteRawTiff(dir / "two-pages.tif", grey, std::vector<std::uint8_t>(64, 9), 2));
   for (const auto& [name, compression] : {std::pair{"cut-deflate.tif", 8}, {"cut-jpeg.tif", 7}}) {
-    ASSERT_TRUE(WriteScan(dir / name, {256, 256, false, static_cast<std::uint16_t>(compression), 16}));
+    ASSERT_TRUE(
+        WriteScan(dir / name, {256, 256, false, static_cast<std::uint16_t>(compression), 16}));
     TBytes bytes = FileBytes(dir / name);
     std::fill(bytes.begin() + 1000, bytes.begin() + 3000, '\0');  // the directory is at the end
     PutBytes(dir / name, bytes);
@@ -248,14 +251,19 @@ TEST_F(Tool, WritablePageInReadOnlyFolderIsKept) {
   const bool root = geteuid() == 0;
   fs::path program = VALDRANE_BINARY;
   if (root) {
-    ASSERT_EQ(chown(dir.c_str(), 65534, 65534) | chown((dir / "page.tif").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(dir.c_str(), 65534, 65534) | chown((dir / "page.tif").c_str(), 65534, 65534),
+              0);
     fs::permissions(top, fs::perms::all, fs::perm_options::add);
     fs::copy_file(VALDRANE_BINARY, program = top / "valdrane");
   }
   fs::permissions(dir, fs::perms::all & ~fs::perms::owner_write & ~fs::perms::group_write &
                            ~fs::perms::others_write);
   const TToolRun run = RunTool(
-      dir, [root] { if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(97); }, program);
+      dir,
+      [root] {
+        if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(97);
+      },
+      program);
   ASSERT_TRUE(ExitedWith(run, 0));
   EXPECT_EQ(run.Entries.at("page.tif").Outcome, "write error");
   EXPECT_TRUE(FileBytes(dir / "page.tif") == before);

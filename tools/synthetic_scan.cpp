@@ -96,6 +96,7 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
   TIFFSetField(tif, TIFFTAG_COMPRESSION, layout.Compression);
   TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, layout.Colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  if (layout.Predictor != 1) TIFFSetField(tif, TIFFTAG_PREDICTOR, layout.Predictor);
   if (layout.RowsPerStrip != 0) TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, layout.RowsPerStrip);
   if (layout.Dpi != 0) {
     TIFFSetField(tif, TIFFTAG_XRESOLUTION, layout.Dpi);

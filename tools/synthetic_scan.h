@@ -22,6 +22,7 @@ struct TScanLayout {
   std::uint16_t Compression = 1;   // TIFF compression code; 1 is none
   std::uint32_t RowsPerStrip = 0;  // written as given; 0: no tag, one strip
   double Dpi = 0;                  // 0: no resolution tags
+  std::uint16_t Predictor = 1;     // 1: none; 2: horizontal differencing
 };
 
 // WriteScanTiff: writes `pixels` (row by row, as SyntheticScan makes them)

@@ -15,5 +15,5 @@ bool ProcessorRuns(TRowKernel kernel);
 
 // ReconstructBackgroundWith: ReconstructBackground with the kernel given,
 // which the processor must run. Same bytes and counts with either.
-std::uint32_t ReconstructBackgroundWith(TRowKernel kernel, const TMyImage& mask,
-                                        TMyImage& marker, std::uint32_t* passCounts);
+std::uint32_t ReconstructBackgroundWith(TRowKernel kernel, const TMyImage& mask, TMyImage& marker,
+                                        std::uint32_t* passCounts);

@@ -1,37 +1,56 @@
 #include "safe_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-static std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+namespace {
+
+constexpr char TempPrefix[] = ".valdrane-";
+constexpr std::size_t TempLetters = 6;
+constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+// The temporary files of the replacements under way, for a signal handler
+// to remove. A slot is taken by setting its folder descriptor, after the
+// rest of it is in place, and freed by setting it back to -1.
+struct TInFlight {
+  std::atomic<int> FolderFd{-1};
+  char Name[sizeof TempPrefix + TempLetters] = {};
+  dev_t Device = 0;
+  ino_t Inode = 0;
+};
+TInFlight InFlight[256];
+std::atomic<bool> SlotBusy[256];
+
+bool SameFile(const struct stat& st, dev_t device, ino_t inode) {
+  return st.st_dev == device && st.st_ino == inode;
 }
 
-// fsync on a file opened anew by name: a file's dirty pages belong to the
-// file, not to the descriptor that wrote them.
-static bool SyncPath(const std::string& path, int flags) {
-  const int fd = open(path.c_str(), flags | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = fsync(fd) == 0;
-  return close(fd) == 0 && synced;
+// Removes `name` from `folder` only while it is the regular file given.
+void RemoveIfOurs(int folder, const char* name, dev_t device, ino_t inode) {
+  struct stat st;
+  if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+      SameFile(st, device, inode)) {
+    unlinkat(folder, name, 0);
+  }
 }
 
 // Copies the extended attributes of the user namespace and the access ACL
 // from one open file to another. False when the source has one that cannot
 // be read or set on the copy: the copy would then be missing what the user
 // put there, or be more accessible than the source.
-static bool CopyAttributes(int from, int to) {
+bool CopyAttributes(int from, int to) {
   std::vector<char> names(256), value(256);
   ssize_t length;
   while ((length = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE) {
@@ -54,41 +73,105 @@ static bool CopyAttributes(int from, int to) {
   return true;
 }
 
-bool IsRegularFile(const char* fileName) {
-  struct stat st;
-  return stat(fileName, &st) == 0 && S_ISREG(st.st_mode);
+// Opens the real folder of the page named `path` (its links resolved) and
+// gives the page's name there. This looks the name up again; the identity
+// check before the rename is what makes that safe.
+int OpenFolderOf(const std::string& path, std::string& name) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return -1;
+  const std::string full = resolved;
+  const std::size_t slash = full.rfind('/');
+  if (slash == std::string::npos) return -1;
+  name = full.substr(slash + 1);
+  return open(slash == 0 ? "/" : full.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-std::int32_t BeginSafeWrite(const char* fileName, TSafeWrite& write) {
-  write = TSafeWrite{};
-  char resolved[PATH_MAX];
-  if (realpath(fileName, resolved) == nullptr) return -1;
+// Creates a new temporary file in `folder`: a random name, never through a
+// link, never an existing file.
+int CreateTemporary(int folder, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[TempLetters];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return -1;
+    name = TempPrefix;
+    for (const unsigned char r : random) name += Alphabet[r % (sizeof Alphabet - 1)];
+    const int fd =
+        openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
 
+void Close(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+TSafeWrite::~TSafeWrite() { AbortSafeWrite(*this); }
+
+TPageFile::~TPageFile() {
+  if (Fd >= 0) close(Fd);
+}
+
+std::int32_t OpenPage(const char* name, TPageFile& page) {
+  if (page.Fd >= 0) close(page.Fd);
+  page.Name = name;
+  page.Fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
-  if (stat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  // A file without any write permission bit is read-only even for a user
-  // (such as root) whom the system would let write it anyway.
-  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(resolved, W_OK) != 0) {
+  if (page.Fd >= 0 && fstat(page.Fd, &st) == 0 && S_ISREG(st.st_mode)) return 1;
+  if (page.Fd >= 0) close(page.Fd);
+  page.Fd = -1;
+  return -1;
+}
+
+std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write) {
+  AbortSafeWrite(write);
+  struct stat st;
+  if (page.Fd < 0 || fstat(page.Fd, &st) != 0) return -1;
+  write.FolderFd = OpenFolderOf(page.Name, write.PageName);
+  write.PageDevice = st.st_dev;
+  write.PageInode = st.st_ino;
+  // The name must still lead to the file that was read. A file without any
+  // write permission bit is read-only even for a user (such as root) whom
+  // the system would let write it anyway.
+  struct stat named;
+  if (write.FolderFd < 0 ||
+      fstatat(write.FolderFd, write.PageName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !SameFile(named, st.st_dev, st.st_ino) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+      faccessat(write.FolderFd, write.PageName.c_str(), W_OK, AT_EACCESS) != 0) {
+    AbortSafeWrite(write);
+    return -1;
+  }
+  // The file is created and entered for RemoveTemporaryFiles with signals
+  // held back, so that a run stopped in between cannot leave it behind.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  write.TempFd = CreateTemporary(write.FolderFd, write.TempName);
+  struct stat temp;
+  for (int slot = 0; slot < 256 && write.Slot < 0 && write.TempFd >= 0; ++slot) {
+    if (!SlotBusy[slot].exchange(true)) write.Slot = slot;
+  }
+  if (write.Slot >= 0 && fstat(write.TempFd, &temp) == 0) {
+    TInFlight& entry = InFlight[write.Slot];
+    std::memcpy(entry.Name, write.TempName.c_str(), write.TempName.size() + 1);
+    entry.Device = temp.st_dev;
+    entry.Inode = temp.st_ino;
+    entry.FolderFd.store(write.FolderFd);
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (write.TempFd < 0) {
+    AbortSafeWrite(write);
     return -1;
   }
 
-  std::string temp = DirectoryOf(resolved) + "/.valdrane-XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return -1;
-
   // The replacement keeps the original's permission bits and, when this
-  // user may set it, its owner.
-  bool ok = fchmod(fd, st.st_mode & 07777) == 0;
-  if (ok && fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) ok = false;
-  // After the permission bits, since an access ACL sets the group bits.
-  const int source = open(resolved, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  ok = ok && source >= 0 && CopyAttributes(source, fd);
-  if (source >= 0) close(source);
-  if (close(fd) != 0) ok = false;
-
-  write.Target = resolved;
-  write.TempPath = temp;
-  if (!ok) {
+  // user may set it, its owner; then its attributes, since an access ACL
+  // sets the group bits.
+  bool ok = fchmod(write.TempFd, st.st_mode & 07777) == 0;
+  if (ok && fchown(write.TempFd, st.st_uid, st.st_gid) != 0 && errno != EPERM) ok = false;
+  if (!ok || !CopyAttributes(page.Fd, write.TempFd)) {
     AbortSafeWrite(write);
     return -1;
   }
@@ -96,19 +179,50 @@ std::int32_t BeginSafeWrite(const char* fileName, TSafeWrite& write) {
 }
 
 std::int32_t CommitSafeWrite(TSafeWrite& write) {
-  if (!SyncPath(write.TempPath, O_RDONLY) ||
-      rename(write.TempPath.c_str(), write.Target.c_str()) != 0) {
+  struct stat page, temp, named;
+  const bool ok =
+      fsync(write.TempFd) == 0 && fstat(write.TempFd, &temp) == 0 &&
+      fstatat(write.FolderFd, write.PageName.c_str(), &page, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(page.st_mode) && SameFile(page, write.PageDevice, write.PageInode) &&
+      fstatat(write.FolderFd, write.TempName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      SameFile(named, temp.st_dev, temp.st_ino) &&
+      renameat(write.FolderFd, write.TempName.c_str(), write.FolderFd, write.PageName.c_str()) == 0;
+  if (!ok) {
     AbortSafeWrite(write);
     return -1;
   }
-  // Make the rename itself durable. The target already holds the complete
+  // Make the rename itself durable. The page already holds the complete
   // new content, so a failure here does not make the write a failure.
-  SyncPath(DirectoryOf(write.Target), O_RDONLY | O_DIRECTORY);
-  write.TempPath.clear();
+  fsync(write.FolderFd);
+  write.TempName.clear();
+  AbortSafeWrite(write);
   return 1;
 }
 
 void AbortSafeWrite(TSafeWrite& write) {
-  if (!write.TempPath.empty()) unlink(write.TempPath.c_str());
-  write.TempPath.clear();
+  if (write.Slot >= 0) {
+    InFlight[write.Slot].FolderFd.store(-1);
+    SlotBusy[write.Slot].store(false);
+    write.Slot = -1;
+  }
+  struct stat temp;
+  if (write.TempFd >= 0 && !write.TempName.empty() && fstat(write.TempFd, &temp) == 0) {
+    RemoveIfOurs(write.FolderFd, write.TempName.c_str(), temp.st_dev, temp.st_ino);
+  }
+  write.TempName.clear();
+  Close(write.TempFd);
+  Close(write.FolderFd);
+}
+
+bool IsTemporaryName(const char* name) {
+  if (std::strncmp(name, TempPrefix, sizeof TempPrefix - 1) != 0) return false;
+  const char* letters = name + sizeof TempPrefix - 1;
+  return std::strlen(letters) == TempLetters && std::strspn(letters, Alphabet) == TempLetters;
+}
+
+void RemoveTemporaryFiles() {
+  for (TInFlight& entry : InFlight) {
+    const int folder = entry.FolderFd.load();
+    if (folder >= 0) RemoveIfOurs(folder, entry.Name, entry.Device, entry.Inode);
+  }
 }

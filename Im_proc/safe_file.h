@@ -1,38 +1,76 @@
-// Replacing a file so that it is either completely rewritten or left
-// byte-identical: the new content goes into a temporary file beside the
-// target, is flushed to disk, and only then renamed over the target.
+// A page opened once and replaced so that it is either completely rewritten
+// or left byte-identical. Everything goes through descriptors: the page is
+// read through the one it was opened with, the new content goes into a
+// temporary file created beside it (never through a link) and written
+// through its own descriptor, flushed to disk, and renamed over the page
+// only while the page's name still names the very file that was read.
+// Nothing is ever opened by a name a second time, so a folder shared with
+// someone hostile cannot redirect a write.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 
-// IsRegularFile: whether `fileName` names a regular file, after following
-// symbolic links. Directories, pipes, sockets and devices are not.
-bool IsRegularFile(const char* fileName);
-
-// TSafeWrite: one replacement under way.
-//   Target:   the file to replace (symbolic links resolved, so the link
-//             itself stays a link and the file it points to is replaced).
-//   TempPath: the temporary file in the target's directory. Its name starts
-//             with ".valdrane-" and never ends in ".tif", so a listing of
-//             "*.tif" never picks it up.
-struct TSafeWrite {
-  std::string Target;
-  std::string TempPath;
+// TPageFile: a page opened for reading. The descriptor is closed with the
+// record.
+struct TPageFile {
+  int Fd = -1;
+  std::string Name;  // as the folder listing gave it, for libtiff's messages
+  TPageFile() = default;
+  TPageFile(const TPageFile&) = delete;
+  TPageFile& operator=(const TPageFile&) = delete;
+  ~TPageFile();
 };
 
-// BeginSafeWrite: prepares to replace `fileName`. Returns 1 with an empty
-// temporary file created (permission bits and, where allowed, owner of the
-// target), or -1 without creating anything when the target is not an
-// existing regular file, is read-only (no write permission bit set, or not
-// writable by this user), or no temporary file can be made beside it.
-// Never changes the target.
-std::int32_t BeginSafeWrite(const char* fileName, TSafeWrite& write);
+// OpenPage: opens `name` in the current folder for reading, following a
+// symbolic link, without waiting (a pipe put in a page's place cannot block
+// the run). Returns 1 when it is a regular file; -1 otherwise, with nothing
+// left open.
+std::int32_t OpenPage(const char* name, TPageFile& page);
 
-// CommitSafeWrite: flushes the temporary file to disk and renames it over
-// the target. Returns 1 when the target now holds the new content; -1
-// otherwise, with the temporary file removed and the target untouched.
+// TSafeWrite: one replacement under way: the page's real folder and name,
+// and the temporary file beside it, named ".valdrane-" and six letters or
+// digits (never "*.tif", so a listing of pages never picks it up).
+struct TSafeWrite {
+  int FolderFd = -1;
+  std::string PageName;
+  dev_t PageDevice = 0;
+  ino_t PageInode = 0;
+  int TempFd = -1;
+  std::string TempName;
+  int Slot = -1;  // where RemoveTemporaryFiles finds it
+  TSafeWrite() = default;
+  TSafeWrite(const TSafeWrite&) = delete;
+  TSafeWrite& operator=(const TSafeWrite&) = delete;
+  ~TSafeWrite();  // aborts a replacement still under way
+};
+
+// BeginSafeWrite: prepares to replace `page`. Returns 1 with an empty
+// temporary file created and open in TempFd, carrying the page's permission
+// bits, its owner where this user may set it, its extended attributes of
+// the user namespace and its access ACL. Returns -1, with nothing created,
+// when the page is read-only (no write permission bit, or not writable by
+// this user), has no name in a folder any more, or no temporary file with
+// all of the above can be made beside it. Never changes the page.
+std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write);
+
+// CommitSafeWrite: flushes the temporary file to disk and, if the page's
+// name still names the file that was read and the temporary name still the
+// temporary file, renames it over the page. Returns 1 when the page now
+// holds the new content; -1 otherwise, with the temporary file removed and
+// the page untouched. Closes the descriptors either way.
 std::int32_t CommitSafeWrite(TSafeWrite& write);
 
-// AbortSafeWrite: removes the temporary file; the target is untouched.
+// AbortSafeWrite: removes the temporary file (by its folder and name, only
+// while that name is still the file this run created) and closes the
+// descriptors; the page is untouched.
 void AbortSafeWrite(TSafeWrite& write);
+
+// IsTemporaryName: whether `name` is exactly a name BeginSafeWrite makes.
+bool IsTemporaryName(const char* name);
+
+// RemoveTemporaryFiles: removes the temporary file of every replacement
+// under way. Safe in a signal handler: for a run that is stopped.
+void RemoveTemporaryFiles();

@@ -1,11 +1,13 @@
 #include "tiff_io.h"
 
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -301,23 +303,30 @@ int NoteReadWarning(TIFF*, void* warnings, const char* module, const char* forma
   return 0;  // let libtiff's usual handler print the warning as well
 }
 
-// Opens `fileName` for reading with no strip chopping ("c"), so the strips
-// are the file's own and a page is written back with the rows per strip it
-// came with. Warnings that libtiff gives while the file is open, reading
-// strips included, are noted in `warnings`.
-TIFF* OpenForReading(const char* fileName, TReadWarnings& warnings) {
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+// Opens the page for reading, through a descriptor of its own, with no
+// strip chopping ("c"), so the strips are the file's own and a page is
+// written back with the rows per strip it came with. Warnings that libtiff gives while the file is
+// open, reading strips included, are noted in `warnings`.
+TIFF* OpenForReading(const TPageFile& page, TReadWarnings& warnings) {
+  const int fd = dup(page.Fd);  // libtiff closes the descriptor it is given
+  TIFFOpenOptions* options = fd >= 0 ? TIFFOpenOptionsAlloc() : nullptr;
   if (options == nullptr) return nullptr;
   TIFFOpenOptionsSetWarningHandlerExtR(options, NoteReadWarning, &warnings);
-  TIFF* tif = TIFFOpenExt(fileName, "rc", options);
+  TIFF* tif = TIFFFdOpenExt(fd, page.Name.c_str(), "rc", options);
   TIFFOpenOptionsFree(options);
+  if (tif == nullptr && fd >= 0) close(fd);
   return tif;
 }
 
-// Writes one plane as the record's strips into a new file at `path`.
-bool WriteStrips(const char* path, const TMyImage& image, const TPlane& plane) {
-  TIFF* tif = TIFFOpen(path, "w");
-  if (tif == nullptr) return false;
+// Writes one plane as the record's strips into the new, empty file open in
+// `fd`, which stays open.
+bool WriteStrips(int fd, const char* name, const TMyImage& image, const TPlane& plane) {
+  const int own = dup(fd);  // libtiff closes the descriptor it is given
+  TIFF* tif = own >= 0 ? TIFFFdOpen(own, name, "w") : nullptr;
+  if (tif == nullptr) {
+    if (own >= 0) close(own);
+    return false;
+  }
 
   // Resolutions are passed as doubles; the conversion from float is exact.
   const double xResolution = image.XResolution;
@@ -365,11 +374,11 @@ bool IsWritable(const TMyImage& image, const TPlane& plane) {
   return image.StripCount == StripsFor(rows, image.Height);
 }
 
-std::int32_t WritePlane(const char* fileName, const TMyImage& image, const TPlane& plane) {
+std::int32_t WritePlane(const TPageFile& page, const TMyImage& image, const TPlane& plane) {
   if (!IsWritable(image, plane)) return -1;
   TSafeWrite write;
-  if (BeginSafeWrite(fileName, write) != 1) return -1;
-  if (!WriteStrips(write.TempPath.c_str(), image, plane)) {
+  if (BeginSafeWrite(page, write) != 1) return -1;
+  if (!WriteStrips(write.TempFd, page.Name.c_str(), image, plane)) {
     AbortSafeWrite(write);
     return -1;
   }
@@ -378,12 +387,11 @@ std::int32_t WritePlane(const char* fileName, const TMyImage& image, const TPlan
 
 }  // namespace
 
-std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
-  // Only regular files hold pages; opening a pipe named like one would wait
-  // for a writer forever.
-  if (!IsRegularFile(fileName)) return -1;
+std::int32_t ReadTiff(const TPageFile& page, TMyImage& image, std::uint64_t memoryLimit) {
   TReadWarnings warnings;
-  TIFF* tif = OpenForReading(fileName, warnings);
+  // Closed however the read ends, an allocation that fails included.
+  const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, warnings), TIFFClose);
+  TIFF* tif = file.get();
   if (tif == nullptr) return -1;
 
   TMyImage header;
@@ -401,8 +409,11 @@ std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
   header.StripCount = TIFFNumberOfStrips(tif);
   header.Tags = TakeTags(tif);
 
-  if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header)) {
-    TIFFClose(tif);
+  // The planes of the whole correction: the page's grey (and colour)
+  // plane, a saved copy and the background, and the two half-size images.
+  const std::uint64_t pixels64 = std::uint64_t{header.Width} * header.Height;
+  const std::uint64_t planeBytes = pixels64 * (header.Photometric == PhotometricRgb ? 25 : 13) / 4;
+  if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) || planeBytes > memoryLimit) {
     return -1;
   }
 
@@ -425,16 +436,15 @@ std::int32_t ReadTiff(const char* fileName, TMyImage& image) {
     ok = ReadStrips(tif, image, image.Gray);
     if (ok) image.Gray.resize(grayLength);
   }
-  TIFFClose(tif);
   return ok && !warnings.DamagedJpeg ? 1 : -1;
 }
 
-std::int32_t WriteGrayTiff(const char* fileName, const TMyImage& image) {
+std::int32_t WriteGrayTiff(const TPageFile& page, const TMyImage& image) {
   if (image.Photometric != PhotometricGray) return -1;
-  return WritePlane(fileName, image, image.Gray);
+  return WritePlane(page, image, image.Gray);
 }
 
-std::int32_t WriteRgbTiff(const char* fileName, const TMyImage& image) {
+std::int32_t WriteRgbTiff(const TPageFile& page, const TMyImage& image) {
   if (image.Photometric != PhotometricRgb) return -1;
-  return WritePlane(fileName, image, image.Rgb);
+  return WritePlane(page, image, image.Rgb);
 }

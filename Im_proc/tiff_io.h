@@ -5,8 +5,10 @@
 #include <cstdint>
 
 #include "image.h"
+#include "safe_file.h"
 
-// ReadTiff: loads the page in `fileName` into `image`.
+// ReadTiff: loads the page open in `page` into `image`, reading through a
+// descriptor of its own.
 //
 // Returns 1 when the page was read: the header fields hold the file's tag
 // values (0 for a tag that the file lacks) and StripCount its number of
@@ -20,7 +22,9 @@
 // with 8-bit unsigned samples, either grey with 0 black (one sample per
 // pixel) or RGB (three interleaved samples), with at least one pixel, a
 // colour plane under 4 GiB and resolutions that a TIFF rational can hold
-// (from 2^-31 to below 2^32, or missing). Any strip that does not decode completely is a
+// (from 2^-31 to below 2^32, or missing), and whose planes through the
+// whole correction (about 6 bytes a pixel in colour, 3 in grey) fit in
+// `memoryLimit` bytes. Any strip that does not decode completely is a
 // failure too, and so is a strip table whose byte counts libtiff has to
 // discard and guess, or JPEG data that the decoder reports damaged or cut
 // short (it would fill in the rest). After -1 the record may hold part of
@@ -30,21 +34,23 @@
 // declares a large page over little data fails without filling memory.
 //
 // Never writes to the file.
-std::int32_t ReadTiff(const char* fileName, TMyImage& image);
+std::int32_t ReadTiff(const TPageFile& page, TMyImage& image, std::uint64_t memoryLimit);
 
-// WriteGrayTiff / WriteRgbTiff: rewrite `fileName` from the grey plane or the
+// WriteGrayTiff / WriteRgbTiff: rewrite `page` from the grey plane or the
 // colour plane of `image`, with the record's header values (tags that hold 0
 // are left out) and its strip layout: StripCount strips of RowsPerStrip rows,
 // the last one holding the rows that remain.
 //
 // The new file is written beside the old one and renamed over it only when
-// complete and on disk, keeping the old file's permission bits; a symbolic
+// complete and on disk, and only while the page's name still names the file
+// that was read (see safe_file.h), keeping the old file's permission bits,
+// owner, user attributes and ACL, and every tag in `image.Tags`; a symbolic
 // link stays a link to the rewritten file.
 //
 // Returns 1 when the file was replaced. Returns -1 when it was not, leaving
-// it byte-identical: it is read-only or no longer a regular file, the record
+// it byte-identical: it is read-only or no longer the file that was read, the record
 // is inconsistent (planes too short, strip count not matching the rows), or
 // libtiff or the system failed at any step (disk full, codec unable to
 // encode). Never changes `image`.
-std::int32_t WriteGrayTiff(const char* fileName, const TMyImage& image);
-std::int32_t WriteRgbTiff(const char* fileName, const TMyImage& image);
+std::int32_t WriteGrayTiff(const TPageFile& page, const TMyImage& image);
+std::int32_t WriteRgbTiff(const TPageFile& page, const TMyImage& image);

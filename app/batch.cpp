@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "flatten.h"
@@ -9,6 +10,7 @@
 #include "reconstruct.h"
 #include "report.h"
 #include "resample.h"
+#include "safe_file.h"
 #include "tiff_io.h"
 
 namespace {
@@ -23,48 +25,57 @@ void StageLine(const char* label, std::uint64_t& stageStart) {
 }
 
 // The road of one page. The three records are reused from page to page;
-// every stage overwrites what it produces.
+// every stage overwrites what it produces. Running out of memory fails the
+// page, not the run: its memory is given back and the next page goes on.
 void ProcessEntry(const std::string& name, TMyImage& Page, TMyImage& Reduced,
                   TMyImage& Background) {
   std::uint64_t StageStart = NowMs();
   const std::uint64_t FileStart = NowMs();
+  const std::string shown = PrintableName(name);
+  TPageFile File;
+  bool read = false;
+  try {
+    if (OpenPage(name.c_str(), File) != 1 || ReadTiff(File, Page, UsableMemory()) != 1) {
+      ReportLine("image " + shown + " read error");
+      return;
+    }
+    read = true;
+    StageLine("read ", StageStart);
 
-  if (ReadTiff(name.c_str(), Page) != 1) {
-    ReportLine("image " + name + " read error");
-    return;
+    Reduced = DownscaleMin(Page);
+    StageLine("down ", StageStart);
+    Background = MakeBorderSeed(Reduced);
+    StageLine("border ", StageStart);
+    ReconstructBackground(Reduced, Background);
+    StageLine("bg ", StageStart);
+    Background = UpscaleNearest(Background, Page);
+    StageLine("up ", StageStart);
+    Reduced = CopyImage(Page);
+    StageLine("copy ", StageStart);
+    DivideByBackground(Page, Background);
+    StageLine("div ", StageStart);
+
+    std::int32_t written;
+    if (Page.Photometric == 2) {
+      SubtractImage(Page, Reduced);
+      StageLine("substract ", StageStart);
+      AddGainToRgb(Page);
+      written = WriteRgbTiff(File, Page);
+    } else {
+      written = WriteGrayTiff(File, Page);
+    }
+    if (written != 1) {
+      ReportLine("image " + shown + " write error");
+      return;
+    }
+    StageLine("write ", StageStart);
+
+    ReportLine("total " + FormatSeconds(NowMs() - FileStart));
+    ReportLine(shown);
+  } catch (const std::bad_alloc&) {
+    Page = Reduced = Background = TMyImage{};
+    ReportLine("image " + shown + (read ? " write error" : " read error"));
   }
-  StageLine("read ", StageStart);
-
-  Reduced = DownscaleMin(Page);
-  StageLine("down ", StageStart);
-  Background = MakeBorderSeed(Reduced);
-  StageLine("border ", StageStart);
-  ReconstructBackground(Reduced, Background);
-  StageLine("bg ", StageStart);
-  Background = UpscaleNearest(Background, Page);
-  StageLine("up ", StageStart);
-  Reduced = CopyImage(Page);
-  StageLine("copy ", StageStart);
-  DivideByBackground(Page, Background);
-  StageLine("div ", StageStart);
-
-  std::int32_t written;
-  if (Page.Photometric == 2) {
-    SubtractImage(Page, Reduced);
-    StageLine("substract ", StageStart);
-    AddGainToRgb(Page);
-    written = WriteRgbTiff(name.c_str(), Page);
-  } else {
-    written = WriteGrayTiff(name.c_str(), Page);
-  }
-  if (written != 1) {
-    ReportLine("image " + name + " write error");
-    return;
-  }
-  StageLine("write ", StageStart);
-
-  ReportLine("total " + FormatSeconds(NowMs() - FileStart));
-  ReportLine(name);
 }
 
 }  // namespace
@@ -74,6 +85,8 @@ int RunBatch() {
   ReportLine("Valdrane v.0.3 alpha");
   ReportLine("______20.05.2007._______________");
 
+  // What killed runs left behind; this run holds the folder's lock.
+  RemoveLeftovers();
   TMyImage Page;
   TMyImage Reduced;
   TMyImage Background;

@@ -2,7 +2,9 @@
 // fixed pipeline, with one report line per stage.
 #pragma once
 
-// RunBatch: sets the terminal title, prints the banner, then reads, flattens
-// and rewrites each matching entry in turn, reporting a read or write error
-// for an entry and going on with the next. Returns the exit code, 0.
+// RunBatch: sets the terminal title, prints the banner, removes the
+// temporary files killed runs left, then reads, flattens and rewrites each
+// matching entry in turn, reporting a read or write error for an entry
+// (running out of memory on it included) and going on with the next.
+// Expects the folder's lock to be held. Returns the exit code, 0.
 int RunBatch();

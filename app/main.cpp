@@ -9,10 +9,12 @@
 #include "batch.h"
 #include "platform.h"
 #include "report.h"
+#include "safe_file.h"
 
 // A fault that nothing else handles ends the run: the report gathered so far
 // is written out, then one message on standard error, and exit code 1.
 static int Fatal(const char* what) {
+  RemoveTemporaryFiles();
   ReportFlush();
   std::fprintf(stderr, "valdrane: fatal fault: %s\r\n", what);
   return 1;
@@ -25,7 +27,14 @@ int main(int argc, char** argv) {
     std::fputs("valdrane: another valdrane is working in this folder\r\n", stderr);
     return 3;
   }
-  InstallFaultHandler(ReportFlush);
+  // A run that is stopped or faults leaves no temporary file and writes out
+  // the report of the pages done.
+  const auto beforeExit = [] {
+    RemoveTemporaryFiles();
+    ReportFlush();
+  };
+  InstallFaultHandler(beforeExit);
+  InstallStopHandler(beforeExit);
   ReportInit(StdoutIsTerminal());
   try {
     const int code = RunBatch();

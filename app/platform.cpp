@@ -4,12 +4,19 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <string>
+
+#include "safe_file.h"
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
@@ -44,6 +51,58 @@ std::vector<std::string> ListTifNames() {
   return names;
 }
 
+void RemoveLeftovers() {
+  DIR* dir = opendir(".");
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    struct stat st;
+    if (IsTemporaryName(entry->d_name) &&
+        fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+  }
+  closedir(dir);
+}
+
+namespace {
+
+// The first number after `key` in the file at `path`; `fallback` when the
+// file or the key is missing or the value is not a number ("max").
+std::uint64_t NumberIn(const char* path, const std::string& key, std::uint64_t fallback) {
+  std::ifstream in(path);
+  std::string word;
+  while (in >> word) {
+    if (word != key) continue;
+    std::uint64_t value;
+    return in >> value ? value : fallback;
+  }
+  return fallback;
+}
+
+}  // namespace
+
+std::uint64_t UsableMemory() {
+  constexpr std::uint64_t Unlimited = ~std::uint64_t{0};
+  std::uint64_t usable = NumberIn("/proc/meminfo", "MemAvailable:", Unlimited / 1024) * 1024;
+  // cgroup v2: the process's group, "0::/path" in /proc/self/cgroup.
+  std::ifstream groups("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(groups, line)) {
+    if (line.rfind("0::", 0) != 0) continue;
+    const std::string base = "/sys/fs/cgroup" + line.substr(3);
+    std::uint64_t limit = Unlimited, current = 0;
+    std::ifstream((base + "/memory.max").c_str()) >> limit;
+    std::ifstream((base + "/memory.current").c_str()) >> current;
+    if (limit != Unlimited) usable = std::min(usable, limit > current ? limit - current : 0);
+  }
+  struct rlimit space;
+  if (getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY) {
+    const std::uint64_t used = NumberIn("/proc/self/status", "VmSize:", 0) * 1024;
+    usable = std::min<std::uint64_t>(usable, space.rlim_cur > used ? space.rlim_cur - used : 0);
+  }
+  return usable;
+}
+
 std::uint64_t NowMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -54,6 +113,7 @@ std::uint64_t NowMs() {
 namespace {
 
 void (*FaultBeforeExit)() = nullptr;
+void (*StopBeforeExit)() = nullptr;
 
 void WriteAll(int fd, const char* text) {
   std::size_t left = std::strlen(text);
@@ -78,7 +138,33 @@ void OnFault(int signal) {
   _exit(1);
 }
 
+void OnStop(int signal) {
+  if (StopBeforeExit != nullptr) StopBeforeExit();
+  WriteAll(STDERR_FILENO, "valdrane: stopped by ");
+  WriteAll(STDERR_FILENO, signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM");
+  WriteAll(STDERR_FILENO, "\r\n");
+  // The handler was reset to the default action on entry (SA_RESETHAND);
+  // the signal, blocked while the handler runs, ends the process once
+  // unblocked.
+  raise(signal);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  _exit(128 + signal);  // not reached
+}
+
 }  // namespace
+
+void InstallStopHandler(void (*beforeExit)()) {
+  StopBeforeExit = beforeExit;
+  struct sigaction action {};
+  action.sa_handler = OnStop;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
 
 void InstallFaultHandler(void (*beforeExit)()) {
   FaultBeforeExit = beforeExit;

@@ -35,6 +35,22 @@ std::vector<std::string> ListTifNames();
 // and never negative.
 std::uint64_t NowMs();
 
+// RemoveLeftovers: removes from the current folder the temporary files that
+// killed runs left: regular files whose whole name is one the replacement
+// makes, nothing else. Only while holding the folder's lock.
+void RemoveLeftovers();
+
+// UsableMemory: the bytes this process may still allocate: the least of
+// what the system reports available, what the cgroup's memory limit leaves
+// and what the address-space limit leaves, where those are set.
+std::uint64_t UsableMemory();
+
+// InstallStopHandler: on SIGINT, SIGTERM or SIGHUP, calls `beforeExit`
+// (which must be safe in a signal handler), writes "valdrane: stopped by
+// SIGTERM" (or the signal's name) and CRLF to standard error, and ends the
+// process by that signal, as if it had not been caught.
+void InstallStopHandler(void (*beforeExit)());
+
 // InstallFaultHandler: on an access fault, bus error, illegal instruction,
 // floating-point fault or abort, calls `beforeExit` (which must be safe in a signal
 // handler), writes a message naming the fault to standard error, ending in

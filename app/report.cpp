@@ -2,15 +2,18 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
 // A fixed buffer, so that flushing it needs nothing but write(2) and can be
-// done from a signal handler.
+// done from a signal handler. Bytes up to Used are complete lines; bytes
+// before Sent are written out. Used moves only after its bytes are in place.
 char Buffer[64 * 1024];
-std::size_t Used = 0;
+std::atomic<std::size_t> Used{0};
+std::atomic<std::size_t> Sent{0};
 bool LineByLine = false;
 
 void WriteOut(const char* data, std::size_t size) {
@@ -22,14 +25,14 @@ void WriteOut(const char* data, std::size_t size) {
   }
 }
 
-void Append(std::string_view text) {
-  if (Used + text.size() > sizeof Buffer) ReportFlush();
-  if (text.size() > sizeof Buffer) {
-    WriteOut(text.data(), text.size());
+void Append(std::string_view line) {
+  if (Used + line.size() > sizeof Buffer) ReportFlush();
+  if (line.size() > sizeof Buffer) {
+    WriteOut(line.data(), line.size());
     return;
   }
-  std::memcpy(Buffer + Used, text.data(), text.size());
-  Used += text.size();
+  std::memcpy(Buffer + Used, line.data(), line.size());
+  Used += line.size();
 }
 
 }  // namespace
@@ -37,15 +40,43 @@ void Append(std::string_view text) {
 void ReportInit(bool lineByLine) { LineByLine = lineByLine; }
 
 void ReportLine(std::string_view text) {
-  Append(text);
-  Append("\r\n");
+  std::string line(text);
+  line += "\r\n";
+  Append(line);
   if (LineByLine) ReportFlush();
 }
 
 void ReportFlush() {
-  const std::size_t size = Used;
+  const std::size_t used = Used;
+  for (std::size_t sent = Sent; sent < used; sent = Sent) {
+    const ssize_t written = write(STDOUT_FILENO, Buffer + sent, used - sent);
+    if (written <= 0) break;  // a report that cannot be written is dropped
+    Sent = sent + static_cast<std::size_t>(written);
+  }
+  // Start over; a handler that interrupts this sees nothing left to write.
   Used = 0;
-  WriteOut(Buffer, size);
+  Sent = 0;
+}
+
+std::string PrintableName(const std::string& name) {
+  std::string shown;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    const bool c1 = byte == 0xC2 && i + 1 < name.size() &&
+                    static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(name[i + 1]) <= 0x9F;
+    if (byte >= 0x20 && byte != 0x7F && !c1) {
+      shown += name[i];
+      continue;
+    }
+    for (std::size_t k = i; k <= (c1 ? i + 1 : i); ++k) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(name[k]));
+      shown += hex;
+    }
+    i += c1 ? 1 : 0;
+  }
+  return shown;
 }
 
 std::string FormatSeconds(std::uint64_t ms) {

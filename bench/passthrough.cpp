@@ -14,9 +14,10 @@ int main(int argc, char** argv) {
   TMyImage page;
   int failures = 0;
   for (int i = 1; i < argc; ++i) {
+    TPageFile file;
     const bool ok =
-        ReadTiff(argv[i], page) == 1 &&
-        (page.Photometric == 2 ? WriteRgbTiff(argv[i], page) : WriteGrayTiff(argv[i], page)) == 1;
+        OpenPage(argv[i], file) == 1 && ReadTiff(file, page, ~std::uint64_t{0}) == 1 &&
+        (page.Photometric == 2 ? WriteRgbTiff(file, page) : WriteGrayTiff(file, page)) == 1;
     if (!ok) {
       std::fprintf(stderr, "passthrough: %s failed\n", argv[i]);
       ++failures;

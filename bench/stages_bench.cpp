@@ -200,7 +200,8 @@ std::string PageFile(std::uint32_t compression) {
   page.Compression = compression;
   page.BitsPerSample = 8, page.SamplesPerPixel = 1, page.PlanarConfig = 1;
   page.RowsPerStrip = 64, page.StripCount = (PageHeight + 63) / 64;
-  return WriteGrayTiff(path.c_str(), page) == 1 ? path : std::string{};
+  TPageFile file;
+  return OpenPage(path.c_str(), file) == 1 && WriteGrayTiff(file, page) == 1 ? path : std::string{};
 }
 
 // Reading a page: decoding plus the copy into the plane.
@@ -210,7 +211,10 @@ void BM_Read(benchmark::State& state) {
   RunStage(
       state, PagePixels * 2, [] {},
       [&] {
-        if (ReadTiff(path.c_str(), page) != 1) state.SkipWithError("read failed");
+        TPageFile file;
+        if (OpenPage(path.c_str(), file) != 1 || ReadTiff(file, page, ~std::uint64_t{0}) != 1) {
+          state.SkipWithError("read failed");
+        }
       });
   std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }
@@ -219,11 +223,17 @@ void BM_Read(benchmark::State& state) {
 void BM_Write(benchmark::State& state) {
   const std::string path = PageFile(static_cast<std::uint32_t>(state.range(0)));
   TMyImage page;
-  if (ReadTiff(path.c_str(), page) != 1) state.SkipWithError("read failed");
+  TPageFile file;
+  if (OpenPage(path.c_str(), file) != 1 || ReadTiff(file, page, ~std::uint64_t{0}) != 1) {
+    state.SkipWithError("read failed");
+  }
   RunStage(
       state, PagePixels * 2, [] {},
       [&] {
-        if (WriteGrayTiff(path.c_str(), page) != 1) state.SkipWithError("write failed");
+        // Each write replaces the file: the next one opens the new file.
+        if (OpenPage(path.c_str(), file) != 1 || WriteGrayTiff(file, page) != 1) {
+          state.SkipWithError("write failed");
+        }
       });
   std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }

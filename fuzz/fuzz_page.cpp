@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!IsSmallPage(path)) return 0;
 
   TMyImage Page;
-  if (ReadTiff(path.c_str(), Page) != 1) {
+  TPageFile File;
+  if (OpenPage(path.c_str(), File) != 1 || ReadTiff(File, Page, 1u << 30) != 1) {
     Check(ReadAll(path) == std::vector<std::uint8_t>(data, data + size));
     return 0;
   }
@@ -94,14 +95,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     AddGainToRgb(Page);
   }
   const std::int32_t written =
-      colour ? WriteRgbTiff(path.c_str(), Page) : WriteGrayTiff(path.c_str(), Page);
+      colour ? WriteRgbTiff(File, Page) : WriteGrayTiff(File, Page);
   if (written != 1) {
     Check(ReadAll(path) == std::vector<std::uint8_t>(data, data + size));
     return 0;
   }
 
   TMyImage Again;
-  Check(ReadTiff(path.c_str(), Again) == 1);
+  Check(OpenPage(path.c_str(), File) == 1 && ReadTiff(File, Again, 1u << 30) == 1);
   const auto header = [](const TMyImage& i) {
     return std::tie(i.Width, i.Height, i.BitsPerSample, i.SamplesPerPixel, i.Compression,
                     i.Photometric, i.RowsPerStrip, i.XResolution, i.YResolution,

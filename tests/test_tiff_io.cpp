@@ -31,12 +31,14 @@ TEST(TiffIo, RoundTripKeepsPixelsTagsAndStrips) {
       SCOPED_TRACE(std::to_string(layout.Width) + "x" + std::to_string(layout.Height) + " c" +
                    std::to_string(compression) + (layout.Colour ? " colour" : " grey"));
 
-      ASSERT_EQ(ReadTiff(path.c_str(), image), 1);
+      TPageFile file;
+      ASSERT_EQ(OpenPage(path.c_str(), file), 1);
+      ASSERT_EQ(ReadTiff(file, image, ~std::uint64_t{0}), 1);
       const TPlane& plane = layout.Colour ? image.Rgb : image.Gray;
       EXPECT_TRUE(std::equal(before.Pixels.begin(), before.Pixels.end(), plane.begin()));
       EXPECT_EQ(image.Gray.size(), (layout.Width * layout.Height / 1024 + 1) * 1024);
       ASSERT_EQ(
-          layout.Colour ? WriteRgbTiff(path.c_str(), image) : WriteGrayTiff(path.c_str(), image),
+          layout.Colour ? WriteRgbTiff(file, image) : WriteGrayTiff(file, image),
           1);
 
       ASSERT_TRUE(ReadFileInfo(path, after));
@@ -60,22 +62,30 @@ TEST(TiffIo, FailedWritesLeaveTheFileAsItWas) {
   const fs::path page = dir / "p.tif";
   ASSERT_TRUE(WriteScan(page, {6, 5, false, 1, 2}));
   TMyImage image;
-  ASSERT_EQ(ReadTiff(page.c_str(), image), 1);
+  TPageFile file;
+  ASSERT_EQ(OpenPage(page.c_str(), file), 1);
+  ASSERT_EQ(ReadTiff(file, image, ~std::uint64_t{0}), 1);
   const TBytes bytes = FileBytes(page);
   image.Gray[0] ^= 0xFF;
-  fs::create_directory(dir / "folder.tif");
 
   TMyImage unencodable = image, wrongStrips = image, shortPlane = image;
   unencodable.Compression = 2;  // CCITT modified Huffman: one bit per sample only
   wrongStrips.StripCount = 2;
   shortPlane.Gray.assign(29, 0);
-  EXPECT_EQ(WriteGrayTiff(page.c_str(), unencodable), -1);
-  EXPECT_EQ(WriteGrayTiff(page.c_str(), wrongStrips), -1);
-  EXPECT_EQ(WriteGrayTiff(page.c_str(), shortPlane), -1);
-  EXPECT_EQ(WriteRgbTiff(page.c_str(), image), -1);  // a grey page has no colour plane
-  EXPECT_EQ(WriteGrayTiff((dir / "gone.tif").c_str(), image), -1);
-  EXPECT_EQ(WriteGrayTiff((dir / "folder.tif").c_str(), image), -1);
+  EXPECT_EQ(WriteGrayTiff(file, unencodable), -1);
+  EXPECT_EQ(WriteGrayTiff(file, wrongStrips), -1);
+  EXPECT_EQ(WriteGrayTiff(file, shortPlane), -1);
+  EXPECT_EQ(WriteRgbTiff(file, image), -1);  // a grey page has no colour plane
   EXPECT_EQ(FileBytes(page), bytes);
+  // The page's name now names another file, or a folder: neither is written.
+  fs::rename(page, dir / "old.tif");
+  PutBytes(page, {'n', 'e', 'w'});
+  EXPECT_EQ(WriteGrayTiff(file, image), -1);
+  EXPECT_EQ(FileBytes(page), TBytes({'n', 'e', 'w'}));
+  fs::remove(page);
+  fs::create_directory(page);
+  EXPECT_EQ(WriteGrayTiff(file, image), -1);
+  EXPECT_EQ(FileBytes(dir / "old.tif"), bytes);
   EXPECT_EQ(Listing(dir).size(), 2u);
   fs::remove_all(dir);
 }

@@ -37,9 +37,7 @@ TEST(TiffIo, RoundTripKeepsPixelsTagsAndStrips) {
       const TPlane& plane = layout.Colour ? image.Rgb : image.Gray;
       EXPECT_TRUE(std::equal(before.Pixels.begin(), before.Pixels.end(), plane.begin()));
       EXPECT_EQ(image.Gray.size(), (layout.Width * layout.Height / 1024 + 1) * 1024);
-      ASSERT_EQ(
-          layout.Colour ? WriteRgbTiff(file, image) : WriteGrayTiff(file, image),
-          1);
+      ASSERT_EQ(layout.Colour ? WriteRgbTiff(file, image) : WriteGrayTiff(file, image), 1);
 
       ASSERT_TRUE(ReadFileInfo(path, after));
       EXPECT_EQ(after.Pixels, before.Pixels);

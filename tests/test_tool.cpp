@@ -46,11 +46,21 @@ TEST_F(Tool, FlattensEveryPageExactlyAndReportsEveryEntry) {
   const fs::path store = top / "store";
   fs::create_directory(store);
   const std::pair<const char*, TScanLayout> pages[] = {
-      {"grey.tif", {640, 480, false, 5, 16}},     {"COLOUR.TIF", {333, 257, true, 8, 7}},
-      {"odd.tif", {201, 99, false, 1, 99}},       {".hidden.tif", {99, 201, true, 32773, 1}},
-      {"wide.tif", {517, 3, false, 8, 2}},        {"tall.tif", {2, 77, true, 1, 10}},
-      {"thin.tif", {1, 6, false, 5, 0}},          {"-n page \xfc\xe9 1.tif", {80, 60, false, 5}},
-      {"../store/target.tif", {80, 60, true, 8}}, {"locked.tif", {30, 20, false, 1}},
+      {"grey.tif", {640, 480, false, 5, 16}},
+      {"COLOUR.TIF", {333, 257, true, 8, 7}},
+      {"odd.tif", {201, 99, false, 1, 99}},
+      {".hidden.tif", {99, 201, true, 32773, 1}},
+      {"wide.tif", {517, 3, false, 8, 2}},
+      {"tall.tif", {2, 77, true, 1, 10}},
+      {"thin.tif", {1, 6, false, 5, 0}},
+      {"-n page \xfc\xe9 1.tif", {80, 60, false, 5}},
+      {"../store/target.tif", {80, 60, true, 8}},
+      {"locked.tif", {30, 20, false, 1}},
+      {"a\x1b]0;title\x07.tif", {20, 20, false, 1}},
+      {"b\r\nfake.tif", {20, 20, false, 1}},
+      {"c\xc2\x9b"
+       "2J.tif",
+       {20, 20, false, 1}},
   };
   for (const auto& [name, layout] : pages) ASSERT_TRUE(WriteScan(dir / name, layout, layout.Width));
   std::vector<std::uint8_t> noise(97 * 64);
@@ -67,6 +77,12 @@ TEST_F(Tool, FlattensEveryPageExactlyAndReportsEveryEntry) {
   fs::create_directory(dir / "folder.tif");
   PutBytes(dir / "text.tif", {'I', 'I', '*', '\0', 'x'});
   PutBytes(dir / "page.tiff", {'a'});
+  // What killed runs leave is removed; what only looks like it is kept.
+  PutBytes(dir / ".valdrane-Ab12Cd", {'x'});
+  PutBytes(dir / ".valdrane-Ab12C", {'x'});
+  fs::create_directory(dir / ".valdrane-Zz99Yy");
+  PutBytes(store / "outside", {'x'});
+  fs::create_symlink(store / "outside", dir / ".valdrane-Qq11Ww");
   const auto before = Contents(dir);
   std::map<std::string, std::vector<std::uint8_t>> expected;
   for (const auto& [name, bytes] : before) {
@@ -87,7 +103,17 @@ TEST_F(Tool, FlattensEveryPageExactlyAndReportsEveryEntry) {
   ASSERT_EQ(run.Entries.size(), outcomes.size()) << run.Out;
   for (const auto& [name, outcome] : outcomes) {
     SCOPED_TRACE(name);
-    const TEntry& entry = run.Entries.at(name);
+    std::string shown;  // control characters, C1 ones in UTF-8 too, as \xHH
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      const auto c = static_cast<unsigned char>(name[i]);
+      const bool c1 = c == 0xC2 && static_cast<unsigned char>(name[i + 1]) < 0xA0;
+      char hex[9];
+      std::snprintf(hex, sizeof hex, c1 ? "\\x%02X\\x%02X" : "\\x%02X", c,
+                    static_cast<unsigned char>(name[i + 1]));
+      shown += c < 0x20 || c == 0x7F || c1 ? hex : name.substr(i, 1);
+      i += c1;
+    }
+    const TEntry& entry = run.Entries.at(shown);
     EXPECT_EQ(entry.Outcome, outcome);
     if (outcome == "read error") {
       EXPECT_TRUE(entry.Labels.empty());
@@ -103,8 +129,9 @@ TEST_F(Tool, FlattensEveryPageExactlyAndReportsEveryEntry) {
   EXPECT_EQ(fs::status(dir / "grey.tif").permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(fs::read_symlink(dir / "link.tif"), store / "target.tif");
-  EXPECT_EQ(Listing(dir).size(), outcomes.size() + 1) << "an entry was made or lost";
-  EXPECT_EQ(Listing(store).size(), 1u);
+  EXPECT_FALSE(fs::exists(dir / ".valdrane-Ab12Cd"));
+  EXPECT_EQ(Listing(dir).size(), outcomes.size() + 4) << "an entry was made or lost";
+  EXPECT_EQ(Listing(store).size(), 2u);
 }
 
 // Files the tool cannot write back exactly, and hostile ones: each is a read
@@ -326,5 +353,42 @@ TEST_F(Tool, FaultsAndStopSignalsEndTheRunCleanly) {
     EXPECT_NE(run.Out.find("\r\ndiv "), std::string::npos) << "the gathered report was lost";
     const std::vector<std::string> left = Listing(dir);
     EXPECT_EQ(left.size(), 40u) << "a temporary file was left: " << ::testing::PrintToString(left);
+  }
+}
+
+// Someone sharing the folder acts at the exact moment (a preloaded library
+// does it for the test): a link re-pointed once the page has been opened,
+// a link put where the temporary file is about to be. Neither redirects a
+// write: nothing outside the folder changes, no page becomes a link.
+TEST_F(Tool, RacesInASharedFolderCannotRedirectAWrite) {
+  const fs::path store = top / "store";
+  fs::create_directory(store);
+  PutBytes(store / "outside", {'k', 'e', 'e', 'p'});
+  const std::string outside = (store / "outside").string();
+  for (const std::string& race : {std::string("repoint:link.tif:b.tif"), "swap-temp:" + outside}) {
+    SCOPED_TRACE(race);
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    std::map<std::string, std::vector<std::uint8_t>> expected;
+    for (const char* name : {"a.tif", "b.tif"}) {
+      TFileInfo info;
+      ASSERT_TRUE(WriteScan(dir / name, {120, 90, false, 5, 16}, name[0]) &&
+                  ReadFileInfo(dir / name, info));
+      expected[name] = PlainFlatten(120, 90, false, info.Pixels);
+    }
+    fs::create_symlink("a.tif", dir / "link.tif");
+    const TToolRun run = RunTool(dir, [&race] {
+      setenv("VALDRANE_RACE", race.c_str(), 1);
+      setenv("LD_PRELOAD", VALDRANE_RACE_PRELOAD, 1);
+      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    });
+    ASSERT_TRUE(ExitedWith(run, 0));
+    EXPECT_EQ(run.Entries.at("link.tif").Outcome, race[0] == 'r' ? "write error" : "done");
+    for (const auto& [name, pixels] : expected) {
+      TFileInfo info;
+      EXPECT_FALSE(fs::is_symlink(dir / name)) << name;
+      EXPECT_TRUE(ReadFileInfo(dir / name, info) && info.Pixels == pixels) << name;
+    }
+    EXPECT_EQ(FileBytes(store / "outside"), TBytes({'k', 'e', 'e', 'p'}));
   }
 }

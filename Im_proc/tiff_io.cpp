@@ -126,6 +126,21 @@ bool ReadStrips(TIFF* tif, const TMyImage& header, TPlane& plane) {
 // Orientation, PageNumber, XPosition, YPosition) live in its fixed
 // directory fields instead.
 
+#ifndef VALDRANE_OLD_LIBTIFF
+bool IsAnonymous(const TIFFField* field) { return TIFFFieldIsAnonymous(field) != 0; }
+int StorageSize(const TIFFField* field) { return TIFFFieldSetGetSize(field); }
+#else
+// Before libtiff 4.4: private tags it does not know are named "Tag N", and
+// custom rationals are held as floats.
+bool IsAnonymous(const TIFFField* field) {
+  return std::strncmp(TIFFFieldName(field), "Tag ", 4) == 0;
+}
+int StorageSize(const TIFFField* field) {
+  const TIFFDataType type = TIFFFieldDataType(field);
+  return type == TIFF_RATIONAL || type == TIFF_SRATIONAL ? 4 : TIFFDataWidth(type);
+}
+#endif
+
 // Whether a custom field's values are handed over as a pointer (else as one
 // value), for a field whose count is not passed.
 bool ByPointer(const TIFFField* field, int count) {
@@ -141,7 +156,7 @@ bool IsCarried(const TIFFField* field) {
   const TIFFDataType type = TIFFFieldDataType(field);
   if (type == TIFF_IFD || type == TIFF_IFD8 || TIFFFieldTag(field) == TIFFTAG_DOTRANGE)
     return false;
-  return !TIFFFieldIsAnonymous(field) || (type != TIFF_RATIONAL && type != TIFF_SRATIONAL);
+  return !IsAnonymous(field) || (type != TIFF_RATIONAL && type != TIFF_SRATIONAL);
 }
 
 // The carried tags of the open file, in its order, fixed fields first.
@@ -173,7 +188,7 @@ std::vector<TCarriedTag> TakeTags(TIFF* tif) {
     const TIFFField* field = TIFFFindField(tif, tag, TIFF_ANY);
     if (field == nullptr || !IsCarried(field)) continue;
     const TIFFDataType type = TIFFFieldDataType(field);
-    const int size = TIFFFieldSetGetSize(field);
+    const int size = StorageSize(field);
     const int count = TIFFFieldReadCount(field);
     void* value = nullptr;
     std::uint64_t single = 0;  // room for one value of any type
@@ -285,13 +300,12 @@ struct TReadWarnings {
   bool DamagedJpeg = false;
 };
 
-int NoteReadWarning(TIFF*, void* warnings, const char* module, const char* format, va_list args) {
+void NoteReadWarning(TReadWarnings& noted, const char* module, const char* format, va_list args) {
   char message[512];
   va_list copy;
   va_copy(copy, args);
   std::vsnprintf(message, sizeof message, format, copy);
   va_end(copy);
-  TReadWarnings& noted = *static_cast<TReadWarnings*>(warnings);
   if (std::strstr(message, "\"StripByteCounts\" field, ignoring") != nullptr) {
     noted.GuessedStripSizes = true;
   }
@@ -300,21 +314,56 @@ int NoteReadWarning(TIFF*, void* warnings, const char* module, const char* forma
        std::strncmp(message, "Premature end of JPEG", 21) == 0)) {
     noted.DamagedJpeg = true;
   }
+}
+
+#ifndef VALDRANE_OLD_LIBTIFF
+int NoteWarningOfFile(TIFF*, void* warnings, const char* module, const char* format, va_list args) {
+  NoteReadWarning(*static_cast<TReadWarnings*>(warnings), module, format, args);
   return 0;  // let libtiff's usual handler print the warning as well
+}
+#else
+// Before libtiff 4.5 a warning handler is global: it notes into the page
+// that the calling thread is reading.
+thread_local TReadWarnings* WarningsOfThread = nullptr;
+
+void NoteWarningOfThread(thandle_t, const char* module, const char* format, va_list args) {
+  if (WarningsOfThread != nullptr) NoteReadWarning(*WarningsOfThread, module, format, args);
+}
+#endif
+
+// Closes a file that OpenForReading opened (if any); its warnings are no
+// longer noted.
+void CloseForReading(TIFF* tif) {
+  if (tif != nullptr) TIFFClose(tif);
+#ifdef VALDRANE_OLD_LIBTIFF
+  WarningsOfThread = nullptr;
+#endif
 }
 
 // Opens the page for reading, through a descriptor of its own, with no
 // strip chopping ("c"), so the strips are the file's own and a page is
-// written back with the rows per strip it came with. Warnings that libtiff gives while the file is
-// open, reading strips included, are noted in `warnings`.
+// written back with the rows per strip it came with. Warnings that libtiff
+// gives while the file is open, reading strips included, are noted in
+// `warnings`, which must outlive the open file.
 TIFF* OpenForReading(const TPageFile& page, TReadWarnings& warnings) {
   const int fd = dup(page.Fd);  // libtiff closes the descriptor it is given
-  TIFFOpenOptions* options = fd >= 0 ? TIFFOpenOptionsAlloc() : nullptr;
-  if (options == nullptr) return nullptr;
-  TIFFOpenOptionsSetWarningHandlerExtR(options, NoteReadWarning, &warnings);
-  TIFF* tif = TIFFFdOpenExt(fd, page.Name.c_str(), "rc", options);
-  TIFFOpenOptionsFree(options);
-  if (tif == nullptr && fd >= 0) close(fd);
+  if (fd < 0) return nullptr;
+#ifndef VALDRANE_OLD_LIBTIFF
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  TIFF* tif = nullptr;
+  if (options != nullptr) {
+    TIFFOpenOptionsSetWarningHandlerExtR(options, NoteWarningOfFile, &warnings);
+    tif = TIFFFdOpenExt(fd, page.Name.c_str(), "rc", options);
+    TIFFOpenOptionsFree(options);
+  }
+#else
+  static const TIFFErrorHandlerExt installed = TIFFSetWarningHandlerExt(NoteWarningOfThread);
+  (void)installed;
+  WarningsOfThread = &warnings;
+  TIFF* tif = TIFFFdOpen(fd, page.Name.c_str(), "rc");
+#endif
+  if (tif == nullptr) close(fd);
+  if (tif == nullptr) CloseForReading(nullptr);
   return tif;
 }
 
@@ -390,7 +439,8 @@ std::int32_t WritePlane(const TPageFile& page, const TMyImage& image, const TPla
 std::int32_t ReadTiff(const TPageFile& page, TMyImage& image, std::uint64_t memoryLimit) {
   TReadWarnings warnings;
   // Closed however the read ends, an allocation that fails included.
-  const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, warnings), TIFFClose);
+  const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, warnings),
+                                                    CloseForReading);
   TIFF* tif = file.get();
   if (tif == nullptr) return -1;
 

@@ -32,6 +32,11 @@ struct TInFlight {
 };
 TInFlight InFlight[256];
 std::atomic<bool> SlotBusy[256];
+// Set once the run is stopping: no temporary file is made after that.
+// Creating counts the threads between making one and entering it above,
+// which RemoveTemporaryFiles waits for.
+std::atomic<bool> Stopping{false};
+std::atomic<int> Creating{0};
 
 bool SameFile(const struct stat& st, dev_t device, ino_t inode) {
   return st.st_dev == device && st.st_ino == inode;
@@ -148,7 +153,9 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write) {
   sigset_t all, before;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &before);
-  write.TempFd = CreateTemporary(write.FolderFd, write.TempName);
+  ++Creating;
+  // Either RemoveTemporaryFiles waits for this thread or this sees that it ran.
+  if (!Stopping.load()) write.TempFd = CreateTemporary(write.FolderFd, write.TempName);
   struct stat temp;
   for (int slot = 0; slot < 256 && write.Slot < 0 && write.TempFd >= 0; ++slot) {
     if (!SlotBusy[slot].exchange(true)) write.Slot = slot;
@@ -160,6 +167,7 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write) {
     entry.Inode = temp.st_ino;
     entry.FolderFd.store(write.FolderFd);
   }
+  --Creating;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (write.TempFd < 0) {
     AbortSafeWrite(write);
@@ -200,14 +208,16 @@ std::int32_t CommitSafeWrite(TSafeWrite& write) {
 }
 
 void AbortSafeWrite(TSafeWrite& write) {
+  // The file goes before its entry does, so that a run stopped in between
+  // still finds it.
+  struct stat temp;
+  if (write.TempFd >= 0 && !write.TempName.empty() && fstat(write.TempFd, &temp) == 0) {
+    RemoveIfOurs(write.FolderFd, write.TempName.c_str(), temp.st_dev, temp.st_ino);
+  }
   if (write.Slot >= 0) {
     InFlight[write.Slot].FolderFd.store(-1);
     SlotBusy[write.Slot].store(false);
     write.Slot = -1;
-  }
-  struct stat temp;
-  if (write.TempFd >= 0 && !write.TempName.empty() && fstat(write.TempFd, &temp) == 0) {
-    RemoveIfOurs(write.FolderFd, write.TempName.c_str(), temp.st_dev, temp.st_ino);
   }
   write.TempName.clear();
   Close(write.TempFd);
@@ -221,6 +231,10 @@ bool IsTemporaryName(const char* name) {
 }
 
 void RemoveTemporaryFiles() {
+  Stopping.store(true);
+  while (Creating.load() > 0) {
+    // Another thread is a few system calls from entering its file.
+  }
   for (TInFlight& entry : InFlight) {
     const int folder = entry.FolderFd.load();
     if (folder >= 0) RemoveIfOurs(folder, entry.Name, entry.Device, entry.Inode);

@@ -72,5 +72,7 @@ void AbortSafeWrite(TSafeWrite& write);
 bool IsTemporaryName(const char* name);
 
 // RemoveTemporaryFiles: removes the temporary file of every replacement
-// under way. Safe in a signal handler: for a run that is stopped.
+// under way, and makes every later BeginSafeWrite fail, so that no thread
+// leaves one behind either. Safe in a signal handler: for a run that is
+// stopped.
 void RemoveTemporaryFiles();

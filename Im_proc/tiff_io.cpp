@@ -436,7 +436,8 @@ std::int32_t WritePlane(const TPageFile& page, const TMyImage& image, const TPla
 
 }  // namespace
 
-std::int32_t ReadTiff(const TPageFile& page, TMyImage& image, std::uint64_t memoryLimit) {
+std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
+                      const std::function<bool(std::uint64_t)>& reserve) {
   TReadWarnings warnings;
   // Closed however the read ends, an allocation that fails included.
   const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, warnings),
@@ -463,7 +464,7 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image, std::uint64_t memo
   // plane, a saved copy and the background, and the two half-size images.
   const std::uint64_t pixels64 = std::uint64_t{header.Width} * header.Height;
   const std::uint64_t planeBytes = pixels64 * (header.Photometric == PhotometricRgb ? 25 : 13) / 4;
-  if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) || planeBytes > memoryLimit) {
+  if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) || !reserve(planeBytes)) {
     return -1;
   }
 

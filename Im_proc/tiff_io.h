@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "image.h"
 #include "safe_file.h"
@@ -23,8 +24,9 @@
 // pixel) or RGB (three interleaved samples), with at least one pixel, a
 // colour plane under 4 GiB and resolutions that a TIFF rational can hold
 // (from 2^-31 to below 2^32, or missing), and whose planes through the
-// whole correction (about 6 bytes a pixel in colour, 3 in grey) fit in
-// `memoryLimit` bytes. Any strip that does not decode completely is a
+// whole correction (about 6 bytes a pixel in colour, 3 in grey) `reserve`
+// lets it take: it is asked once, with that number of bytes, before any
+// plane grows. Any strip that does not decode completely is a
 // failure too, and so is a strip table whose byte counts libtiff has to
 // discard and guess, or JPEG data that the decoder reports damaged or cut
 // short (it would fill in the rest). After -1 the record may hold part of
@@ -34,7 +36,8 @@
 // declares a large page over little data fails without filling memory.
 //
 // Never writes to the file.
-std::int32_t ReadTiff(const TPageFile& page, TMyImage& image, std::uint64_t memoryLimit);
+std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
+                      const std::function<bool(std::uint64_t)>& reserve);
 
 // WriteGrayTiff / WriteRgbTiff: rewrite `page` from the grey plane or the
 // colour plane of `image`, with the record's header values (tags that hold 0

@@ -1,8 +1,10 @@
 #include "batch.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "flatten.h"
 #include "image.h"
@@ -11,85 +13,117 @@
 #include "report.h"
 #include "resample.h"
 #include "safe_file.h"
+#include "schedule.h"
 #include "tiff_io.h"
 
 namespace {
 
-// Prints a stage's line, "label" directly followed by the seconds since
-// `stageStart`, and restarts the stage clock once the line is out, so that
-// no stage's figure includes the printing of a report line.
-void StageLine(const char* label, std::uint64_t& stageStart) {
+// The three records a worker reuses from page to page.
+struct TRecords {
+  TMyImage Page;
+  TMyImage Reduced;
+  TMyImage Background;
+};
+
+// A page's share of the memory budget, given back when the page is done.
+struct THeldMemory {
+  TMemoryBudget& Budget;
+  std::uint64_t Bytes = 0;
+  bool Held = false;
+  ~THeldMemory() {
+    if (Held) GiveMemory(Budget, Bytes);
+  }
+};
+
+// Adds a stage's line, "label" directly followed by the seconds since
+// `stageStart`, and restarts the stage clock.
+void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::string>& lines) {
   const std::uint64_t end = NowMs();
-  ReportLine(label + FormatSeconds(end - stageStart));
+  lines.push_back(label + FormatSeconds(end - stageStart));
   stageStart = NowMs();
 }
 
-// The road of one page. The three records are reused from page to page;
-// every stage overwrites what it produces. Running out of memory fails the
-// page, not the run: its memory is given back and the next page goes on.
-void ProcessEntry(const std::string& name, TMyImage& Page, TMyImage& Reduced,
-                  TMyImage& Background) {
+// The road of one page, its report lines added to `lines`. Every stage
+// overwrites what it produces in the worker's records. Running out of
+// memory fails the page, not the run: its memory is given back and, if
+// other pages were in flight, it is tried again alone.
+TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBudget& budget,
+                          bool alone, std::vector<std::string>& lines) {
+  auto& [Page, Reduced, Background] = records;
   std::uint64_t StageStart = NowMs();
   const std::uint64_t FileStart = NowMs();
   const std::string shown = PrintableName(name);
   TPageFile File;
+  THeldMemory held{budget};
+  const auto reserve = [&held](std::uint64_t bytes) {
+    held.Bytes = bytes;
+    held.Held = TakeMemory(held.Budget, bytes, [](std::uint64_t b) { return b <= UsableMemory(); });
+    return held.Held;
+  };
   bool read = false;
   try {
-    if (OpenPage(name.c_str(), File) != 1 || ReadTiff(File, Page, UsableMemory()) != 1) {
-      ReportLine("image " + shown + " read error");
-      return;
+    if (OpenPage(name.c_str(), File) != 1 || ReadTiff(File, Page, reserve) != 1) {
+      lines.push_back("image " + shown + " read error");
+      return TPageOutcome::Done;
     }
     read = true;
-    StageLine("read ", StageStart);
+    StageLine("read ", StageStart, lines);
 
     Reduced = DownscaleMin(Page);
-    StageLine("down ", StageStart);
+    StageLine("down ", StageStart, lines);
     Background = MakeBorderSeed(Reduced);
-    StageLine("border ", StageStart);
+    StageLine("border ", StageStart, lines);
     ReconstructBackground(Reduced, Background);
-    StageLine("bg ", StageStart);
+    StageLine("bg ", StageStart, lines);
     Background = UpscaleNearest(Background, Page);
-    StageLine("up ", StageStart);
+    StageLine("up ", StageStart, lines);
     Reduced = CopyImage(Page);
-    StageLine("copy ", StageStart);
+    StageLine("copy ", StageStart, lines);
     DivideByBackground(Page, Background);
-    StageLine("div ", StageStart);
+    StageLine("div ", StageStart, lines);
 
     std::int32_t written;
     if (Page.Photometric == 2) {
       SubtractImage(Page, Reduced);
-      StageLine("substract ", StageStart);
+      StageLine("substract ", StageStart, lines);
       AddGainToRgb(Page);
       written = WriteRgbTiff(File, Page);
     } else {
       written = WriteGrayTiff(File, Page);
     }
     if (written != 1) {
-      ReportLine("image " + shown + " write error");
-      return;
+      lines.push_back("image " + shown + " write error");
+      return TPageOutcome::Done;
     }
-    StageLine("write ", StageStart);
+    StageLine("write ", StageStart, lines);
 
-    ReportLine("total " + FormatSeconds(NowMs() - FileStart));
-    ReportLine(shown);
+    lines.push_back("total " + FormatSeconds(NowMs() - FileStart));
+    lines.push_back(shown);
   } catch (const std::bad_alloc&) {
-    Page = Reduced = Background = TMyImage{};
-    ReportLine("image " + shown + (read ? " write error" : " read error"));
+    records = TRecords{};
+    if (!alone) return TPageOutcome::RetryAlone;
+    lines.assign(1, "image " + shown + (read ? " write error" : " read error"));
   }
+  return TPageOutcome::Done;
 }
 
 }  // namespace
 
-int RunBatch() {
+int RunBatch(unsigned threads) {
   SetTerminalTitle("Valdrane");
   ReportLine("Valdrane v.0.3 alpha");
   ReportLine("______20.05.2007._______________");
 
   // What killed runs left behind; this run holds the folder's lock.
   RemoveLeftovers();
-  TMyImage Page;
-  TMyImage Reduced;
-  TMyImage Background;
-  for (const std::string& name : ListTifNames()) ProcessEntry(name, Page, Reduced, Background);
+  const std::vector<std::string> names = ListTifNames();
+  std::vector<TRecords> workers(std::clamp<std::size_t>(names.size(), 1, threads));
+  // The pages in flight share half the memory the system has available.
+  TMemoryBudget budget;
+  budget.Total = UsableMemory() / 2;
+  RunPages(names.size(), static_cast<unsigned>(workers.size()),
+           [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines) {
+             return ProcessEntry(names[page], workers[worker], budget, alone, lines);
+           });
   return 0;
 }

@@ -4,7 +4,8 @@
 
 // RunBatch: sets the terminal title, prints the banner, removes the
 // temporary files killed runs left, then reads, flattens and rewrites each
-// matching entry in turn, reporting a read or write error for an entry
-// (running out of memory on it included) and going on with the next.
-// Expects the folder's lock to be held. Returns the exit code, 0.
-int RunBatch();
+// matching entry, on `threads` threads (at least one), reporting a read or
+// write error for an entry (running out of memory on it included) and going
+// on with the others. Each entry's lines are printed together, in listing
+// order. Expects the folder's lock to be held. Returns the exit code, 0.
+int RunBatch(unsigned threads);

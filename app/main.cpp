@@ -23,6 +23,9 @@ static int Fatal(const char* what) {
 int main(int argc, char** argv) {
   const int answered = HandleArguments(argc, argv);
   if (answered >= 0) return answered;
+  unsigned threads = 1;
+  const int refused = ThreadsAsked(AvailableCpus(), threads);
+  if (refused >= 0) return refused;
   if (!LockCurrentFolder()) {
     std::fputs("valdrane: another valdrane is working in this folder\r\n", stderr);
     return 3;
@@ -37,7 +40,7 @@ int main(int argc, char** argv) {
   InstallStopHandler(beforeExit);
   ReportInit(StdoutIsTerminal());
   try {
-    const int code = RunBatch();
+    const int code = RunBatch(threads);
     ReportFlush();
     return code;
   } catch (const std::bad_alloc&) {

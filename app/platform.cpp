@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -49,6 +50,26 @@ std::vector<std::string> ListTifNames() {
   }
   closedir(dir);
   return names;
+}
+
+unsigned AvailableCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  unsigned cpus = sched_getaffinity(0, sizeof set, &set) == 0
+                      ? static_cast<unsigned>(CPU_COUNT(&set))
+                      : static_cast<unsigned>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+  // cgroup v2: "QUOTA PERIOD" or "max PERIOD" in cpu.max of the process's group.
+  std::ifstream groups("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(groups, line)) {
+    if (line.rfind("0::", 0) != 0) continue;
+    std::ifstream limit(("/sys/fs/cgroup" + line.substr(3) + "/cpu.max").c_str());
+    std::uint64_t quota = 0, period = 0;
+    if (limit >> quota >> period && quota > 0 && period > 0) {
+      cpus = std::min<unsigned>(cpus, static_cast<unsigned>((quota + period - 1) / period));
+    }
+  }
+  return std::max(cpus, 1u);
 }
 
 void RemoveLeftovers() {

@@ -35,6 +35,10 @@ std::vector<std::string> ListTifNames();
 // and never negative.
 std::uint64_t NowMs();
 
+// AvailableCpus: the number of CPUs this process may run on: its affinity
+// mask, lowered to a cgroup's CPU quota where one is set; at least 1.
+unsigned AvailableCpus();
+
 // RemoveLeftovers: removes from the current folder the temporary files that
 // killed runs left: regular files whose whole name is one the replacement
 // makes, nothing else. Only while holding the folder's lock.

@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   TMyImage Page;
   TPageFile File;
-  if (OpenPage(path.c_str(), File) != 1 || ReadTiff(File, Page, 1u << 30) != 1) {
+  if (OpenPage(path.c_str(), File) != 1 ||
+      ReadTiff(File, Page, [](std::uint64_t bytes) { return bytes < (1u << 30); }) != 1) {
     Check(ReadAll(path) == std::vector<std::uint8_t>(data, data + size));
     return 0;
   }
@@ -94,19 +95,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SubtractImage(Page, Reduced);
     AddGainToRgb(Page);
   }
-  const std::int32_t written =
-      colour ? WriteRgbTiff(File, Page) : WriteGrayTiff(File, Page);
+  const std::int32_t written = colour ? WriteRgbTiff(File, Page) : WriteGrayTiff(File, Page);
   if (written != 1) {
     Check(ReadAll(path) == std::vector<std::uint8_t>(data, data + size));
     return 0;
   }
 
   TMyImage Again;
-  Check(OpenPage(path.c_str(), File) == 1 && ReadTiff(File, Again, 1u << 30) == 1);
+  Check(OpenPage(path.c_str(), File) == 1 &&
+        ReadTiff(File, Again, [](std::uint64_t bytes) { return bytes < (1u << 30); }) == 1);
   const auto header = [](const TMyImage& i) {
     return std::tie(i.Width, i.Height, i.BitsPerSample, i.SamplesPerPixel, i.Compression,
-                    i.Photometric, i.RowsPerStrip, i.XResolution, i.YResolution,
-                    i.ResolutionUnit, i.StripCount, i.PlanarConfig);
+                    i.Photometric, i.RowsPerStrip, i.XResolution, i.YResolution, i.ResolutionUnit,
+                    i.StripCount, i.PlanarConfig);
   };
   Check(header(Page) == header(Again));
   if (Page.Compression != CompressionJpeg && Page.Compression != CompressionWebp) {

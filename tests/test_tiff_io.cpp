@@ -33,7 +33,7 @@ TEST(TiffIo, RoundTripKeepsPixelsTagsAndStrips) {
 
       TPageFile file;
       ASSERT_EQ(OpenPage(path.c_str(), file), 1);
-      ASSERT_EQ(ReadTiff(file, image, ~std::uint64_t{0}), 1);
+      ASSERT_EQ(ReadTiff(file, image, [](std::uint64_t) { return true; }), 1);
       const TPlane& plane = layout.Colour ? image.Rgb : image.Gray;
       EXPECT_TRUE(std::equal(before.Pixels.begin(), before.Pixels.end(), plane.begin()));
       EXPECT_EQ(image.Gray.size(), (layout.Width * layout.Height / 1024 + 1) * 1024);
@@ -62,7 +62,7 @@ TEST(TiffIo, FailedWritesLeaveTheFileAsItWas) {
   TMyImage image;
   TPageFile file;
   ASSERT_EQ(OpenPage(page.c_str(), file), 1);
-  ASSERT_EQ(ReadTiff(file, image, ~std::uint64_t{0}), 1);
+  ASSERT_EQ(ReadTiff(file, image, [](std::uint64_t) { return true; }), 1);
   const TBytes bytes = FileBytes(page);
   image.Gray[0] ^= 0xFF;
 

@@ -1,0 +1,48 @@
+// Running the pages of a folder on several threads: workers take pages in
+// listing order, the pages in flight share a memory budget, and each page's
+// report lines are printed together, in listing order, once that page and
+// every page before it are done.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// TMemoryBudget: the bytes the planes of the pages in flight may take.
+struct TMemoryBudget {
+  std::uint64_t Total = 0;
+  std::uint64_t Used = 0;
+  unsigned Holders = 0;       // pages holding a share
+  bool WaitingAlone = false;  // a page larger than Total waits for the others
+  std::mutex Lock;
+  std::condition_variable Changed;
+};
+
+// TakeMemory: takes `bytes` of `budget` for one page, waiting while other
+// pages hold what it needs. A page larger than the whole budget waits until
+// no other page holds any and then runs alone, if `fitsAlone(bytes)` says
+// the process can hold it at all. Returns false (taking nothing) when it
+// cannot; the caller gives back what it took with GiveMemory.
+bool TakeMemory(TMemoryBudget& budget, std::uint64_t bytes,
+                const std::function<bool(std::uint64_t)>& fitsAlone);
+void GiveMemory(TMemoryBudget& budget, std::uint64_t bytes);
+
+// What became of one page: done (whatever its report says), or out of
+// memory while other pages were in flight, to be tried again alone.
+enum class TPageOutcome { Done, RetryAlone };
+
+// TPageWork: processes page `page` on worker `worker` (0 to threads - 1),
+// appending its report lines to `lines`; `alone` says no other page is in
+// flight.
+using TPageWork = std::function<TPageOutcome(std::size_t page, unsigned worker, bool alone,
+                                             std::vector<std::string>& lines)>;
+
+// RunPages: runs `work` on pages 0 to count - 1 with `threads` workers (one:
+// in this thread, in order), then the pages given back, one at a time, and
+// prints each page's lines with ReportLine in page order. An exception from
+// `work` stops the taking of new pages and is thrown again once the workers
+// have stopped.
+void RunPages(std::size_t count, unsigned threads, const TPageWork& work);

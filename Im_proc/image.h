@@ -74,7 +74,7 @@ struct TMyImage {
   std::uint32_t ResolutionUnit = 0;
   std::uint32_t StripCount = 0;  // number of strips of the file, not a tag
   std::uint32_t PlanarConfig = 0;
-  // Every other tag of the file that is carried over, in the file's order.
+  // Every other tag of the file that is carried over, by tag number.
   std::vector<TCarriedTag> Tags;
   TPlane Gray;
   TPlane Rgb;

@@ -159,7 +159,7 @@ bool IsCarried(const TIFFField* field) {
   return !IsAnonymous(field) || (type != TIFF_RATIONAL && type != TIFF_SRATIONAL);
 }
 
-// The carried tags of the open file, in its order, fixed fields first.
+// The carried tags of the open file, by tag number.
 std::vector<TCarriedTag> TakeTags(TIFF* tif) {
   std::vector<TCarriedTag> tags;
   auto keep = [&tags](ttag_t tag, TIFFDataType type, std::uint32_t count, const void* value,
@@ -211,6 +211,9 @@ std::vector<TCarriedTag> TakeTags(TIFF* tif) {
       keep(tag, type, 1, &single, size);
     }
   }
+  // In the order a directory lists them, whatever order the file had.
+  std::sort(tags.begin(), tags.end(),
+            [](const TCarriedTag& a, const TCarriedTag& b) { return a.Tag < b.Tag; });
   return tags;
 }
 

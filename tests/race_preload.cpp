@@ -70,26 +70,10 @@ extern "C" int open(const char* path, int flags, ...) {
   return ByName("open", AT_FDCWD, path, flags, mode);
 }
 
-extern "C" int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  return ByName("open64", AT_FDCWD, path, flags, mode);
-}
-
 extern "C" int openat(int folder, const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
   const mode_t mode = ModeOf(flags, args);
   va_end(args);
   return Open<TOpenAt>("openat", folder, path, flags, mode);
-}
-
-extern "C" int openat64(int folder, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  return Open<TOpenAt>("openat64", folder, path, flags, mode);
 }

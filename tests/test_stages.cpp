@@ -5,11 +5,9 @@
 
 #include "flatten.h"
 #include "grey.h"
-#include "platform.h"
 #include "reconstruct.h"
 #include "reconstruct_kernels.h"
 #include "reference.h"
-#include "report.h"
 #include "resample.h"
 
 namespace {
@@ -133,21 +131,5 @@ TEST(Stages, DivisionOfEveryPairOfValues) {
   for (std::size_t i = 0; i < pages.size(); ++i) {
     const unsigned p = pages[i], b = backgrounds[i];
     ASSERT_EQ(page.Gray[i], b < 30 || p >= b ? 255 : p * 255 / b) << p << " on " << b;
-  }
-}
-
-TEST(Report, SecondsAndPageNames) {
-  const std::pair<std::uint64_t, const char*> seconds[] = {
-      {0, "0.000"},
-      {16, "0.016"},
-      {999, "0.999"},
-      {12500, "12.500"},
-      {18446744073709551615u, "18446744073709551.615"}};
-  for (const auto& [ms, text] : seconds) EXPECT_EQ(FormatSeconds(ms), text);
-  for (const char* name : {"a.tif", "PAGE.TIF", "x.Tif", ".tif", "- odd.tif"}) {
-    EXPECT_TRUE(NameMatchesTif(name)) << name;
-  }
-  for (const char* name : {"a.tiff", "tif", "atif", "a.tif.bak", "", ".valdrane-Ab12Cd"}) {
-    EXPECT_FALSE(NameMatchesTif(name)) << name;
   }
 }

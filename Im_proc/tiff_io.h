@@ -36,8 +36,11 @@
 // declares a large page over little data fails without filling memory.
 //
 // Never writes to the file.
+//
+// With `threads` above 1, strips are decoded on that many threads, each
+// with a libtiff handle of its own on the page's descriptor.
 std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
-                      const std::function<bool(std::uint64_t)>& reserve);
+                      const std::function<bool(std::uint64_t)>& reserve, unsigned threads = 1);
 
 // WriteGrayTiff / WriteRgbTiff: rewrite `page` from the grey plane or the
 // colour plane of `image`, with the record's header values (tags that hold 0
@@ -55,5 +58,9 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
 // is inconsistent (planes too short, strip count not matching the rows), or
 // libtiff or the system failed at any step (disk full, codec unable to
 // encode). Never changes `image`.
-std::int32_t WriteGrayTiff(const TPageFile& page, const TMyImage& image);
-std::int32_t WriteRgbTiff(const TPageFile& page, const TMyImage& image);
+//
+// With `threads` above 1, strips of codecs that encode each strip on its own
+// (LZW, Deflate, ZSTD, LZMA) are encoded on that many threads;
+// the file's bytes are the same as with one.
+std::int32_t WriteGrayTiff(const TPageFile& page, const TMyImage& image, unsigned threads = 1);
+std::int32_t WriteRgbTiff(const TPageFile& page, const TMyImage& image, unsigned threads = 1);

@@ -43,12 +43,13 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
   stageStart = NowMs();
 }
 
-// The road of one page, its report lines added to `lines`. Every stage
-// overwrites what it produces in the worker's records. Running out of
+// The road of one page, its report lines added to `lines`, its strips
+// decoded and encoded on `threads` threads. Every stage overwrites what it produces in
+// the worker's records. Running out of
 // memory fails the page, not the run: its memory is given back and, if
 // other pages were in flight, it is tried again alone.
 TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBudget& budget,
-                          bool alone, std::vector<std::string>& lines) {
+                          unsigned threads, bool alone, std::vector<std::string>& lines) {
   auto& [Page, Reduced, Background] = records;
   std::uint64_t StageStart = NowMs();
   const std::uint64_t FileStart = NowMs();
@@ -62,7 +63,7 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
   };
   bool read = false;
   try {
-    if (OpenPage(name.c_str(), File) != 1 || ReadTiff(File, Page, reserve) != 1) {
+    if (OpenPage(name.c_str(), File) != 1 || ReadTiff(File, Page, reserve, threads) != 1) {
       lines.push_back("image " + shown + " read error");
       return TPageOutcome::Done;
     }
@@ -87,9 +88,9 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
       SubtractImage(Page, Reduced);
       StageLine("substract ", StageStart, lines);
       AddGainToRgb(Page);
-      written = WriteRgbTiff(File, Page);
+      written = WriteRgbTiff(File, Page, threads);
     } else {
-      written = WriteGrayTiff(File, Page);
+      written = WriteGrayTiff(File, Page, threads);
     }
     if (written != 1) {
       lines.push_back("image " + shown + " write error");
@@ -118,12 +119,14 @@ int RunBatch(unsigned threads) {
   RemoveLeftovers();
   const std::vector<std::string> names = ListTifNames();
   std::vector<TRecords> workers(std::clamp<std::size_t>(names.size(), 1, threads));
+  // Fewer pages than threads: each page's strips share the threads left.
+  const auto perPage = static_cast<unsigned>(threads / workers.size());
   // The pages in flight share half the memory the system has available.
   TMemoryBudget budget;
   budget.Total = UsableMemory() / 2;
   RunPages(names.size(), static_cast<unsigned>(workers.size()),
            [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines) {
-             return ProcessEntry(names[page], workers[worker], budget, alone, lines);
+             return ProcessEntry(names[page], workers[worker], budget, perPage, alone, lines);
            });
   return 0;
 }

@@ -1,7 +1,9 @@
 #include "flatten.h"
 
+#if defined(__SSE2__)
 #include <emmintrin.h>
 #include <tmmintrin.h>
+#endif
 
 #include <array>
 
@@ -30,9 +32,10 @@ void DivideByBackground(TMyImage& page, const TMyImage& background) {
   const std::uint32_t n = PixelCount(page);
   std::uint8_t* p = page.Gray.data();
   const std::uint8_t* b = background.Gray.data();
+  std::uint32_t i = 0;
+#if defined(__SSE2__)
   const __m128i white = _mm_set1_epi8(-1);
   const __m128i belowThreshold = _mm_set1_epi8(static_cast<char>(DarkThreshold - 1));
-  std::uint32_t i = 0;
   for (; i + 16 <= n; i += 16) {
     const __m128i pv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     const __m128i bv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
@@ -46,6 +49,7 @@ void DivideByBackground(TMyImage& page, const TMyImage& background) {
       for (std::uint32_t j = i; j < i + 16; ++j) p[j] = Divided(p[j], b[j]);
     }
   }
+#endif
   for (; i < n; ++i) p[i] = Divided(p[i], b[i]);
 }
 
@@ -68,6 +72,7 @@ void AddGainPlain(const std::uint8_t* gain, std::uint8_t* rgb, std::uint32_t fro
   }
 }
 
+#if defined(__SSE2__)
 // 16 pixels at a time: the gain bytes spread to their three samples with
 // SSSE3 shuffles, then one saturating add per sample byte.
 __attribute__((target("ssse3"))) void AddGainSsse3(const std::uint8_t* gain, std::uint8_t* rgb,
@@ -88,15 +93,18 @@ __attribute__((target("ssse3"))) void AddGainSsse3(const std::uint8_t* gain, std
   }
   AddGainPlain(gain, rgb, k, n);
 }
+#endif
 
 }  // namespace
 
 void AddGainToRgb(TMyImage& page) {
-  static const bool ssse3 = __builtin_cpu_supports("ssse3");
   const std::uint32_t n = PixelCount(page);
+#if defined(__SSE2__)
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
   if (ssse3) {
     AddGainSsse3(page.Gray.data(), page.Rgb.data(), n);
-  } else {
-    AddGainPlain(page.Gray.data(), page.Rgb.data(), 0, n);
+    return;
   }
+#endif
+  AddGainPlain(page.Gray.data(), page.Rgb.data(), 0, n);
 }

@@ -1,26 +1,51 @@
 #include "grey.h"
 
-#include <cmath>
-#include <limits>
+namespace {
 
-// The output bytes depend on the x87 extended format: a 64-bit significand
-// for every product and sum. Refuse to build where long double is anything
-// else (or where the x87 unit may run at reduced precision, as 32-bit
-// systems allow) rather than produce other bytes on some pixels.
-#if !defined(__x86_64__)
-#error "GrayOfRgb needs x86-64, whose long double is the 80-bit extended format"
-#endif
-static_assert(std::numeric_limits<long double>::radix == 2 &&
-                  std::numeric_limits<long double>::digits == 64,
-              "GrayOfRgb needs long double to be the 80-bit extended format");
+__extension__ typedef unsigned __int128 TWide;
 
+// Rounds `value` to `bits` significant bits, to nearest, ties to even, as
+// the extended format rounds a result. Returns it at the same scale.
+TWide RoundToBits(TWide value, int bits) {
+  const auto high = static_cast<std::uint64_t>(value >> 64);
+  const auto low = static_cast<std::uint64_t>(value);
+  const int length = high != 0  ? 128 - __builtin_clzll(high)
+                     : low != 0 ? 64 - __builtin_clzll(low)
+                                : 0;
+  if (length <= bits) return value;
+  const int drop = length - bits;
+  const TWide unit = TWide{1} << drop;
+  const TWide rest = value & (unit - 1);
+  TWide kept = value >> drop;
+  if (rest > unit / 2 || (rest == unit / 2 && (kept & 1) != 0)) ++kept;
+  return kept << drop;
+}
+
+// The 64-bit significand nearest to thousandths / 1000, as a multiple of
+// 2^-scale (never a tie: 1000 has the factor 5).
+TWide Weight(unsigned thousandths, int scale) {
+  const TWide numerator = TWide{thousandths} << scale;
+  const TWide quotient = numerator / 1000;
+  return (numerator % 1000) * 2 > 1000 ? quotient + 1 : quotient;
+}
+
+}  // namespace
+
+// The x87 computation done in integers, so that every target gives the
+// same bytes: every quantity is a whole multiple of 2^-67, fine enough for
+// each weight (0.299 = M * 2^-65, 0.587 = M * 2^-64, 0.114 = M * 2^-67 with
+// a 64-bit M) and for every product and sum, each rounded to 64
+// significant bits as the extended format does.
 std::uint8_t GrayOfRgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-  const long double sum = static_cast<long double>(r) * 0.299L +
-                          static_cast<long double>(g) * 0.587L +
-                          static_cast<long double>(b) * 0.114L;
-  // lrintl rounds in the current rounding mode, which is the default
-  // round-to-nearest, ties to even, for the whole run.
-  return static_cast<std::uint8_t>(std::lrint(sum));
+  static const TWide wr = Weight(299, 65) << 2, wg = Weight(587, 64) << 3, wb = Weight(114, 67);
+  const TWide sum =
+      RoundToBits(RoundToBits(r * wr, 64) + RoundToBits(g * wg, 64), 64) + RoundToBits(b * wb, 64);
+  const TWide total = RoundToBits(sum, 64);
+  const TWide one = TWide{1} << 67;
+  TWide whole = total >> 67;
+  const TWide rest = total & (one - 1);
+  if (rest > one / 2 || (rest == one / 2 && (whole & 1) != 0)) ++whole;
+  return static_cast<std::uint8_t>(whole);
 }
 
 // The weights are decimals with three places, so 1000 times the exact
@@ -28,8 +53,7 @@ std::uint8_t GrayOfRgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
 // not halfway between two integers it lies at least 0.0005 from every
 // rounding boundary, far more than the 80-bit computation's error (about
 // 1e-17), so both round to (S + 500) / 1000. Only the halfway sums, where
-// S mod 1000 is 500, depend on how the 80-bit weights and roundings fall;
-// those take the 80-bit path itself.
+// S mod 1000 is 500, depend on how the 80-bit weights and roundings fall.
 void RgbToGray(const std::uint8_t* rgb, std::uint8_t* gray, std::uint32_t count) {
   for (std::uint32_t k = 0; k < count; ++k) {
     const std::uint32_t r = rgb[3 * k], g = rgb[3 * k + 1], b = rgb[3 * k + 2];

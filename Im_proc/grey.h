@@ -1,6 +1,7 @@
-// The grey value of a colour pixel, R * 0.299 + G * 0.587 + B * 0.114,
-// computed in 80-bit extended precision so that pixels whose weighted sum
-// lies at or next to .5 round exactly as specified for the output bytes.
+// The grey value of a colour pixel, R * 0.299 + G * 0.587 + B * 0.114, as
+// the 80-bit extended precision of x87 computes it, so that pixels whose
+// weighted sum lies at or next to .5 round as the output bytes require;
+// worked out in integers, so every target gives the same value.
 #pragma once
 
 #include <cstdint>

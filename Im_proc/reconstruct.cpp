@@ -1,6 +1,8 @@
 #include "reconstruct.h"
 
+#if defined(__SSE2__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 
@@ -60,6 +62,32 @@ inline std::uint8_t UpdatePixel(std::uint8_t* row, const std::uint8_t* near,
   return row[x];
 }
 
+// The pixels of a row that the blocks left, one at a time: the interior
+// pixels after the first `done` in the scan's order, from the carried pixel
+// `before` on.
+template <bool Forward>
+void UpdateRest(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* mask,
+                std::uint32_t W, std::uint32_t done, std::uint8_t before, std::uint32_t& count) {
+  if constexpr (Forward) {
+    for (std::uint32_t x = 1 + done; x <= W - 2; ++x) {
+      before = UpdatePixel(row, near, mask, x, before, count);
+    }
+  } else {
+    for (std::uint32_t x = W - 2 - done; x >= 1; --x) {
+      before = UpdatePixel(row, near, mask, x, before, count);
+    }
+  }
+}
+
+// The plain sweep of a row, pixel by pixel: the kernel of targets without
+// SSE2.
+template <bool Forward>
+void UpdateRowPlain(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* mask,
+                    std::uint32_t W, std::uint32_t& count) {
+  UpdateRest<Forward>(row, near, mask, W, 0, Forward ? row[0] : row[W - 1], count);
+}
+
+#if defined(__SSE2__)
 // Lanes moved S places in the scan's direction (towards higher lanes going
 // forward, lower lanes going backward), the vacated lanes set to `fill`.
 template <bool Forward, int S>
@@ -132,23 +160,6 @@ inline std::uint32_t SumLanes(__m128i v) {
   const __m128i sums = _mm_sad_epu8(v, _mm_setzero_si128());
   return static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums) +
                                     _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-}
-
-// The pixels of a row that the blocks left, one at a time: the interior
-// pixels after the first `done` in the scan's order, from the carried pixel
-// `before` on.
-template <bool Forward>
-void UpdateRest(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* mask,
-                std::uint32_t W, std::uint32_t done, std::uint8_t before, std::uint32_t& count) {
-  if constexpr (Forward) {
-    for (std::uint32_t x = 1 + done; x <= W - 2; ++x) {
-      before = UpdatePixel(row, near, mask, x, before, count);
-    }
-  } else {
-    for (std::uint32_t x = W - 2 - done; x >= 1; --x) {
-      before = UpdatePixel(row, near, mask, x, before, count);
-    }
-  }
 }
 
 template <bool Forward>
@@ -271,6 +282,7 @@ VALDRANE_AVX2 void UpdateRowAvx2(std::uint8_t* row, const std::uint8_t* near,
 }
 
 #undef VALDRANE_AVX2
+#endif  // __SSE2__
 
 using TRowUpdate = void (*)(std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint32_t,
                             std::uint32_t&);
@@ -278,14 +290,21 @@ using TRowUpdate = void (*)(std::uint8_t*, const std::uint8_t*, const std::uint8
 }  // namespace
 
 bool ProcessorRuns(TRowKernel kernel) {
-  return kernel == TRowKernel::Sse2 || __builtin_cpu_supports("avx2");
+#if defined(__SSE2__)
+  return kernel != TRowKernel::Avx2 || __builtin_cpu_supports("avx2");
+#else
+  return kernel == TRowKernel::Plain;
+#endif
 }
 
-std::uint32_t ReconstructBackgroundWith(TRowKernel kernel, const TMyImage& mask, TMyImage& marker,
-                                        std::uint32_t* passCounts) {
-  const bool wide = kernel == TRowKernel::Avx2;
-  const TRowUpdate forward = wide ? UpdateRowAvx2<true> : UpdateRow<true>;
-  const TRowUpdate backward = wide ? UpdateRowAvx2<false> : UpdateRow<false>;
+std::uint32_t ReconstructBackgroundWith([[maybe_unused]] TRowKernel kernel, const TMyImage& mask,
+                                        TMyImage& marker, std::uint32_t* passCounts) {
+  TRowUpdate forward = UpdateRowPlain<true>;
+  TRowUpdate backward = UpdateRowPlain<false>;
+#if defined(__SSE2__)
+  if (kernel == TRowKernel::Sse2) forward = UpdateRow<true>, backward = UpdateRow<false>;
+  if (kernel == TRowKernel::Avx2) forward = UpdateRowAvx2<true>, backward = UpdateRowAvx2<false>;
+#endif
   const std::uint32_t W = mask.Width;
   const std::uint32_t H = mask.Height;
   const std::uint8_t* K = mask.Gray.data();
@@ -317,7 +336,8 @@ std::uint32_t ReconstructBackgroundWith(TRowKernel kernel, const TMyImage& mask,
 
 std::uint32_t ReconstructBackground(const TMyImage& mask, TMyImage& marker,
                                     std::uint32_t* passCounts) {
-  static const TRowKernel widest =
-      ProcessorRuns(TRowKernel::Avx2) ? TRowKernel::Avx2 : TRowKernel::Sse2;
+  static const TRowKernel widest = ProcessorRuns(TRowKernel::Avx2)   ? TRowKernel::Avx2
+                                   : ProcessorRuns(TRowKernel::Sse2) ? TRowKernel::Sse2
+                                                                     : TRowKernel::Plain;
   return ReconstructBackgroundWith(widest, mask, marker, passCounts);
 }

@@ -1,14 +1,15 @@
-// The two row kernels of the reconstruction, SSE2 (16 pixels at a time, on
-// every x86-64) and AVX2 (32 at a time, where the processor has it).
+// The row kernels of the reconstruction: plain (a pixel at a time, on every
+// target), SSE2 (16 pixels at a time, where the build targets it, as on
+// every x86-64) and AVX2 (32 at a time, where the processor has it too).
 // ReconstructBackground uses the widest the processor runs; the tests run
-// each against the plain sweep.
+// each against a plain sweep of their own.
 #pragma once
 
 #include <cstdint>
 
 #include "image.h"
 
-enum class TRowKernel { Sse2, Avx2 };
+enum class TRowKernel { Plain, Sse2, Avx2 };
 
 // ProcessorRuns: whether this processor can run `kernel`.
 bool ProcessorRuns(TRowKernel kernel);

@@ -1,6 +1,8 @@
 #include "resample.h"
 
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -15,15 +17,16 @@ TMyImage DownscaleMin(const TMyImage& page) {
   result.StripCount = page.StripCount / 2;
   result.Gray.resize(w * h);
 
-  const __m128i lowBytes = _mm_set1_epi16(0x00FF);
   for (std::uint32_t y = 0; y < h; ++y) {
     const std::uint8_t* top = page.Gray.data() + 2 * y * W;
     const std::uint8_t* bottom = top + W;
     std::uint8_t* out = result.Gray.data() + y * w;
     std::uint32_t x = 0;
+#if defined(__SSE2__)
     // 16 output pixels from 32 columns of both rows: the smaller of the two
     // rows, then of each pair of neighbours (kept in the low byte of each
     // 16-bit lane), packed back to bytes.
+    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
     for (; x + 16 <= w; x += 16) {
       const auto load = [](const std::uint8_t* p) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -34,6 +37,7 @@ TMyImage DownscaleMin(const TMyImage& page) {
       const __m128i pairsB = _mm_and_si128(_mm_min_epu8(b, _mm_srli_epi16(b, 8)), lowBytes);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(pairsA, pairsB));
     }
+#endif
     for (; x < w; ++x) {
       const std::uint8_t upper = std::min(top[2 * x], top[2 * x + 1]);
       const std::uint8_t lower = std::min(bottom[2 * x], bottom[2 * x + 1]);
@@ -73,11 +77,13 @@ TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference) {
     }
     const std::uint8_t* in = half.Gray.data() + std::size_t{std::min(Y / 2, h - 1)} * w;
     std::uint32_t x = 0;
+#if defined(__SSE2__)
     for (; 2 * x + 32 <= W && x + 16 <= w; x += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * x), _mm_unpacklo_epi8(v, v));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * x + 16), _mm_unpackhi_epi8(v, v));
     }
+#endif
     for (std::uint32_t X = 2 * x; X < W; ++X) row[X] = in[std::min(X / 2, w - 1)];
   }
   return result;

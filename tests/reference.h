@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
-// The grey value of a colour pixel in x87 extended precision.
+// The grey value of a colour pixel in long double: x87 extended precision
+// where long double has a 64-bit significand (ExtendedPrecision).
+constexpr bool ExtendedPrecision = std::numeric_limits<long double>::digits == 64;
 std::uint8_t PlainGrey(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 
 // The reconstruction as a sweep over every pixel, frame included (its

@@ -24,56 +24,35 @@ void Act(int folder, const char* path, int flags, bool before) {
   const std::string what = race;
   const char* slash = std::strrchr(path, '/');
   const std::string base = slash != nullptr ? slash + 1 : path;
-  if (before && what.rfind("swap-temp:", 0) == 0 && (flags & O_CREAT) != 0 &&
-      base.rfind(".valdrane-", 0) == 0) {
-    Done = true;
-    unlinkat(folder, path, 0);
-    symlinkat(what.substr(10).c_str(), folder, path);
-  }
   const std::size_t colon = what.find(':', 8);
-  if (!before && what.rfind("repoint:", 0) == 0 && base == what.substr(8, colon - 8)) {
+  const bool swap = before && what.rfind("swap-temp:", 0) == 0 && (flags & O_CREAT) != 0 &&
+                    base.rfind(".valdrane-", 0) == 0;
+  if (swap || (!before && what.rfind("repoint:", 0) == 0 && base == what.substr(8, colon - 8))) {
     Done = true;
     unlinkat(folder, path, 0);
-    symlinkat(what.substr(colon + 1).c_str(), folder, path);
+    symlinkat(what.substr(swap ? 10 : colon + 1).c_str(), folder, path);
   }
-}
-
-template <class TOpen>
-int Open(const char* symbol, int folder, const char* path, int flags, mode_t mode) {
-  Act(folder, path, flags, true);
-  const int fd = reinterpret_cast<TOpen>(dlsym(RTLD_NEXT, symbol))(folder, path, flags, mode);
-  Act(folder, path, flags, false);
-  return fd;
-}
-
-mode_t ModeOf(int flags, va_list args) {
-  return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
-}
-
-using TOpenAt = int (*)(int, const char*, int, ...);
-
-int ByName(const char* symbol, int folder, const char* path, int flags, mode_t mode) {
-  Act(folder, path, flags, true);
-  const auto open = reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, symbol));
-  const int fd = open(path, flags, mode);
-  Act(folder, path, flags, false);
-  return fd;
 }
 
 }  // namespace
 
-extern "C" int open(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  return ByName("open", AT_FDCWD, path, flags, mode);
-}
-
+// Both take the mode only where the flags create a file.
 extern "C" int openat(int folder, const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  const mode_t mode = ModeOf(flags, args);
+  const int mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, int) : 0;
   va_end(args);
-  return Open<TOpenAt>("openat", folder, path, flags, mode);
+  Act(folder, path, flags, true);
+  using TOpenAt = int (*)(int, const char*, int, ...);
+  const int fd = reinterpret_cast<TOpenAt>(dlsym(RTLD_NEXT, "openat"))(folder, path, flags, mode);
+  Act(folder, path, flags, false);
+  return fd;
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const int mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, int) : 0;
+  va_end(args);
+  return openat(AT_FDCWD, path, flags, mode);
 }

@@ -8,7 +8,6 @@
 #include "reconstruct.h"
 #include "reconstruct_kernels.h"
 #include "reference.h"
-#include "resample.h"
 
 namespace {
 
@@ -85,41 +84,6 @@ TEST(Reconstruct, EveryKernelMatchesThePlainSweep) {
   for (const TRowKernel kernel : {TRowKernel::Sse2, TRowKernel::Avx2}) {
     if (!ProcessorRuns(kernel))
       std::printf("kernel %d does not run here: not checked\n", int(kernel));
-  }
-}
-
-// The driver's road through the stages, on random pages of every size up to
-// 70 x 70 (rows shorter and longer than the SIMD blocks), grey and colour.
-TEST(Stages, ThePipelineMatchesThePlainImplementation) {
-  std::mt19937 engine(99);
-  auto random = [&engine] { return static_cast<std::uint32_t>(engine()); };
-  for (std::uint32_t width = 1; width <= 70; ++width) {
-    for (std::uint32_t height = 1; height <= 70; height += 1 + random() % 9) {
-      const bool colour = (width + height) % 2 == 1;
-      std::vector<std::uint8_t> px(width * height * (colour ? 3 : 1));
-      const std::uint32_t paper = 120 + random() % 136, ink = random() % 60;
-      for (auto& p : px)
-        p = static_cast<std::uint8_t>(random() % 9 == 0 ? ink : paper - random() % 8);
-      TMyImage Page = GreyImage(width, height, {});
-      Page.Photometric = colour ? 2 : 1;
-      Page.Gray.resize((width * height / 1024 + 1) * 1024);
-      if (colour) {
-        Page.Rgb.assign(px.begin(), px.end());
-        RgbToGray(px.data(), Page.Gray.data(), width * height);
-      } else {
-        std::copy(px.begin(), px.end(), Page.Gray.begin());
-      }
-      TMyImage Reduced = DownscaleMin(Page);
-      TMyImage Background = MakeBorderSeed(Reduced);
-      ReconstructBackground(Reduced, Background);
-      Background = UpscaleNearest(Background, Page);
-      Reduced = CopyImage(Page);
-      DivideByBackground(Page, Background);
-      if (colour) SubtractImage(Page, Reduced), AddGainToRgb(Page);
-      const std::vector<std::uint8_t> want = PlainFlatten(width, height, colour, px);
-      const TPlane& got = colour ? Page.Rgb : Page.Gray;
-      ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << width << "x" << height;
-    }
   }
 }
 

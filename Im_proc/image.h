@@ -42,6 +42,7 @@ struct TCarriedTag {
   std::uint32_t Type = 0;  // the TIFF data type
   std::uint32_t Count = 0;
   std::vector<std::uint8_t> Value;
+  std::uint32_t Directory = 0;  // 0: the page's own; 1: its EXIF, 2: its GPS directory
   bool operator==(const TCarriedTag&) const = default;
 };
 
@@ -74,7 +75,7 @@ struct TMyImage {
   std::uint32_t ResolutionUnit = 0;
   std::uint32_t StripCount = 0;  // number of strips of the file, not a tag
   std::uint32_t PlanarConfig = 0;
-  // Every other tag of the file that is carried over, by tag number.
+  // Every other tag of the file that is carried over, by directory and tag.
   std::vector<TCarriedTag> Tags;
   TPlane Gray;
   TPlane Rgb;

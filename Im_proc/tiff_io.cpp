@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -133,8 +134,8 @@ bool ByPointer(const TIFFField* field, int count) {
 }
 
 // Whether a custom tag still holds once the page is rewritten. Offsets
-// (the EXIF and GPS directories, and private tags of type IFD) point into
-// the old file. A private tag that libtiff does not know comes back
+// (of the EXIF and GPS directories, which are carried apart, and of private
+// tags of type IFD) point into the old file. A private tag that libtiff does not know comes back
 // verbatim except for rationals, which it holds as floats.
 bool IsCarried(const TIFFField* field) {
   const TIFFDataType type = TIFFFieldDataType(field);
@@ -143,30 +144,15 @@ bool IsCarried(const TIFFField* field) {
   return !IsAnonymous(field) || (type != TIFF_RATIONAL && type != TIFF_SRATIONAL);
 }
 
-// The carried tags of the open file, by tag number.
-std::vector<TCarriedTag> TakeTags(TIFF* tif) {
-  std::vector<TCarriedTag> tags;
-  auto keep = [&tags](ttag_t tag, TIFFDataType type, std::uint32_t count, const void* value,
-                      int size) {
+// Adds the custom tags of the directory the open file is in to `tags`, as
+// directory `directory`.
+void TakeCustomTags(TIFF* tif, std::uint32_t directory, std::vector<TCarriedTag>& tags) {
+  auto keep = [&](ttag_t tag, TIFFDataType type, std::uint32_t count, const void* value, int size) {
     const auto* bytes = static_cast<const std::uint8_t*>(value);
     tags.push_back({tag, static_cast<std::uint32_t>(type), count,
-                    std::vector<std::uint8_t>(bytes, bytes + std::size_t{count} * size)});
+                    std::vector<std::uint8_t>(bytes, bytes + std::size_t{count} * size),
+                    directory});
   };
-  std::uint16_t pair[2];
-  std::uint32_t subfile = 0;
-  if (TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile) == 1) {
-    keep(TIFFTAG_SUBFILETYPE, TIFF_LONG, 1, &subfile, 4);
-  }
-  if (TIFFGetField(tif, TIFFTAG_ORIENTATION, &pair[0]) == 1) {
-    keep(TIFFTAG_ORIENTATION, TIFF_SHORT, 1, pair, 2);
-  }
-  if (TIFFGetField(tif, TIFFTAG_PAGENUMBER, &pair[0], &pair[1]) == 1) {
-    keep(TIFFTAG_PAGENUMBER, TIFF_SHORT, 2, pair, 2);
-  }
-  for (const ttag_t tag : {TIFFTAG_XPOSITION, TIFFTAG_YPOSITION}) {
-    float position = 0;
-    if (TIFFGetField(tif, tag, &position) == 1) keep(tag, TIFF_RATIONAL, 1, &position, 4);
-  }
   for (int i = 0, n = TIFFGetTagListCount(tif); i < n; ++i) {
     const ttag_t tag = TIFFGetTagListEntry(tif, i);
     const TIFFField* field = TIFFFindField(tif, tag, TIFF_ANY);
@@ -189,16 +175,81 @@ std::vector<TCarriedTag> TakeTags(TIFF* tif) {
       }
     } else if (ByPointer(field, count)) {
       const std::uint32_t values = count > 1 ? static_cast<std::uint32_t>(count) : 1;
-      if (count != TIFF_SPP && TIFFGetField(tif, tag, &value) == 1)
+      if (count != TIFF_SPP && TIFFGetField(tif, tag, &value) == 1) {
         keep(tag, type, values, value, size);
+      }
     } else if (TIFFGetField(tif, tag, &single) == 1) {
       keep(tag, type, 1, &single, size);
     }
   }
+}
+
+// The carried tags of the open file into `tags`, by directory and tag
+// number: the page's own, then those of its EXIF and GPS directories. False
+// when the file cannot be taken back to the page's directory after reading
+// those.
+bool TakeTags(TIFF* tif, std::vector<TCarriedTag>& tags) {
+  tags.clear();
+  auto keep = [&tags](ttag_t tag, TIFFDataType type, std::uint32_t count, const void* value,
+                      int size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(value);
+    tags.push_back({tag, static_cast<std::uint32_t>(type), count,
+                    std::vector<std::uint8_t>(bytes, bytes + std::size_t{count} * size)});
+  };
+  std::uint16_t pair[2];
+  std::uint32_t subfile = 0;
+  if (TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile) == 1) {
+    keep(TIFFTAG_SUBFILETYPE, TIFF_LONG, 1, &subfile, 4);
+  }
+  if (TIFFGetField(tif, TIFFTAG_ORIENTATION, &pair[0]) == 1) {
+    keep(TIFFTAG_ORIENTATION, TIFF_SHORT, 1, pair, 2);
+  }
+  if (TIFFGetField(tif, TIFFTAG_PAGENUMBER, &pair[0], &pair[1]) == 1) {
+    keep(TIFFTAG_PAGENUMBER, TIFF_SHORT, 2, pair, 2);
+  }
+  for (const ttag_t tag : {TIFFTAG_XPOSITION, TIFFTAG_YPOSITION}) {
+    float position = 0;
+    if (TIFFGetField(tif, tag, &position) == 1) keep(tag, TIFF_RATIONAL, 1, &position, 4);
+  }
+  TakeCustomTags(tif, 0, tags);
+  std::uint64_t exif = 0, gps = 0;
+  const bool hasExif = TIFFGetField(tif, TIFFTAG_EXIFIFD, &exif) == 1;
+  const bool hasGps = TIFFGetField(tif, TIFFTAG_GPSIFD, &gps) == 1;
+  if (hasExif && TIFFReadEXIFDirectory(tif, exif) == 1) TakeCustomTags(tif, 1, tags);
+  if (hasGps && TIFFReadGPSDirectory(tif, gps) == 1) TakeCustomTags(tif, 2, tags);
   // In the order a directory lists them, whatever order the file had.
-  std::sort(tags.begin(), tags.end(),
-            [](const TCarriedTag& a, const TCarriedTag& b) { return a.Tag < b.Tag; });
-  return tags;
+  std::sort(tags.begin(), tags.end(), [](const TCarriedTag& a, const TCarriedTag& b) {
+    return std::tie(a.Directory, a.Tag) < std::tie(b.Directory, b.Tag);
+  });
+  return !(hasExif || hasGps) || TIFFSetDirectory(tif, 0) == 1;
+}
+
+bool PutTag(TIFF* tif, const TCarriedTag& carried);
+
+// Writes the EXIF and GPS directories of `tags` after the page's own, which
+// is then written again with their places, as libtiff writes custom
+// directories. True when there are none.
+bool WriteCustomDirectories(TIFF* tif, const std::vector<TCarriedTag>& tags) {
+  std::uint64_t offsets[3] = {0, 0, 0};
+  for (const std::uint32_t directory : {1u, 2u}) {
+    if (std::none_of(tags.begin(), tags.end(),
+                     [=](const TCarriedTag& t) { return t.Directory == directory; })) {
+      continue;
+    }
+    if (offsets[1] == 0 && offsets[2] == 0 && TIFFWriteDirectory(tif) != 1) return false;
+    if ((directory == 1 ? TIFFCreateEXIFDirectory(tif) : TIFFCreateGPSDirectory(tif)) != 0) {
+      return false;
+    }
+    for (const TCarriedTag& tag : tags) {
+      if (tag.Directory == directory && !PutTag(tif, tag)) return false;
+    }
+    if (TIFFWriteCustomDirectory(tif, &offsets[directory]) != 1) return false;
+  }
+  if (offsets[1] == 0 && offsets[2] == 0) return true;
+  return TIFFSetDirectory(tif, 0) == 1 &&
+         (offsets[1] == 0 || TIFFSetField(tif, TIFFTAG_EXIFIFD, offsets[1]) == 1) &&
+         (offsets[2] == 0 || TIFFSetField(tif, TIFFTAG_GPSIFD, offsets[2]) == 1) &&
+         TIFFRewriteDirectory(tif) == 1;
 }
 
 // Sets one carried tag on a file being written, registering a private tag
@@ -568,7 +619,9 @@ bool WriteStrips(int fd, const char* name, const TMyImage& image, const TPlane& 
     return false;
   }
   bool ok = SetLayout(tif, image);
-  for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) ok = PutTag(tif, image.Tags[i]);
+  for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) {
+    ok = image.Tags[i].Directory != 0 || PutTag(tif, image.Tags[i]);
+  }
 
   std::vector<std::vector<std::uint8_t>> encoded;
   if (ok && threads > 1 && image.StripCount > 1 && EncodesStripsApart(image.Compression)) {
@@ -583,7 +636,7 @@ bool WriteStrips(int fd, const char* name, const TMyImage& image, const TPlane& 
     }
   }
   // TIFFClose cannot report a failure; TIFFFlush writes the directory and can.
-  ok = ok && TIFFFlush(tif) == 1;
+  ok = ok && WriteCustomDirectories(tif, image.Tags) && TIFFFlush(tif) == 1;
   TIFFClose(tif);
   return ok;
 }
@@ -636,7 +689,7 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   header.ResolutionUnit = Tag16(tif, TIFFTAG_RESOLUTIONUNIT);
   header.PlanarConfig = Tag16(tif, TIFFTAG_PLANARCONFIG);
   header.StripCount = TIFFNumberOfStrips(tif);
-  header.Tags = TakeTags(tif);
+  if (!TakeTags(tif, header.Tags)) return -1;
 
   // The planes of the whole correction: the page's grey (and colour)
   // plane, a saved copy and the background, and the two half-size images.

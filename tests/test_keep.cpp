@@ -17,6 +17,18 @@ bool AddTags(const fs::path& path) {
   static char name[] = "Private";
   TIFFFieldInfo privateTag = {65000, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_SHORT, FIELD_CUSTOM, 1, 1,
                               name};
+  // An EXIF and a GPS directory, which the page's then points at.
+  std::uint64_t exif = 0, gps = 0;
+  TIFFCreateEXIFDirectory(tif);
+  TIFFSetField(tif, EXIFTAG_DATETIMEORIGINAL, "2026:12:07 09:00:00");
+  TIFFSetField(tif, EXIFTAG_EXPOSURETIME, 0.125);
+  TIFFWriteCustomDirectory(tif, &exif);
+  TIFFCreateGPSDirectory(tif);
+  TIFFSetField(tif, GPSTAG_LATITUDEREF, "N");
+  TIFFWriteCustomDirectory(tif, &gps);
+  TIFFSetDirectory(tif, 0);
+  TIFFSetField(tif, TIFFTAG_EXIFIFD, exif);
+  TIFFSetField(tif, TIFFTAG_GPSIFD, gps);
   TIFFMergeFieldInfo(tif, &privateTag, 1);
   for (const ttag_t tag :
        {TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_DOCUMENTNAME, TIFFTAG_PAGENAME, TIFFTAG_MAKE,
@@ -39,10 +51,11 @@ bool AddTags(const fs::path& path) {
   return ok;
 }
 
-// The entries of a little-endian file's first directory, read from its
-// bytes: tag -> type and value bytes. Strip offsets and counts are left
-// out: they are where the strips happen to be.
-std::map<std::uint16_t, std::string> Entries(const fs::path& path) {
+// The entries of a little-endian file's first directory, or of the one its
+// tag `sub` points at, read from its bytes: tag -> type and value bytes.
+// Offsets (of strips and directories) are left out: they are where things
+// happen to be.
+std::map<std::uint16_t, std::string> Entries(const fs::path& path, std::uint16_t sub = 0) {
   const TBytes b = FileBytes(path);
   auto get = [&b](std::size_t at, int size) {
     std::uint32_t value = 0;
@@ -50,7 +63,11 @@ std::map<std::uint16_t, std::string> Entries(const fs::path& path) {
     return value;
   };
   std::map<std::uint16_t, std::string> entries;
-  const std::uint32_t directory = get(4, 4);
+  std::uint32_t directory = get(4, 4);
+  for (std::uint32_t i = 0, n = get(directory, 2); sub != 0 && i < n; ++i) {
+    if (get(directory + 2 + 12 * i, 2) == sub)
+      directory = get(directory + 2 + 12 * i + 8, 4), i = n;
+  }
   for (std::uint32_t i = 0, n = get(directory, 2); i < n; ++i) {
     const std::size_t e = directory + 2 + 12 * i;
     const std::uint32_t type = get(e + 2, 2);
@@ -62,7 +79,8 @@ std::map<std::uint16_t, std::string> Entries(const fs::path& path) {
     entries[static_cast<std::uint16_t>(get(e, 2))] =
         std::to_string(type) + ":" + std::string(&b.at(at), size);
   }
-  entries.erase(273), entries.erase(279);
+  for (const int offset : {273, 279, 34665, 34853})
+    entries.erase(static_cast<std::uint16_t>(offset));
   return entries;
 }
 
@@ -89,9 +107,12 @@ TEST(Keep, TagsAndAttributesOfGreyAndColourPages) {
     const fs::path page = dir / name;
     TFileInfo info;
     ASSERT_TRUE(AddTags(page) && ReadFileInfo(page, info));
+    fs::copy_file(page, top / name);
     expected[name] = PlainFlatten(info.Width, info.Height, info.Photometric == 2, info.Pixels);
     tags[name] = Entries(page);
     EXPECT_EQ(tags[name].size(), 31u);  // 12 of the layout, 10 texts, 5 blocks, 4 numbers
+    EXPECT_EQ(Entries(page, 34665).size(), 2u);
+    EXPECT_EQ(Entries(page, 34853).size(), 1u);
     EXPECT_EQ(tags[name].erase(317), 1u) << "the page had a predictor";
     // Where the file system keeps no attributes, only the tags are checked.
     attributes = setxattr(page.c_str(), "user.catalogue", "box 12", 6, 0) == 0 &&
@@ -108,6 +129,8 @@ TEST(Keep, TagsAndAttributesOfGreyAndColourPages) {
     ASSERT_TRUE(ReadFileInfo(page, info));
     EXPECT_TRUE(info.Pixels == expected[name]);
     EXPECT_EQ(Entries(page), tags[name]);
+    EXPECT_EQ(Entries(page, 34665), Entries(dir / ".." / name, 34665));
+    EXPECT_EQ(Entries(page, 34853), Entries(dir / ".." / name, 34853));
     if (!attributes) {
       std::printf("this file system keeps no attributes: they were not checked\n");
       continue;

@@ -7,6 +7,8 @@
 
 #include <array>
 
+#include "split_rows.h"
+
 namespace {
 
 // The result of the division for every pair of background and pixel value,
@@ -28,36 +30,38 @@ inline std::uint8_t Divided(std::uint8_t p, std::uint8_t b) {
 
 }  // namespace
 
-void DivideByBackground(TMyImage& page, const TMyImage& background) {
-  const std::uint32_t n = PixelCount(page);
-  std::uint8_t* p = page.Gray.data();
-  const std::uint8_t* b = background.Gray.data();
-  std::uint32_t i = 0;
+void DivideByBackground(TMyImage& page, const TMyImage& background, unsigned threads) {
+  SplitRows(PixelCount(page), threads, 1u << 18, [&](std::uint32_t first, std::uint32_t n) {
+    std::uint8_t* p = page.Gray.data();
+    const std::uint8_t* b = background.Gray.data();
+    std::uint32_t i = first;
 #if defined(__SSE2__)
-  const __m128i white = _mm_set1_epi8(-1);
-  const __m128i belowThreshold = _mm_set1_epi8(static_cast<char>(DarkThreshold - 1));
-  for (; i + 16 <= n; i += 16) {
-    const __m128i pv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i bv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-    // 255 where the background is too dark or the pixel is at least as light:
-    // most of a page's paper. Blocks with anything to divide use the table.
-    const __m128i toWhite = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(bv, belowThreshold), bv),
-                                         _mm_cmpeq_epi8(_mm_max_epu8(pv, bv), pv));
-    if (_mm_movemask_epi8(toWhite) == 0xFFFF) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), white);
-    } else {
-      for (std::uint32_t j = i; j < i + 16; ++j) p[j] = Divided(p[j], b[j]);
+    const __m128i white = _mm_set1_epi8(-1);
+    const __m128i belowThreshold = _mm_set1_epi8(static_cast<char>(DarkThreshold - 1));
+    for (; i + 16 <= n; i += 16) {
+      const __m128i pv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i bv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+      // 255 where the background is too dark or the pixel is at least as light:
+      // most of a page's paper. Blocks with anything to divide use the table.
+      const __m128i toWhite = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(bv, belowThreshold), bv),
+                                           _mm_cmpeq_epi8(_mm_max_epu8(pv, bv), pv));
+      if (_mm_movemask_epi8(toWhite) == 0xFFFF) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), white);
+      } else {
+        for (std::uint32_t j = i; j < i + 16; ++j) p[j] = Divided(p[j], b[j]);
+      }
     }
-  }
 #endif
-  for (; i < n; ++i) p[i] = Divided(p[i], b[i]);
+    for (; i < n; ++i) p[i] = Divided(p[i], b[i]);
+  });
 }
 
-void SubtractImage(TMyImage& page, const TMyImage& saved) {
-  const std::uint32_t n = PixelCount(page);
+void SubtractImage(TMyImage& page, const TMyImage& saved, unsigned threads) {
   std::uint8_t* p = page.Gray.data();
   const std::uint8_t* s = saved.Gray.data();
-  for (std::uint32_t i = 0; i < n; ++i) p[i] = static_cast<std::uint8_t>(p[i] - s[i]);
+  SplitRows(PixelCount(page), threads, 1u << 18, [&](std::uint32_t first, std::uint32_t end) {
+    for (std::uint32_t i = first; i < end; ++i) p[i] = static_cast<std::uint8_t>(p[i] - s[i]);
+  });
 }
 
 namespace {
@@ -97,14 +101,17 @@ __attribute__((target("ssse3"))) void AddGainSsse3(const std::uint8_t* gain, std
 
 }  // namespace
 
-void AddGainToRgb(TMyImage& page) {
-  const std::uint32_t n = PixelCount(page);
+void AddGainToRgb(TMyImage& page, unsigned threads) {
+  SplitRows(PixelCount(page), threads, 1u << 18, [&](std::uint32_t first, std::uint32_t end) {
+    const std::uint8_t* gain = page.Gray.data() + first;
+    std::uint8_t* rgb = page.Rgb.data() + std::size_t{first} * 3;
 #if defined(__SSE2__)
-  static const bool ssse3 = __builtin_cpu_supports("ssse3");
-  if (ssse3) {
-    AddGainSsse3(page.Gray.data(), page.Rgb.data(), n);
-    return;
-  }
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3) {
+      AddGainSsse3(gain, rgb, end - first);
+      return;
+    }
 #endif
-  AddGainPlain(page.Gray.data(), page.Rgb.data(), 0, n);
+    AddGainPlain(gain, rgb, 0, end - first);
+  });
 }

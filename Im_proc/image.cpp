@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "split_rows.h"
+
 TMyImage HeaderOf(const TMyImage& source) {
   TMyImage result;
   result.Width = source.Width;
@@ -22,12 +24,14 @@ TMyImage HeaderOf(const TMyImage& source) {
   return result;
 }
 
-TMyImage CopyImage(const TMyImage& source) {
+TMyImage CopyImage(const TMyImage& source, unsigned threads) {
   TMyImage result = HeaderOf(source);
   result.Gray.resize(source.Gray.size());
   // Only the pixels are copied, not the slack that a plane may carry past them.
   const std::uint32_t pixels = PixelCount(source);
-  std::copy_n(source.Gray.begin(), pixels, result.Gray.begin());
+  SplitRows(pixels, threads, 1u << 18, [&](std::uint32_t first, std::uint32_t end) {
+    std::copy(source.Gray.begin() + first, source.Gray.begin() + end, result.Gray.begin() + first);
+  });
   std::fill(result.Gray.begin() + pixels, result.Gray.end(), std::uint8_t{0});
   return result;
 }

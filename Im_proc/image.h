@@ -93,4 +93,5 @@ TMyImage HeaderOf(const TMyImage& source);
 // its own (same length as the source's; its first Width * Height bytes equal
 // the source's, the rest zero) and an empty colour plane. Never touches
 // `source`; the result shares no bytes with it.
-TMyImage CopyImage(const TMyImage& source);
+// The copy is split between `threads` threads on large pages.
+TMyImage CopyImage(const TMyImage& source, unsigned threads = 1);

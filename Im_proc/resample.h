@@ -1,5 +1,6 @@
 // Changing the size of a grey plane by a factor of two, for the background
-// estimate that is made on a half-size page.
+// estimate that is made on a half-size page. Both split their rows between
+// `threads` threads on large pages; the result is the same.
 #pragma once
 
 #include "image.h"
@@ -10,7 +11,7 @@
 // The result carries the page's header with Width, Height and StripCount
 // halved, a grey plane of exactly its pixel count and no colour plane.
 // Never changes `page`.
-TMyImage DownscaleMin(const TMyImage& page);
+TMyImage DownscaleMin(const TMyImage& page, unsigned threads = 1);
 
 // UpscaleNearest: `half` scaled back to the size of `reference` by nearest
 // neighbour: pixel (X, Y) takes half-size pixel (X / 2, Y / 2). The last column
@@ -20,4 +21,4 @@ TMyImage DownscaleMin(const TMyImage& page);
 // The result carries `half`'s header with the reference's Width, Height and
 // StripCount, a grey plane of exactly Width * Height bytes and no colour
 // plane. Never changes either argument.
-TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference);
+TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference, unsigned threads = 1);

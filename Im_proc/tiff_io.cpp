@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -369,6 +371,16 @@ void NoteWarningOfThread(thandle_t, const char* module, const char* format, va_l
 }
 #endif
 
+// Starts `work` on a thread of its own, if the system gives one; the
+// caller's own share of the work then covers what it would have done.
+template <class TWork>
+void AddHelper(std::vector<std::thread>& helpers, TWork&& work) {
+  try {
+    helpers.emplace_back(std::forward<TWork>(work));
+  } catch (const std::system_error&) {
+  }
+}
+
 // The page as libtiff reads it: through pread on the page's descriptor,
 // each handle at its own place, so that several threads can decode strips
 // of one page at once.
@@ -474,7 +486,7 @@ bool DecodeStrips(const TPageFile& page, TIFF* tif, TMyImage& image, unsigned th
   std::vector<TReadWarnings> noted(threads);
   std::vector<std::thread> helpers;
   for (unsigned i = 1; i < threads; ++i) {
-    helpers.emplace_back([&, i] {
+    AddHelper(helpers, [&, i] {
       TReadHandle handle;
       const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, handle, noted[i]),
                                                         CloseForReading);
@@ -542,7 +554,12 @@ tmsize_t MemoryRead(thandle_t handle, void* data, tmsize_t size) {
 tmsize_t MemoryWrite(thandle_t handle, void* data, tmsize_t size) {
   TMemoryFile& file = MemoryOf(handle);
   const auto n = static_cast<std::size_t>(size);
-  if (file.At + n > file.Bytes.size()) file.Bytes.resize(file.At + n);
+  // No exception may cross libtiff: memory running out fails the write.
+  try {
+    if (file.At + n > file.Bytes.size()) file.Bytes.resize(file.At + n);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
   std::memcpy(file.Bytes.data() + file.At, data, n);
   file.At += n;
   return size;
@@ -595,12 +612,16 @@ bool EncodeStripsApart(const TMyImage& image, const TPlane& plane, unsigned thre
         break;
       }
       const auto first = memory.Bytes.begin() + static_cast<std::ptrdiff_t>(offsets[k]);
-      encoded[k].assign(first, first + static_cast<std::ptrdiff_t>(counts[k]));
+      try {
+        encoded[k].assign(first, first + static_cast<std::ptrdiff_t>(counts[k]));
+      } catch (const std::bad_alloc&) {
+        ok = false;  // the page is not written; nothing escapes this thread
+      }
     }
     if (tif != nullptr) TIFFClose(tif);
   };
   std::vector<std::thread> helpers;
-  for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(encode);
+  for (unsigned i = 1; i < threads; ++i) AddHelper(helpers, encode);
   encode();
   for (std::thread& helper : helpers) helper.join();
   return ok;

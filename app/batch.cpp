@@ -44,10 +44,9 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
 }
 
 // The road of one page, its report lines added to `lines`, its strips
-// decoded and encoded on `threads` threads. Every stage overwrites what it produces in
-// the worker's records. Running out of
-// memory fails the page, not the run: its memory is given back and, if
-// other pages were in flight, it is tried again alone.
+// decoded and encoded and its rows worked on by `threads` threads. Every stage overwrites what it
+// produces in the worker's records. Running out of memory fails the page, not the run: its memory
+// is given back and, if other pages were in flight, it is tried again alone.
 TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBudget& budget,
                           unsigned threads, bool alone, std::vector<std::string>& lines) {
   auto& [Page, Reduced, Background] = records;
@@ -70,24 +69,24 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
     read = true;
     StageLine("read ", StageStart, lines);
 
-    Reduced = DownscaleMin(Page);
+    Reduced = DownscaleMin(Page, threads);
     StageLine("down ", StageStart, lines);
     Background = MakeBorderSeed(Reduced);
     StageLine("border ", StageStart, lines);
     ReconstructBackground(Reduced, Background);
     StageLine("bg ", StageStart, lines);
-    Background = UpscaleNearest(Background, Page);
+    Background = UpscaleNearest(Background, Page, threads);
     StageLine("up ", StageStart, lines);
-    Reduced = CopyImage(Page);
+    Reduced = CopyImage(Page, threads);
     StageLine("copy ", StageStart, lines);
-    DivideByBackground(Page, Background);
+    DivideByBackground(Page, Background, threads);
     StageLine("div ", StageStart, lines);
 
     std::int32_t written;
     if (Page.Photometric == 2) {
-      SubtractImage(Page, Reduced);
+      SubtractImage(Page, Reduced, threads);
       StageLine("substract ", StageStart, lines);
-      AddGainToRgb(Page);
+      AddGainToRgb(Page, threads);
       written = WriteRgbTiff(File, Page, threads);
     } else {
       written = WriteGrayTiff(File, Page, threads);

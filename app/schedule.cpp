@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <system_error>
 #include <thread>
 
 #include "report.h"
@@ -89,7 +90,13 @@ void RunPages(std::size_t count, unsigned threads, const TPageWork& work) {
     worker(0);
   } else {
     std::vector<std::thread> pool;
-    for (unsigned i = 0; i < threads; ++i) pool.emplace_back(worker, i);
+    // A thread the system will not give (an address-space limit, say) is
+    // one worker fewer; with none, this thread works alone.
+    try {
+      for (unsigned i = 0; i < threads; ++i) pool.emplace_back(worker, i);
+    } catch (const std::system_error&) {
+      if (pool.empty()) worker(0);
+    }
     for (std::thread& thread : pool) thread.join();
   }
   if (failure) std::rethrow_exception(failure);

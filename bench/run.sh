@@ -6,13 +6,18 @@
 #
 # Times, alternating and each on a fresh copy of the page, the median of
 # ROUNDS runs of:
-#   valdrane     the tool on a folder holding the page (fsync and rename included)
-#   floor        passthrough: the same reader and writer, no processing
+#   valdrane     the tool on a folder holding the page (fsync and rename
+#                included), on every CPU it may use
+#   valdrane-1   the same with VALDRANE_THREADS=1
+#   floor        passthrough: the same reader and writer, no processing, in
+#                one thread
 #   floor(out)   passthrough on the tool's own output (Deflate costs more on
-#                flattened paper than on the scan)
+#                flattened paper than on the scan): the one-thread floor
 #   tiffcp       tiffcp with the same compression (no fsync)
 #   leptonica    the Leptonica peer, where it was built (no fsync)
-# then prints the ratios against the targets, and the tool's stage report.
+# then a batch of the twelve pages (the six kinds, twice) run by default,
+# with VALDRANE_THREADS=1 and pinned to one CPU, and prints a line per
+# target, met or missed, with the figures, and the tool's stage report.
 #
 # Usage: bench/run.sh [BUILD_DIR] [ROUNDS]     (defaults: build, 5)
 set -euo pipefail
@@ -56,6 +61,7 @@ run_once() {  # contender page
   start=$(now_ms)
   case $contender in
     valdrane) (cd "$work/run" && "$build/valdrane" >/dev/null) ;;
+    valdrane-1) (cd "$work/run" && VALDRANE_THREADS=1 "$build/valdrane" >/dev/null) ;;
     floor | floor-out) "$build/bench/passthrough" "$work/run/$page.tif" ;;
     tiffcp) tiffcp -c "${compression/deflate/zip}" -r 64 "$work/pages/$page.tif" "$work/run/out.tif" ;;
     leptonica) "$build/bench/leptonica_peer" "$work/run/$page.tif" ;;
@@ -64,7 +70,7 @@ run_once() {  # contender page
   samples[$contender,$page]+="$((end - start)) "
 }
 
-contenders=(valdrane floor floor-out)
+contenders=(valdrane valdrane-1 floor floor-out)
 [[ -n $have_tiffcp ]] && contenders+=(tiffcp)
 [[ -n $have_peer ]] && contenders+=(leptonica)
 for ((round = 1; round <= rounds; round++)); do
@@ -77,18 +83,55 @@ median() { tr ' ' '\n' | grep . | sort -n | awk '{v[NR] = $1} END {print (NR % 2
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf (b > 0 ? "%.2f" : "-"), a / b}'; }
 
 echo "Medians of $rounds runs in ms, A4 300 dpi, $(date -u +%F), $(nproc) cores"
-printf '%-15s %9s %7s %10s %7s %10s   %9s %13s %9s\n' page valdrane floor 'floor(out)' tiffcp leptonica \
-  'v/floor' 'v/floor(out)' 'v/lept'
+printf '%-15s %9s %11s %7s %10s %7s %10s   %13s %9s\n' page valdrane valdrane-1 floor \
+  'floor(out)' tiffcp leptonica 'v/floor(out)' 'v/lept'
+targets=()
+target() {  # what, figure, limit, how ("max" or "min")
+  local verdict
+  verdict=$(awk -v f="$2" -v l="$3" -v how="$4" 'BEGIN {print ((how == "max" ? f <= l : f >= l) ? "met" : "MISSED")}')
+  targets+=("$(printf '%-7s %-52s %6s (%s %s)' "$verdict" "$1" "$2" "$4" "$3")")
+}
 for page in "${pages[@]}"; do
   declare -A m=()
-  for contender in valdrane floor floor-out tiffcp leptonica; do
+  for contender in valdrane valdrane-1 floor floor-out tiffcp leptonica; do
     m[$contender]=$(echo "${samples[$contender,$page]:-}" | median)
   done
-  printf '%-15s %9s %7s %10s %7s %10s   %9s %13s %9s\n' "$page" "${m[valdrane]}" "${m[floor]}" \
-    "${m[floor-out]}" "${m[tiffcp]:--}" "${m[leptonica]:--}" "$(ratio "${m[valdrane]}" "${m[floor]}")" \
+  printf '%-15s %9s %11s %7s %10s %7s %10s   %13s %9s\n' "$page" "${m[valdrane]}" \
+    "${m[valdrane-1]}" "${m[floor]}" "${m[floor-out]}" "${m[tiffcp]:--}" "${m[leptonica]:--}" \
     "$(ratio "${m[valdrane]}" "${m[floor-out]}")" "$(ratio "${m[valdrane]}" "${m[leptonica]:-0}")"
+  if [[ $page != *-none ]]; then
+    target "$page: valdrane / one-thread floor" "$(ratio "${m[valdrane]}" "${m[floor-out]}")" 0.8 max
+  fi
+  if [[ -n $have_peer ]]; then
+    target "$page: valdrane / Leptonica peer" "$(ratio "${m[valdrane]}" "${m[leptonica]}")" 0.5 max
+  fi
 done
-echo "Targets: v/floor at most 1.3 (LZW, Deflate) and 2 (none); v/lept at most 0.5."
+
+# The batch: the six kinds twice, in one folder, run as a whole.
+batch_once() {  # how
+  rm -rf "$work/run"/*
+  for page in "${pages[@]}"; do
+    cp "$work/pages/$page.tif" "$work/run/$page-1.tif"
+    cp "$work/pages/$page.tif" "$work/run/$page-2.tif"
+  done
+  local start end
+  start=$(now_ms)
+  case $1 in
+    default) (cd "$work/run" && "$build/valdrane" >/dev/null) ;;
+    one) (cd "$work/run" && VALDRANE_THREADS=1 "$build/valdrane" >/dev/null) ;;
+    pinned) (cd "$work/run" && taskset -c 0 "$build/valdrane" >/dev/null) ;;
+  esac
+  end=$(now_ms)
+  samples[batch,$1]+="$((end - start)) "
+}
+for ((round = 1; round <= rounds; round++)); do
+  for how in default one pinned; do batch_once "$how"; done
+done
+for how in default one pinned; do m[$how]=$(echo "${samples[batch,$how]}" | median); done
+echo
+echo "Batch of 12 pages (ms): default ${m[default]}, VALDRANE_THREADS=1 ${m[one]}, taskset -c 0 ${m[pinned]}"
+target "batch: VALDRANE_THREADS=1 / default" "$(ratio "${m[one]}" "${m[default]}")" 1.8 min
+target "batch: pinned to one CPU / VALDRANE_THREADS=1" "$(ratio "${m[pinned]}" "${m[one]}")" 1.05 max
 
 # Peak memory: the tool's peak resident size over an empty run's (the
 # program itself), against the full-size planes a page needs: page,
@@ -104,9 +147,13 @@ if [[ -x /usr/bin/time ]]; then
     planes=$((2480 * 3508 * ($([[ $page == colour-* ]] && echo 6 || echo 3))))
     awk -v p="$peak" -v b="$base" -v n="$planes" -v name="$page" \
       'BEGIN {printf "%-15s %12.1f %12.1f %7.2f\n", name, (p - b) / 1024, n / 1048576, (p - b) * 1024 / n}'
+    target "$page: peak memory / planes in flight" \
+      "$(awk -v p="$peak" -v b="$base" -v n="$planes" 'BEGIN {printf "%.2f", (p - b) * 1024 / n}')" 1.2 max
   done
-  echo "Target: ratio at most 1.2."
 fi
+echo
+echo "Targets:"
+printf '  %s\n' "${targets[@]}"
 echo
 echo "The tool's stage report (s), one run per page:"
 labels=(read down border bg up copy div substract write total)

@@ -30,8 +30,10 @@ struct TInFlight {
   dev_t Device = 0;
   ino_t Inode = 0;
 };
-TInFlight InFlight[256];
-std::atomic<bool> SlotBusy[256];
+// One slot a page in flight: as many as the run may have threads.
+constexpr int Slots = 4096;
+TInFlight InFlight[Slots];
+std::atomic<bool> SlotBusy[Slots];
 // Set once the run is stopping: no temporary file is made after that.
 // Creating counts the threads between making one and entering it above,
 // which RemoveTemporaryFiles waits for.
@@ -157,7 +159,7 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write) {
   // Either RemoveTemporaryFiles waits for this thread or this sees that it ran.
   if (!Stopping.load()) write.TempFd = CreateTemporary(write.FolderFd, write.TempName);
   struct stat temp;
-  for (int slot = 0; slot < 256 && write.Slot < 0 && write.TempFd >= 0; ++slot) {
+  for (int slot = 0; slot < Slots && write.Slot < 0 && write.TempFd >= 0; ++slot) {
     if (!SlotBusy[slot].exchange(true)) write.Slot = slot;
   }
   if (write.Slot >= 0 && fstat(write.TempFd, &temp) == 0) {

@@ -228,9 +228,9 @@ bool TakeTags(TIFF* tif, std::vector<TCarriedTag>& tags) {
 
 bool PutTag(TIFF* tif, const TCarriedTag& carried);
 
-// Writes the EXIF and GPS directories of `tags` after the page's own, which
-// is then written again with their places, as libtiff writes custom
-// directories. True when there are none.
+// Writes the EXIF and GPS directories of `tags` into the new file, before
+// the page's own, and sets the page's pointers to them; then starts the
+// page's directory. True when there are none.
 bool WriteCustomDirectories(TIFF* tif, const std::vector<TCarriedTag>& tags) {
   std::uint64_t offsets[3] = {0, 0, 0};
   for (const std::uint32_t directory : {1u, 2u}) {
@@ -238,20 +238,20 @@ bool WriteCustomDirectories(TIFF* tif, const std::vector<TCarriedTag>& tags) {
                      [=](const TCarriedTag& t) { return t.Directory == directory; })) {
       continue;
     }
-    if (offsets[1] == 0 && offsets[2] == 0 && TIFFWriteDirectory(tif) != 1) return false;
     if ((directory == 1 ? TIFFCreateEXIFDirectory(tif) : TIFFCreateGPSDirectory(tif)) != 0) {
       return false;
     }
     for (const TCarriedTag& tag : tags) {
       if (tag.Directory == directory && !PutTag(tif, tag)) return false;
     }
-    if (TIFFWriteCustomDirectory(tif, &offsets[directory]) != 1) return false;
+    const bool written = TIFFWriteCustomDirectory(tif, &offsets[directory]) == 1;
+    TIFFFreeDirectory(tif);  // libtiff 4.5 keeps the written values otherwise
+    if (!written) return false;
   }
   if (offsets[1] == 0 && offsets[2] == 0) return true;
-  return TIFFSetDirectory(tif, 0) == 1 &&
+  return TIFFCreateDirectory(tif) == 0 &&
          (offsets[1] == 0 || TIFFSetField(tif, TIFFTAG_EXIFIFD, offsets[1]) == 1) &&
-         (offsets[2] == 0 || TIFFSetField(tif, TIFFTAG_GPSIFD, offsets[2]) == 1) &&
-         TIFFRewriteDirectory(tif) == 1;
+         (offsets[2] == 0 || TIFFSetField(tif, TIFFTAG_GPSIFD, offsets[2]) == 1);
 }
 
 // Sets one carried tag on a file being written, registering a private tag
@@ -639,7 +639,7 @@ bool WriteStrips(int fd, const char* name, const TMyImage& image, const TPlane& 
     if (own >= 0) close(own);
     return false;
   }
-  bool ok = SetLayout(tif, image);
+  bool ok = WriteCustomDirectories(tif, image.Tags) && SetLayout(tif, image);
   for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) {
     ok = image.Tags[i].Directory != 0 || PutTag(tif, image.Tags[i]);
   }
@@ -657,7 +657,7 @@ bool WriteStrips(int fd, const char* name, const TMyImage& image, const TPlane& 
     }
   }
   // TIFFClose cannot report a failure; TIFFFlush writes the directory and can.
-  ok = ok && WriteCustomDirectories(tif, image.Tags) && TIFFFlush(tif) == 1;
+  ok = ok && TIFFFlush(tif) == 1;
   TIFFClose(tif);
   return ok;
 }

@@ -49,6 +49,8 @@ bool WriteTaggedScan(const fs::path& path, const TScanLayout& layout) {
   TIFFSetField(tif, TIFFTAG_PAGENUMBER, 3, 10);
   TIFFSetField(tif, TIFFTAG_XPOSITION, 1.5);
   TIFFSetField(tif, TIFFTAG_YPOSITION, 2.25);
+  const float whitePoint[2] = {0.3125f, 0.328125f};
+  TIFFSetField(tif, TIFFTAG_WHITEPOINT, whitePoint);
   const std::uint16_t samples = layout.Colour ? 3 : 1;
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, layout.Width);
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, layout.Height);
@@ -125,7 +127,7 @@ TEST(Keep, TagsAndAttributesOfGreyAndColourPages) {
     fs::copy_file(page, top / name);
     expected[name] = PlainFlatten(info.Width, info.Height, info.Photometric == 2, info.Pixels);
     tags[name] = Entries(page);
-    EXPECT_EQ(tags[name].size(), 28u);  // 9 of the layout, 10 texts, 5 blocks, 4 numbers
+    EXPECT_EQ(tags[name].size(), 29u);  // 9 of the layout, 10 texts, 5 blocks, 5 numbers
     EXPECT_EQ(Entries(page, 34665).size(), 2u);
     EXPECT_EQ(Entries(page, 34853).size(), 1u);
     EXPECT_EQ(tags[name].erase(317), 1u) << "the page had a predictor";

@@ -104,6 +104,17 @@ TEST_F(Tool, EveryLayoutComesOutExactlyWithAnyNumberOfThreads) {
     EXPECT_TRUE(Contents(dir) == first);
     EXPECT_EQ(Unfigured(run.Out), firstReport);
   }
+  // Fewer pages than threads: each page's strips and rows are split too.
+  std::map<std::string, TBytes> alone;
+  for (const char* threads : {"1", "8"}) {
+    fs::remove_all(top / "big");
+    fs::create_directory(top / "big");
+    ASSERT_TRUE(WriteScan(top / "big" / "c.tif", {1200, 900, true, 8, 16}));
+    ASSERT_TRUE(WriteScan(top / "big" / "g.tif", {1000, 800, false, 5, 8}));
+    ASSERT_TRUE(ExitedWith(RunTool(top / "big", Threads(threads)), 0));
+    if (alone.empty()) alone = Contents(top / "big");
+    EXPECT_TRUE(Contents(top / "big") == alone) << threads << " threads";
+  }
   for (const auto& [name, old] : before) {
     SCOPED_TRACE(name);
     TFileInfo now;
@@ -138,6 +149,8 @@ TEST_F(Tool, EveryOtherEntryIsReportedAndKept) {
        "c\\xC2\\x9B"
        "2J.tif"},
       {"grey.tif", "grey.tif"},
+      {".tif", ".tif"},
+      {"d\xc2\xa9.tif", "d\xc2\xa9.tif"},  // not a control character
       {"../store/target.tif", "link.tif"}};
   for (const auto& [name, shown] : pages) {
     ASSERT_TRUE(WriteScan(dir / name, {30, 20, name[0] == 'C', 5, 8}));

@@ -180,6 +180,7 @@ TEST(Keep, ArgumentsTouchNothing) {
       {{}, "two", 2, "", "valdrane: VALDRANE_THREADS='two' is not"},
       {{}, "", 2, "", "valdrane: VALDRANE_THREADS='' is not"},
       {{}, "99999999999", 2, "", "valdrane: VALDRANE_THREADS='99999999999' is not"},
+      {{}, "3x", 2, "", "valdrane: VALDRANE_THREADS='3x' is not"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);

@@ -8,6 +8,7 @@
 #include "reconstruct.h"
 #include "reconstruct_kernels.h"
 #include "reference.h"
+#include "report.h"
 
 namespace {
 
@@ -100,5 +101,14 @@ TEST(Stages, DivisionOfEveryPairOfValues) {
   for (std::size_t i = 0; i < pages.size(); ++i) {
     const unsigned p = pages[i], b = backgrounds[i];
     ASSERT_EQ(page.Gray[i], b < 30 || p >= b ? 255 : p * 255 / b) << p << " on " << b;
+  }
+}
+
+TEST(Report, SecondsWithThreeDecimals) {
+  for (const auto& [ms, text] : {std::pair<std::uint64_t, const char*>{0, "0.000"},
+                                 {16, "0.016"},
+                                 {12500, "12.500"},
+                                 {86400999, "86400.999"}}) {
+    EXPECT_EQ(FormatSeconds(ms), text);
   }
 }

@@ -146,14 +146,19 @@ bool IsCarried(const TIFFField* field) {
   return !IsAnonymous(field) || (type != TIFF_RATIONAL && type != TIFF_SRATIONAL);
 }
 
+// Adds one tag to `tags`: `count` values of `size` bytes each at `value`.
+void KeepTag(std::vector<TCarriedTag>& tags, ttag_t tag, TIFFDataType type, std::uint32_t count,
+             const void* value, int size, std::uint32_t directory) {
+  const auto* bytes = static_cast<const std::uint8_t*>(value);
+  tags.push_back({tag, static_cast<std::uint32_t>(type), count,
+                  std::vector<std::uint8_t>(bytes, bytes + std::size_t{count} * size), directory});
+}
+
 // Adds the custom tags of the directory the open file is in to `tags`, as
 // directory `directory`.
 void TakeCustomTags(TIFF* tif, std::uint32_t directory, std::vector<TCarriedTag>& tags) {
   auto keep = [&](ttag_t tag, TIFFDataType type, std::uint32_t count, const void* value, int size) {
-    const auto* bytes = static_cast<const std::uint8_t*>(value);
-    tags.push_back({tag, static_cast<std::uint32_t>(type), count,
-                    std::vector<std::uint8_t>(bytes, bytes + std::size_t{count} * size),
-                    directory});
+    KeepTag(tags, tag, type, count, value, size, directory);
   };
   for (int i = 0, n = TIFFGetTagListCount(tif); i < n; ++i) {
     const ttag_t tag = TIFFGetTagListEntry(tif, i);
@@ -193,11 +198,7 @@ void TakeCustomTags(TIFF* tif, std::uint32_t directory, std::vector<TCarriedTag>
 bool TakeTags(TIFF* tif, std::vector<TCarriedTag>& tags) {
   tags.clear();
   auto keep = [&tags](ttag_t tag, TIFFDataType type, std::uint32_t count, const void* value,
-                      int size) {
-    const auto* bytes = static_cast<const std::uint8_t*>(value);
-    tags.push_back({tag, static_cast<std::uint32_t>(type), count,
-                    std::vector<std::uint8_t>(bytes, bytes + std::size_t{count} * size)});
-  };
+                      int size) { KeepTag(tags, tag, type, count, value, size, 0); };
   std::uint16_t pair[2];
   std::uint32_t subfile = 0;
   if (TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile) == 1) {

@@ -6,7 +6,7 @@
 //   - a page that was not written back is byte-identical to the input;
 //   - a page that was written back (losslessly compressed) reads again as
 //     exactly the corrected pixels, with the same header and tags.
-#include <stdlib.h>
+#include <unistd.h>
 #include <tiffio.h>
 
 #include <cstddef>
@@ -36,16 +36,6 @@ constexpr std::uint32_t CompressionWebp = 50001;
 // tests.
 bool IsSmall(std::uint64_t planeBytes) { return planeBytes <= (std::uint64_t{25} << 20); }
 
-// A private folder for the page, made once per process.
-const std::string& WorkFolder() {
-  static const std::string folder = [] {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/valdrane-fuzz-XXXXXX";
-    return std::string(mkdtemp(pattern.data()) != nullptr ? pattern.c_str() : ".");
-  }();
-  return folder;
-}
-
 std::vector<std::uint8_t> ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -58,7 +48,8 @@ void Check(bool promise) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string path = WorkFolder() + "/page.tif";
+  // One page per process, in its own name.
+  static const std::string path = "valdrane-fuzz-" + std::to_string(getpid()) + ".tif";
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 

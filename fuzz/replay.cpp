@@ -1,10 +1,13 @@
 // Runs the fuzz target once on every file of the folders given, so the kept
 // corpus (and every input that once crashed) is checked by an ordinary test.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -19,6 +22,7 @@ int main(int argc, char** argv) {
       ++inputs;
     }
   }
+  std::filesystem::remove("valdrane-fuzz-" + std::to_string(getpid()) + ".tif");
   std::printf("%zu inputs replayed\n", inputs);
   return inputs > 0 ? 0 : 1;
 }

@@ -1,6 +1,5 @@
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -57,13 +56,8 @@ bool ReadFileInfo(const fs::path& path, TFileInfo& info) {
   info = TFileInfo{};
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &info.Width);
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &info.Height);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &info.RowsPerStrip);
   TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &info.Photometric);
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &info.Compression);
-  TIFFGetField(tif, TIFFTAG_XRESOLUTION, &info.XResolution);
-  TIFFGetField(tif, TIFFTAG_YRESOLUTION, &info.YResolution);
-  TIFFGetField(tif, TIFFTAG_RESOLUTIONUNIT, &info.ResolutionUnit);
-  info.Strips = TIFFNumberOfStrips(tif);
   const tmsize_t scanline = TIFFScanlineSize(tif);
   info.Pixels.resize(static_cast<std::size_t>(scanline) * info.Height);
   bool ok = true;
@@ -72,6 +66,35 @@ bool ReadFileInfo(const fs::path& path, TFileInfo& info) {
   }
   TIFFClose(tif);
   return ok;
+}
+
+std::map<std::uint16_t, std::string> Entries(const fs::path& path, std::uint16_t sub) {
+  const TBytes b = FileBytes(path);
+  auto get = [&b](std::size_t at, int size) {
+    std::uint32_t value = 0;
+    for (int i = size; i-- > 0;) value = value << 8 | static_cast<std::uint8_t>(b.at(at + i));
+    return value;
+  };
+  std::map<std::uint16_t, std::string> entries;
+  std::uint32_t directory = get(4, 4);
+  for (std::uint32_t i = 0, n = get(directory, 2); sub != 0 && i < n; ++i) {
+    if (get(directory + 2 + 12 * i, 2) == sub)
+      directory = get(directory + 2 + 12 * i + 8, 4), i = n;
+  }
+  for (std::uint32_t i = 0, n = get(directory, 2); i < n; ++i) {
+    const std::size_t e = directory + 2 + 12 * i;
+    const std::uint32_t type = get(e + 2, 2);
+    const std::size_t size = get(e + 4, 4) * std::size_t{type == 3   ? 2u
+                                                         : type == 4 ? 4u
+                                                         : type == 5 ? 8u
+                                                                     : 1u};
+    const std::size_t at = size <= 4 ? e + 8 : get(e + 8, 4);
+    entries[static_cast<std::uint16_t>(get(e, 2))] =
+        std::to_string(type) + ":" + std::string(&b.at(at), size);
+  }
+  for (const int offset : {273, 279, 34665, 34853})
+    entries.erase(static_cast<std::uint16_t>(offset));
+  return entries;
 }
 
 pid_t StartTool(const fs::path& dir, const std::function<void()>& inChild, const fs::path& program,
@@ -141,10 +164,6 @@ const std::vector<std::string> ColourLabels = {"read", "down", "border",    "bg"
 
 std::vector<std::string> Listing(const fs::path& dir) {
   std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  while (const dirent* e = d != nullptr ? readdir(d) : nullptr) {
-    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-  }
-  if (d != nullptr) closedir(d);
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
   return names;
 }

@@ -33,12 +33,17 @@ bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint3
 
 // A page as libtiff alone reads it.
 struct TFileInfo {
-  std::uint32_t Width = 0, Height = 0, RowsPerStrip = 0, Strips = 0;
-  std::uint16_t Photometric = 0, Compression = 0, ResolutionUnit = 0;
-  float XResolution = 0, YResolution = 0;  // 0 when the tag is missing
-  std::vector<std::uint8_t> Pixels;        // decoded, row by row
+  std::uint32_t Width = 0, Height = 0;
+  std::uint16_t Photometric = 0, Compression = 0;
+  std::vector<std::uint8_t> Pixels;  // decoded, row by row
 };
 bool ReadFileInfo(const fs::path& path, TFileInfo& info);
+
+// The entries of a little-endian file's first directory, or of the one its
+// tag `sub` points at, read from its bytes: tag -> type and value bytes.
+// Offsets (of strips and directories) are left out: they are where things
+// happen to be.
+std::map<std::uint16_t, std::string> Entries(const fs::path& path, std::uint16_t sub = 0);
 
 // One entry's part of a report: its stage labels and how it ended ("done",
 // "read error" or "write error").

@@ -108,8 +108,15 @@ pid_t StartTool(const fs::path& dir, const std::function<void()>& inChild, const
   }
   if (inChild) inChild();
   args.insert(args.begin(), program.c_str());
+#ifdef VALDRANE_EMULATOR  // a cross-built tool; what is preloaded is for it, not the emulator
+  if (const char* preload = getenv("LD_PRELOAD")) {
+    setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + std::string(preload)).c_str(), 1);
+    unsetenv("LD_PRELOAD");
+  }
+  args.insert(args.begin(), VALDRANE_EMULATOR);
+#endif
   args.push_back(nullptr);
-  execv(program.c_str(), const_cast<char**>(args.data()));
+  execvp(args[0], const_cast<char**>(args.data()));
   _exit(98);
 }
 

@@ -4,8 +4,18 @@
 #include <cmath>
 
 std::uint8_t PlainGrey(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+  // To a 64-bit significand: nothing to do where long double has one (the
+  // hardware rounded already); where it has more, every product and sum
+  // here was exact, and is rounded now.
+  const auto extended = [](long double x) {
+    int exponent = 0;
+    const long double fraction = std::frexp(x, &exponent);
+    return std::ldexp(std::nearbyint(std::ldexp(fraction, 64)), exponent - 64);
+  };
   const long double sum =
-      (long double)r * 0.299L + (long double)g * 0.587L + (long double)b * 0.114L;
+      extended(extended(extended((long double)r * extended(0.299L)) +
+                        extended((long double)g * extended(0.587L))) +
+               extended((long double)b * extended(0.114L)));
   return (std::uint8_t)std::nearbyint(sum);
 }
 

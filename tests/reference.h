@@ -7,9 +7,11 @@
 #include <limits>
 #include <vector>
 
-// The grey value of a colour pixel in long double: x87 extended precision
-// where long double has a 64-bit significand (ExtendedPrecision).
-constexpr bool ExtendedPrecision = std::numeric_limits<long double>::digits == 64;
+// The grey value of a colour pixel in long double, each product and sum
+// rounded to a 64-bit significand as x87 extended precision does: where long
+// double has at least 64 bits and at most 113 (ExtendedPrecision).
+constexpr bool ExtendedPrecision = std::numeric_limits<long double>::digits == 64 ||
+                                   std::numeric_limits<long double>::digits == 113;
 std::uint8_t PlainGrey(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 
 // The reconstruction as a sweep over every pixel, frame included (its

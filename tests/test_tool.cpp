@@ -269,7 +269,8 @@ TEST_F(Tool, WhatTheSystemRefusesKeepsThePage) {
      [root] {
        if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(97);
      }},
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // they need more room
+// The sanitizers and an emulator need more room.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(VALDRANE_EMULATOR)
     {"memory",
      {10000, 10000, false, 8, 0},
      "read error",

@@ -115,6 +115,19 @@ void Close(int& fd) {
 
 }  // namespace
 
+std::int64_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t at) {
+  return pread(fd, data, size, static_cast<off_t>(at));
+}
+
+std::int64_t WriteAt(int fd, const void* data, std::size_t size, std::uint64_t at) {
+  return pwrite(fd, data, size, static_cast<off_t>(at));
+}
+
+std::uint64_t FileSize(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
 TSafeWrite::~TSafeWrite() { AbortSafeWrite(*this); }
 
 TPageFile::~TPageFile() {

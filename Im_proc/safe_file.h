@@ -30,6 +30,14 @@ struct TPageFile {
 // left open.
 std::int32_t OpenPage(const char* name, TPageFile& page);
 
+// ReadAt, WriteAt: move up to `size` bytes between `data` and the file open
+// in `fd`, at byte `at`, leaving the descriptor's own position alone.
+// Return the bytes moved (0 at the end of the file), or -1.
+std::int64_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t at);
+std::int64_t WriteAt(int fd, const void* data, std::size_t size, std::uint64_t at);
+// FileSize: the size of the file open in `fd`; 0 when it cannot be known.
+std::uint64_t FileSize(int fd);
+
 // TSafeWrite: one replacement under way: the page's real folder and name,
 // and the temporary file beside it, named ".valdrane-" and six letters or
 // digits (never "*.tif", so a listing of pages never picks it up).

@@ -1,8 +1,6 @@
 #include "tiff_io.h"
 
-#include <sys/stat.h>
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -382,40 +380,41 @@ void AddHelper(std::vector<std::thread>& helpers, TWork&& work) {
   }
 }
 
-// The page as libtiff reads it: through pread on the page's descriptor,
-// each handle at its own place, so that several threads can decode strips
-// of one page at once.
-struct TReadHandle {
+// A file as libtiff reads and writes it: at positions of a descriptor
+// (ReadAt, WriteAt), each handle at its own place, so that several threads
+// can decode strips of one page at once.
+struct TFileHandle {
   int Fd = -1;
   std::uint64_t At = 0;
 };
 
-TReadHandle& HandleOf(thandle_t handle) { return *static_cast<TReadHandle*>(handle); }
+TFileHandle& HandleOf(thandle_t handle) { return *static_cast<TFileHandle*>(handle); }
 
 tmsize_t HandleRead(thandle_t handle, void* data, tmsize_t size) {
-  TReadHandle& file = HandleOf(handle);
-  const ssize_t n =
-      pread(file.Fd, data, static_cast<std::size_t>(size), static_cast<off_t>(file.At));
+  TFileHandle& file = HandleOf(handle);
+  const std::int64_t n = ReadAt(file.Fd, data, static_cast<std::size_t>(size), file.At);
   if (n > 0) file.At += static_cast<std::uint64_t>(n);
-  return n;
+  return static_cast<tmsize_t>(n);
 }
 
-tmsize_t HandleWrite(thandle_t, void*, tmsize_t) { return -1; }
-
-toff_t HandleSize(thandle_t handle) {
-  struct stat st;
-  return fstat(HandleOf(handle).Fd, &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
+tmsize_t HandleWrite(thandle_t handle, void* data, tmsize_t size) {
+  TFileHandle& file = HandleOf(handle);
+  const std::int64_t n = WriteAt(file.Fd, data, static_cast<std::size_t>(size), file.At);
+  if (n > 0) file.At += static_cast<std::uint64_t>(n);
+  return static_cast<tmsize_t>(n);
 }
+
+toff_t HandleSize(thandle_t handle) { return FileSize(HandleOf(handle).Fd); }
 
 toff_t HandleSeek(thandle_t handle, toff_t offset, int whence) {
-  TReadHandle& file = HandleOf(handle);
+  TFileHandle& file = HandleOf(handle);
   file.At = whence == SEEK_SET   ? offset
             : whence == SEEK_CUR ? file.At + offset
                                  : HandleSize(handle) + offset;
   return file.At;
 }
 
-int HandleClose(thandle_t) { return 0; }  // the descriptor belongs to the page
+int HandleClose(thandle_t) { return 0; }  // the descriptor belongs to the caller
 int HandleMap(thandle_t, void**, toff_t*) { return 0; }
 void HandleUnmap(thandle_t, void*, toff_t) {}
 
@@ -433,8 +432,8 @@ void CloseForReading(TIFF* tif) {
 // the rows per strip it came with. Warnings that libtiff gives while the
 // file is open, reading strips included, are noted in `warnings`; both must
 // outlive the open file.
-TIFF* OpenForReading(const TPageFile& page, TReadHandle& handle, TReadWarnings& warnings) {
-  handle = TReadHandle{page.Fd, 0};
+TIFF* OpenForReading(const TPageFile& page, TFileHandle& handle, TReadWarnings& warnings) {
+  handle = TFileHandle{page.Fd, 0};
 #ifndef VALDRANE_OLD_LIBTIFF
   TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
   TIFF* tif = nullptr;
@@ -488,7 +487,7 @@ bool DecodeStrips(const TPageFile& page, TIFF* tif, TMyImage& image, unsigned th
   std::vector<std::thread> helpers;
   for (unsigned i = 1; i < threads; ++i) {
     AddHelper(helpers, [&, i] {
-      TReadHandle handle;
+      TFileHandle handle;
       const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, handle, noted[i]),
                                                         CloseForReading);
       if (file != nullptr) decode(file.get());
@@ -634,12 +633,10 @@ bool EncodeStripsApart(const TMyImage& image, const TPlane& plane, unsigned thre
 // file's bytes are the same.
 bool WriteStrips(int fd, const char* name, const TMyImage& image, const TPlane& plane,
                  unsigned threads) {
-  const int own = dup(fd);  // libtiff closes the descriptor it is given
-  TIFF* tif = own >= 0 ? TIFFFdOpen(own, name, "w") : nullptr;
-  if (tif == nullptr) {
-    if (own >= 0) close(own);
-    return false;
-  }
+  TFileHandle handle{fd, 0};
+  TIFF* tif = TIFFClientOpen(name, "w", &handle, HandleRead, HandleWrite, HandleSeek, HandleClose,
+                             HandleSize, HandleMap, HandleUnmap);
+  if (tif == nullptr) return false;
   bool ok = WriteCustomDirectories(tif, image.Tags) && SetLayout(tif, image);
   for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) {
     ok = image.Tags[i].Directory != 0 || PutTag(tif, image.Tags[i]);
@@ -691,7 +688,7 @@ std::int32_t WritePlane(const TPageFile& page, const TMyImage& image, const TPla
 std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
                       const std::function<bool(std::uint64_t)>& reserve, unsigned threads) {
   TReadWarnings warnings;
-  TReadHandle handle;
+  TFileHandle handle;
   // Closed however the read ends, an allocation that fails included.
   const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, handle, warnings),
                                                     CloseForReading);

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 std::uint8_t PlainGrey(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
   // To a 64-bit significand: nothing to do where long double has one (the
   // hardware rounded already); where it has more, every product and sum
   // here was exact, and is rounded now.
   const auto extended = [](long double x) {
+    if (std::numeric_limits<long double>::digits == 64) return x;
     int exponent = 0;
     const long double fraction = std::frexp(x, &exponent);
     return std::ldexp(std::nearbyint(std::ldexp(fraction, 64)), exponent - 64);

@@ -15,18 +15,16 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+#include "temporary_name.h"
 
-constexpr char TempPrefix[] = ".valdrane-";
-constexpr std::size_t TempLetters = 6;
-constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+namespace {
 
 // The temporary files of the replacements under way, for a signal handler
 // to remove. A slot is taken by setting its folder descriptor, after the
 // rest of it is in place, and freed by setting it back to -1.
 struct TInFlight {
   std::atomic<int> FolderFd{-1};
-  char Name[sizeof TempPrefix + TempLetters] = {};
+  char Name[TemporaryNameSize] = {};
   dev_t Device = 0;
   ino_t Inode = 0;
 };
@@ -40,12 +38,12 @@ std::atomic<bool> SlotBusy[Slots];
 std::atomic<bool> Stopping{false};
 std::atomic<int> Creating{0};
 
-bool SameFile(const struct stat& st, dev_t device, ino_t inode) {
+bool SameFile(const struct stat& st, std::uint64_t device, std::uint64_t inode) {
   return st.st_dev == device && st.st_ino == inode;
 }
 
 // Removes `name` from `folder` only while it is the regular file given.
-void RemoveIfOurs(int folder, const char* name, dev_t device, ino_t inode) {
+void RemoveIfOurs(int folder, const char* name, std::uint64_t device, std::uint64_t inode) {
   struct stat st;
   if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
       SameFile(st, device, inode)) {
@@ -97,10 +95,9 @@ int OpenFolderOf(const std::string& path, std::string& name) {
 // link, never an existing file.
 int CreateTemporary(int folder, std::string& name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned char random[TempLetters];
+    unsigned char random[TemporaryLetters];
     if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return -1;
-    name = TempPrefix;
-    for (const unsigned char r : random) name += Alphabet[r % (sizeof Alphabet - 1)];
+    name = TemporaryName(random);
     const int fd =
         openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
@@ -237,12 +234,6 @@ void AbortSafeWrite(TSafeWrite& write) {
   write.TempName.clear();
   Close(write.TempFd);
   Close(write.FolderFd);
-}
-
-bool IsTemporaryName(const char* name) {
-  if (std::strncmp(name, TempPrefix, sizeof TempPrefix - 1) != 0) return false;
-  const char* letters = name + sizeof TempPrefix - 1;
-  return std::strlen(letters) == TempLetters && std::strspn(letters, Alphabet) == TempLetters;
 }
 
 void RemoveTemporaryFiles() {

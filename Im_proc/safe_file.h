@@ -8,8 +8,6 @@
 // someone hostile cannot redirect a write.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 
@@ -42,10 +40,9 @@ std::uint64_t FileSize(int fd);
 // and the temporary file beside it, named ".valdrane-" and six letters or
 // digits (never "*.tif", so a listing of pages never picks it up).
 struct TSafeWrite {
-  int FolderFd = -1;
-  std::string PageName;
-  dev_t PageDevice = 0;
-  ino_t PageInode = 0;
+  int FolderFd = -1;     // POSIX: the folder; PageName and TempName are in it
+  std::string PageName;  // Windows: the whole path, as is TempName
+  std::uint64_t PageDevice = 0, PageInode = 0;  // what the page's name must still name
   int TempFd = -1;
   std::string TempName;
   int Slot = -1;  // where RemoveTemporaryFiles finds it

@@ -58,8 +58,10 @@ struct TSafeWrite {
 // the user namespace and its access ACL. Returns -1, with nothing created,
 // when the page is read-only (no write permission bit, or not writable by
 // this user), has no name in a folder any more, or no temporary file with
-// all of the above can be made beside it. Never changes the page.
-std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write);
+// all of the above can be made beside it. Never changes the page. Closes the
+// page's descriptor either way: reading is over, and Windows cannot replace
+// a file that is open.
+std::int32_t BeginSafeWrite(TPageFile& page, TSafeWrite& write);
 
 // CommitSafeWrite: flushes the temporary file to disk and, if the page's
 // name still names the file that was read and the temporary name still the

@@ -671,7 +671,7 @@ bool IsWritable(const TMyImage& image, const TPlane& plane) {
   return image.StripCount == StripsFor(rows, image.Height);
 }
 
-std::int32_t WritePlane(const TPageFile& page, const TMyImage& image, const TPlane& plane,
+std::int32_t WritePlane(TPageFile& page, const TMyImage& image, const TPlane& plane,
                         unsigned threads) {
   if (!IsWritable(image, plane)) return -1;
   TSafeWrite write;
@@ -740,12 +740,12 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   return ok && !warnings.DamagedJpeg ? 1 : -1;
 }
 
-std::int32_t WriteGrayTiff(const TPageFile& page, const TMyImage& image, unsigned threads) {
+std::int32_t WriteGrayTiff(TPageFile& page, const TMyImage& image, unsigned threads) {
   if (image.Photometric != PhotometricGray) return -1;
   return WritePlane(page, image, image.Gray, threads);
 }
 
-std::int32_t WriteRgbTiff(const TPageFile& page, const TMyImage& image, unsigned threads) {
+std::int32_t WriteRgbTiff(TPageFile& page, const TMyImage& image, unsigned threads) {
   if (image.Photometric != PhotometricRgb) return -1;
   return WritePlane(page, image, image.Rgb, threads);
 }

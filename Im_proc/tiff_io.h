@@ -53,6 +53,9 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
 // owner, user attributes and ACL, and every tag in `image.Tags`; a symbolic
 // link stays a link to the rewritten file.
 //
+// The page's descriptor is closed once the replacement begins (Windows
+// cannot replace a file open for reading).
+//
 // Returns 1 when the file was replaced. Returns -1 when it was not, leaving
 // it byte-identical: it is read-only or no longer the file that was read, the record
 // is inconsistent (planes too short, strip count not matching the rows), or
@@ -62,5 +65,5 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
 // With `threads` above 1, strips of codecs that encode each strip on its own
 // (LZW, Deflate, ZSTD, LZMA) are encoded on that many threads;
 // the file's bytes are the same as with one.
-std::int32_t WriteGrayTiff(const TPageFile& page, const TMyImage& image, unsigned threads = 1);
-std::int32_t WriteRgbTiff(const TPageFile& page, const TMyImage& image, unsigned threads = 1);
+std::int32_t WriteGrayTiff(TPageFile& page, const TMyImage& image, unsigned threads = 1);
+std::int32_t WriteRgbTiff(TPageFile& page, const TMyImage& image, unsigned threads = 1);

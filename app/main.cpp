@@ -21,6 +21,7 @@ static int Fatal(const char* what) {
 }
 
 int main(int argc, char** argv) {
+  PrepareOutput();
   const int answered = HandleArguments(argc, argv);
   if (answered >= 0) return answered;
   unsigned threads = 1;

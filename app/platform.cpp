@@ -19,6 +19,8 @@
 
 #include "safe_file.h"
 
+void PrepareOutput() {}  // POSIX streams never translate
+
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
 void SetTerminalTitle(const char* title) {

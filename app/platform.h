@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+// PrepareOutput: standard output and error pass bytes through as they are
+// written (the program ends its lines in CR LF itself). First thing a run does.
+void PrepareOutput();
+
 // True when standard output is a terminal.
 bool StdoutIsTerminal();
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -16,9 +17,14 @@ std::atomic<std::size_t> Used{0};
 std::atomic<std::size_t> Sent{0};
 bool LineByLine = false;
 
+// At most 1 GiB at a time: every system's write(2) takes that.
+unsigned Chunk(std::size_t size) {
+  return static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
+}
+
 void WriteOut(const char* data, std::size_t size) {
   while (size > 0) {
-    const ssize_t written = write(STDOUT_FILENO, data, size);
+    const auto written = write(STDOUT_FILENO, data, Chunk(size));
     if (written <= 0) return;  // a report that cannot be written is dropped
     data += written;
     size -= static_cast<std::size_t>(written);
@@ -49,7 +55,7 @@ void ReportLine(std::string_view text) {
 void ReportFlush() {
   const std::size_t used = Used;
   for (std::size_t sent = Sent; sent < used; sent = Sent) {
-    const ssize_t written = write(STDOUT_FILENO, Buffer + sent, used - sent);
+    const auto written = write(STDOUT_FILENO, Buffer + sent, Chunk(used - sent));
     if (written <= 0) break;  // a report that cannot be written is dropped
     Sent = sent + static_cast<std::size_t>(written);
   }

@@ -1,13 +1,11 @@
 #include "harness.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <regex>
 
 TBytes FileBytes(const fs::path& path) {
@@ -21,13 +19,15 @@ void PutBytes(const fs::path& path, const TBytes& bytes) {
 }
 
 fs::path MakeTempDir() {
-  std::string pattern = (fs::temp_directory_path() / "valdrane-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  return pattern;
+  std::random_device random;
+  for (;;) {
+    const fs::path dir = fs::temp_directory_path() / ("valdrane-test-" + std::to_string(random()));
+    if (fs::create_directory(dir)) return dir;
+  }
 }
 
 bool WriteScan(const fs::path& path, const TScanLayout& layout, std::uint32_t seed) {
-  return WriteScanTiff(path.c_str(), layout,
+  return WriteScanTiff(path.string().c_str(), layout,
                        SyntheticScan(layout.Width, layout.Height, layout.Colour, seed));
 }
 
@@ -51,7 +51,7 @@ bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint3
 }
 
 bool ReadFileInfo(const fs::path& path, TFileInfo& info) {
-  TIFF* tif = TIFFOpen(path.c_str(), "rc");
+  TIFF* tif = TIFFOpen(path.string().c_str(), "rc");
   if (tif == nullptr) return false;
   info = TFileInfo{};
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &info.Width);
@@ -97,31 +97,6 @@ std::map<std::uint16_t, std::string> Entries(const fs::path& path, std::uint16_t
   return entries;
 }
 
-pid_t StartTool(const fs::path& dir, const std::function<void()>& inChild, const fs::path& program,
-                std::vector<const char*> args) {
-  const pid_t child = fork();
-  if (child != 0) return child;
-  const int out = open((dir.parent_path() / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int err = open((dir.parent_path() / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0) {
-    _exit(99);
-  }
-  if (inChild) inChild();
-  args.insert(args.begin(), program.c_str());
-#ifdef VALDRANE_EMULATOR  // a cross-built tool; what is preloaded is for it, not the emulator
-  if (const char* preload = getenv("LD_PRELOAD")) {
-    setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + std::string(preload)).c_str(), 1);
-    unsetenv("LD_PRELOAD");
-  }
-  args.insert(args.begin(), VALDRANE_EMULATOR);
-#endif
-  args.push_back(nullptr);
-  execvp(args[0], const_cast<char**>(args.data()));
-  _exit(98);
-}
-
-namespace {
-
 std::map<std::string, TEntry> ParseReport(const std::string& text) {
   static const std::regex stage(
       "(read|down|border|bg|up|copy|div|substract|write|total) (0|[1-9][0-9]*)\\.[0-9]{3}");
@@ -147,22 +122,6 @@ std::map<std::string, TEntry> ParseReport(const std::string& text) {
   return entries;
 }
 
-}  // namespace
-
-TToolRun WaitTool(pid_t pid, const fs::path& dir) {
-  TToolRun run;
-  struct rusage usage {};
-  if (pid <= 0 || wait4(pid, &run.Status, 0, &usage) != pid) return run;
-  run.PeakKiB = usage.ru_maxrss;
-  const TBytes out = FileBytes(dir.parent_path() / "out.txt"),
-               err = FileBytes(dir.parent_path() / "err.txt");
-  run.Out.assign(out.begin(), out.end());
-  run.Err.assign(err.begin(), err.end());
-  // Only a run that went through has a whole report.
-  if (run.Status == 0 && run.Out.rfind(Banner, 0) == 0) run.Entries = ParseReport(run.Out);
-  return run;
-}
-
 const char* const Banner = "Valdrane v.0.3 alpha\r\n______20.05.2007._______________\r\n";
 const std::vector<std::string> GreyLabels = {"read", "down", "border", "bg",   "up",
                                              "copy", "div",  "write",  "total"};
@@ -171,6 +130,9 @@ const std::vector<std::string> ColourLabels = {"read", "down", "border",    "bg"
 
 std::vector<std::string> Listing(const fs::path& dir) {
   std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::u8string name = e.path().filename().u8string();
+    names.emplace_back(name.begin(), name.end());
+  }
   return names;
 }

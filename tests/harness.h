@@ -2,9 +2,6 @@
 // independent read of a page, and the built tool run in a folder.
 #pragma once
 
-#include <sys/resource.h>
-#include <sys/types.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -53,15 +50,21 @@ struct TEntry {
 };
 
 struct TToolRun {
-  int Status = -1;  // as waitpid gives it
+  int Status = -1;  // POSIX: as waitpid gives it; Windows: the exit code
   std::string Out, Err;
   std::map<std::string, TEntry> Entries;
   long PeakKiB = 0;
 };
 
+// The entries of a whole report; a failure where it is not whole.
+std::map<std::string, TEntry> ParseReport(const std::string& text);
+
+#ifndef _WIN32
+#include <sys/types.h>
+
 // Starts the tool in `dir` with `args`, output to out.txt and err.txt
-// beside `dir` (its parent as written); `inChild` runs in the new process just before the program
-// starts. -1 on failure.
+// beside `dir` (its parent as written); `inChild` runs in the new process
+// just before the program starts. -1 on failure.
 pid_t StartTool(const fs::path& dir, const std::function<void()>& inChild = {},
                 const fs::path& program = VALDRANE_BINARY, std::vector<const char*> args = {});
 // Waits for a started tool and reads what it wrote; Entries only when it
@@ -72,6 +75,11 @@ inline TToolRun RunTool(const fs::path& dir, const std::function<void()>& inChil
                         std::vector<const char*> args = {}) {
   return WaitTool(StartTool(dir, inChild, program, std::move(args)), dir);
 }
+#else
+// Runs the tool in `dir` and reads what it wrote (out.txt and err.txt beside
+// `dir`); Entries only when it exited with 0.
+TToolRun RunTool(const fs::path& dir);
+#endif
 
 extern const char* const Banner;
 extern const std::vector<std::string> GreyLabels, ColourLabels;

@@ -1,0 +1,257 @@
+// Safe replacement on Windows. The page is opened once, sharing deletion so
+// that it can be replaced while open; the temporary file is created beside
+// the page's real file (links resolved) as a new file that nobody else may
+// write while it is open, given the page's attributes and access control
+// list, flushed with FlushFileBuffers, and renamed over the page with
+// MoveFileExW, which either replaces the page whole or leaves it. Just
+// before, both names must still name the files this run opened.
+// (ReplaceFileW, which would also keep alternate data streams, can fail
+// halfway with the page renamed away.)
+#define _CRT_RAND_S  // rand_s
+#include "safe_file.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+#include <windows.h>
+// After windows.h:
+#include <aclapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+#include "temporary_name.h"
+#include "wide_text.h"
+
+namespace {
+
+HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+bool IdentityOf(HANDLE file, std::uint64_t& volume, std::uint64_t& index, DWORD& attributes) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info)) return false;
+  volume = info.dwVolumeSerialNumber;
+  index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  attributes = info.dwFileAttributes;
+  return true;
+}
+
+// Whether `path` names the very file given, itself and not a link to it.
+bool NamesFile(const std::wstring& path, std::uint64_t volume, std::uint64_t index) {
+  const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  std::uint64_t v = 0, i = 0;
+  DWORD attributes = 0;
+  const bool same = IdentityOf(file, v, i, attributes) && v == volume && i == index &&
+                    (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return same;
+}
+
+// Marks the file open in `file` for deletion when it is closed; the handle
+// was opened with DELETE access, so no name is looked up.
+void DeleteWhenClosed(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// The temporary files of the replacements under way. A stop comes on a
+// thread of its own (a console event) and a fault on the thread that
+// faulted, so the guard is only waited for a while.
+std::timed_mutex Guard;
+std::vector<HANDLE> InFlight;
+bool Stopping = false;
+
+void Forget(HANDLE file) {
+  InFlight.erase(std::remove(InFlight.begin(), InFlight.end(), file), InFlight.end());
+}
+
+}  // namespace
+
+std::int64_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t at) {
+  OVERLAPPED place{};
+  place.Offset = static_cast<DWORD>(at);
+  place.OffsetHigh = static_cast<DWORD>(at >> 32);
+  DWORD done = 0;
+  if (ReadFile(HandleOf(fd), data, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)), &done,
+               &place)) {
+    return done;
+  }
+  return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+std::int64_t WriteAt(int fd, const void* data, std::size_t size, std::uint64_t at) {
+  OVERLAPPED place{};
+  place.Offset = static_cast<DWORD>(at);
+  place.OffsetHigh = static_cast<DWORD>(at >> 32);
+  DWORD done = 0;
+  return WriteFile(HandleOf(fd), data, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)),
+                   &done, &place)
+             ? static_cast<std::int64_t>(done)
+             : -1;
+}
+
+std::uint64_t FileSize(int fd) {
+  LARGE_INTEGER size;
+  return GetFileSizeEx(HandleOf(fd), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+}
+
+TSafeWrite::~TSafeWrite() { AbortSafeWrite(*this); }
+
+TPageFile::~TPageFile() {
+  if (Fd >= 0) _close(Fd);
+}
+
+std::int32_t OpenPage(const char* name, TPageFile& page) {
+  if (page.Fd >= 0) _close(page.Fd);
+  page.Fd = -1;
+  page.Name = name;
+  // A folder cannot be opened this way; a device or a pipe is refused below.
+  const HANDLE file = CreateFileW(WideText(name).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  if (GetFileType(file) == FILE_TYPE_DISK) {
+    page.Fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+  }
+  if (page.Fd >= 0) return 1;
+  CloseHandle(file);
+  return -1;
+}
+
+namespace {
+
+std::int32_t BeginWith(const TPageFile& page, TSafeWrite& write) {
+  AbortSafeWrite(write);
+  DWORD attributes = 0;
+  if (page.Fd < 0 ||
+      !IdentityOf(HandleOf(page.Fd), write.PageDevice, write.PageInode, attributes) ||
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return -1;
+  }
+  std::vector<wchar_t> path(32768);
+  const DWORD length =
+      GetFinalPathNameByHandleW(HandleOf(page.Fd), path.data(), static_cast<DWORD>(path.size()),
+                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  const std::wstring real(path.data(), length < path.size() ? length : 0);
+  const std::size_t slash = real.rfind(L'\\');
+  if (slash == std::wstring::npos || !NamesFile(real, write.PageDevice, write.PageInode)) return -1;
+  write.PageName = Utf8Text(real);
+
+  HANDLE temp = INVALID_HANDLE_VALUE;
+  {
+    const std::lock_guard<std::timed_mutex> hold(Guard);
+    for (int attempt = 0; attempt < 100 && !Stopping && temp == INVALID_HANDLE_VALUE; ++attempt) {
+      unsigned char random[TemporaryLetters];
+      for (unsigned char& r : random) {
+        unsigned int value = 0;
+        if (rand_s(&value) != 0) return -1;
+        r = static_cast<unsigned char>(value);
+      }
+      const std::wstring name = real.substr(0, slash + 1) + WideText(TemporaryName(random));
+      temp = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (temp == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+      if (temp != INVALID_HANDLE_VALUE) write.TempName = Utf8Text(name);
+    }
+    if (temp == INVALID_HANDLE_VALUE) return -1;
+    write.TempFd = _open_osfhandle(reinterpret_cast<intptr_t>(temp), _O_RDWR | _O_BINARY);
+    if (write.TempFd < 0) {
+      DeleteWhenClosed(temp);
+      CloseHandle(temp);
+      return -1;
+    }
+    InFlight.push_back(temp);
+    write.Slot = 0;
+  }
+  // The attributes a user sets by hand, and who may do what with the page
+  // (the new file would otherwise have the folder's inherited rights).
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                       FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+  PACL rights = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  bool ok = (basic.FileAttributes == 0 ||
+             SetFileInformationByHandle(temp, FileBasicInfo, &basic, sizeof basic)) &&
+            GetSecurityInfo(HandleOf(page.Fd), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &rights, nullptr, &descriptor) == ERROR_SUCCESS &&
+            GetSecurityDescriptorControl(descriptor, &control, &revision);
+  ok = ok &&
+       SetSecurityInfo(temp, SE_FILE_OBJECT,
+                       DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
+                                                        ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                        : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                       nullptr, nullptr, rights, nullptr) == ERROR_SUCCESS;
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (!ok) {
+    AbortSafeWrite(write);
+    return -1;
+  }
+  return 1;
+}
+
+}  // namespace
+
+std::int32_t BeginSafeWrite(TPageFile& page, TSafeWrite& write) {
+  const std::int32_t begun = BeginWith(page, write);
+  if (page.Fd >= 0) _close(page.Fd);
+  page.Fd = -1;
+  return begun;
+}
+
+std::int32_t CommitSafeWrite(TSafeWrite& write) {
+  const HANDLE temp = HandleOf(write.TempFd);
+  const std::wstring page = WideText(write.PageName), name = WideText(write.TempName);
+  std::uint64_t volume = 0, index = 0;
+  DWORD attributes = 0;
+  bool ok = FlushFileBuffers(temp) && IdentityOf(temp, volume, index, attributes);
+  {
+    // Held across the replacement, so that a stop removes either the
+    // temporary file or nothing, never the page it has become.
+    const std::lock_guard<std::timed_mutex> hold(Guard);
+    ok =
+        ok && !Stopping && NamesFile(page, write.PageDevice, write.PageInode) &&
+        NamesFile(name, volume, index) &&
+        MoveFileExW(name.c_str(), page.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (ok) Forget(temp);
+  }
+  if (!ok) {
+    AbortSafeWrite(write);
+    return -1;
+  }
+  _close(write.TempFd);
+  write.TempFd = -1;
+  write.Slot = -1;
+  write.TempName.clear();
+  return 1;
+}
+
+void AbortSafeWrite(TSafeWrite& write) {
+  if (write.TempFd >= 0) {
+    const HANDLE temp = HandleOf(write.TempFd);
+    DeleteWhenClosed(temp);  // before it leaves the table, for a stop in between
+    {
+      const std::lock_guard<std::timed_mutex> hold(Guard);
+      Forget(temp);
+    }
+    _close(write.TempFd);
+  }
+  write.TempFd = -1;
+  write.Slot = -1;
+  write.TempName.clear();
+}
+
+void RemoveTemporaryFiles() {
+  // A thread that faulted while holding the guard leaves its file for the
+  // next run to remove.
+  if (!Guard.try_lock_for(std::chrono::seconds(2))) return;
+  Stopping = true;
+  for (const HANDLE temp : InFlight) DeleteWhenClosed(temp);
+  Guard.unlock();
+}

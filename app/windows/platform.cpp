@@ -1,0 +1,160 @@
+// What the driver needs of Windows. Names are UTF-16 for the system and
+// UTF-8 for the program.
+#include "platform.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "safe_file.h"
+#include "wide_text.h"
+
+void PrepareOutput() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
+bool StdoutIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void SetTerminalTitle(const char* title) {
+  if (StdoutIsTerminal()) SetConsoleTitleW(WideText(title).c_str());
+}
+
+bool NameMatchesTif(const std::string& name) {
+  return name.size() >= 4 && _strnicmp(name.c_str() + name.size() - 4, ".tif", 4) == 0;
+}
+
+bool LockCurrentFolder() {
+  // A named mutex for the folder's identity (volume and file index), held
+  // until the process ends however it ends; no file is made in the folder.
+  const HANDLE folder = CreateFileW(L".", FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = folder != INVALID_HANDLE_VALUE && GetFileInformationByHandle(folder, &info);
+  if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+  if (!known) return true;  // nothing can be listed there either
+  const std::wstring name = L"Local\\valdrane-" + std::to_wstring(info.dwVolumeSerialNumber) +
+                            L"-" + std::to_wstring(info.nFileIndexHigh) + L"-" +
+                            std::to_wstring(info.nFileIndexLow);
+  const HANDLE lock = CreateMutexW(nullptr, FALSE, name.c_str());
+  return lock == nullptr || GetLastError() != ERROR_ALREADY_EXISTS;
+}
+
+namespace {
+
+// Calls `take` with the UTF-8 name and attributes of every entry of the
+// current folder.
+template <typename TTake>
+void ForEachEntry(TTake&& take) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE find =
+      FindFirstFileExW(L"*", FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    take(Utf8Text(entry.cFileName), entry.dwFileAttributes);
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+}
+
+}  // namespace
+
+std::vector<std::string> ListTifNames() {
+  std::vector<std::string> names;
+  ForEachEntry([&names](const std::string& name, DWORD) {
+    if (NameMatchesTif(name)) names.push_back(name);
+  });
+  return names;
+}
+
+std::uint64_t NowMs() { return GetTickCount64(); }
+
+unsigned AvailableCpus() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
+  unsigned cpus = 0;
+  for (; process != 0; process &= process - 1) ++cpus;
+  return cpus;
+}
+
+void RemoveLeftovers() {
+  ForEachEntry([](const std::string& name, DWORD attributes) {
+    if (IsTemporaryName(name.c_str()) &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+      DeleteFileW(WideText(name).c_str());
+    }
+  });
+}
+
+std::uint64_t UsableMemory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return ~std::uint64_t{0};
+  return std::min<std::uint64_t>(status.ullAvailPhys, status.ullAvailVirtual);
+}
+
+namespace {
+
+void (*FaultBeforeExit)() = nullptr;
+void (*StopBeforeExit)() = nullptr;
+
+void WriteError(const char* text) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written,
+            nullptr);
+}
+
+[[noreturn]] void EndByFault(const char* what) {
+  if (FaultBeforeExit != nullptr) FaultBeforeExit();
+  WriteError("valdrane: fatal fault: ");
+  WriteError(what);
+  WriteError("\r\n");
+  TerminateProcess(GetCurrentProcess(), 1);
+  ExitProcess(1);  // not reached
+}
+
+LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
+  const DWORD code = fault->ExceptionRecord->ExceptionCode;
+  EndByFault(code == EXCEPTION_IN_PAGE_ERROR ? "bus error"
+             : code == EXCEPTION_ILLEGAL_INSTRUCTION || code == EXCEPTION_PRIV_INSTRUCTION
+                 ? "illegal instruction"
+             : code == EXCEPTION_INT_DIVIDE_BY_ZERO ||
+                     (code >= EXCEPTION_FLT_DENORMAL_OPERAND && code <= EXCEPTION_FLT_UNDERFLOW)
+                 ? "floating-point fault"
+                 : "access violation");
+}
+
+void OnAbort(int) { EndByFault("aborted"); }
+
+BOOL WINAPI OnStop(DWORD event) {
+  if (StopBeforeExit != nullptr) StopBeforeExit();
+  WriteError("valdrane: stopped by ");
+  WriteError(event == CTRL_C_EVENT ? "SIGINT" : event == CTRL_BREAK_EVENT ? "SIGBREAK" : "SIGHUP");
+  WriteError("\r\n");
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
+
+}  // namespace
+
+void InstallStopHandler(void (*beforeExit)()) {
+  StopBeforeExit = beforeExit;
+  SetConsoleCtrlHandler(OnStop, TRUE);
+}
+
+void InstallFaultHandler(void (*beforeExit)()) {
+  FaultBeforeExit = beforeExit;
+  // No dialog box when the process faults or aborts.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  SetUnhandledExceptionFilter(OnFault);
+  std::signal(SIGABRT, OnAbort);
+}

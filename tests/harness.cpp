@@ -97,6 +97,8 @@ std::map<std::uint16_t, std::string> Entries(const fs::path& path, std::uint16_t
   return entries;
 }
 
+namespace {
+
 std::map<std::string, TEntry> ParseReport(const std::string& text) {
   static const std::regex stage(
       "(read|down|border|bg|up|copy|div|substract|write|total) (0|[1-9][0-9]*)\\.[0-9]{3}");
@@ -120,6 +122,16 @@ std::map<std::string, TEntry> ParseReport(const std::string& text) {
   EXPECT_EQ(start, text.size()) << "text after the last CRLF";
   EXPECT_TRUE(current.Labels.empty()) << "the report ends inside an entry";
   return entries;
+}
+
+}  // namespace
+
+void ReadOutput(const fs::path& dir, TToolRun& run) {
+  const TBytes out = FileBytes(dir.parent_path() / "out.txt"),
+               err = FileBytes(dir.parent_path() / "err.txt");
+  run.Out.assign(out.begin(), out.end());
+  run.Err.assign(err.begin(), err.end());
+  if (run.Status == 0 && run.Out.rfind(Banner, 0) == 0) run.Entries = ParseReport(run.Out);
 }
 
 const char* const Banner = "Valdrane v.0.3 alpha\r\n______20.05.2007._______________\r\n";

@@ -56,8 +56,9 @@ struct TToolRun {
   long PeakKiB = 0;
 };
 
-// The entries of a whole report; a failure where it is not whole.
-std::map<std::string, TEntry> ParseReport(const std::string& text);
+// Fills Out and Err from out.txt and err.txt beside `dir`, and Entries
+// when the run went through (Status 0); a failure where that report is not whole.
+void ReadOutput(const fs::path& dir, TToolRun& run);
 
 #ifndef _WIN32
 #include <sys/types.h>

@@ -34,11 +34,6 @@ TToolRun WaitTool(pid_t pid, const fs::path& dir) {
   struct rusage usage {};
   if (pid <= 0 || wait4(pid, &run.Status, 0, &usage) != pid) return run;
   run.PeakKiB = usage.ru_maxrss;
-  const TBytes out = FileBytes(dir.parent_path() / "out.txt"),
-               err = FileBytes(dir.parent_path() / "err.txt");
-  run.Out.assign(out.begin(), out.end());
-  run.Err.assign(err.begin(), err.end());
-  // Only a run that went through has a whole report.
-  if (run.Status == 0 && run.Out.rfind(Banner, 0) == 0) run.Entries = ParseReport(run.Out);
+  ReadOutput(dir, run);
   return run;
 }

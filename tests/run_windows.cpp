@@ -30,10 +30,6 @@ TToolRun RunTool(const fs::path& dir) {
   }
   CloseHandle(out);
   CloseHandle(err);
-  const TBytes o = FileBytes(dir.parent_path() / "out.txt"),
-               e = FileBytes(dir.parent_path() / "err.txt");
-  run.Out.assign(o.begin(), o.end());
-  run.Err.assign(e.begin(), e.end());
-  if (run.Status == 0 && run.Out.rfind(Banner, 0) == 0) run.Entries = ParseReport(run.Out);
+  ReadOutput(dir, run);
   return run;
 }

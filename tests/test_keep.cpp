@@ -3,70 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
-#include <tiffio.h>
 
 #include "harness.h"
 #include "reference.h"
 
 namespace {
-
-// A synthetic scan with the tags of a digitisation workflow, an EXIF and a
-// GPS directory (written first, as libtiff can without reading a directory
-// back), a private tag and a predictor.
-bool WriteTaggedScan(const fs::path& path, const TScanLayout& layout) {
-  TIFF* tif = TIFFOpen(path.c_str(), "w");
-  if (tif == nullptr) return false;
-  std::uint64_t exif = 0, gps = 0;
-  TIFFCreateEXIFDirectory(tif);
-  TIFFSetField(tif, EXIFTAG_DATETIMEORIGINAL, "2026:12:07 09:00:00");
-  TIFFSetField(tif, EXIFTAG_EXPOSURETIME, 0.125);
-  TIFFWriteCustomDirectory(tif, &exif);
-  TIFFFreeDirectory(tif);
-  TIFFCreateGPSDirectory(tif);
-  TIFFSetField(tif, GPSTAG_LATITUDEREF, "N");
-  TIFFWriteCustomDirectory(tif, &gps);
-  TIFFFreeDirectory(tif);
-  TIFFCreateDirectory(tif);
-  TIFFSetField(tif, TIFFTAG_EXIFIFD, exif);
-  TIFFSetField(tif, TIFFTAG_GPSIFD, gps);
-  static char name[] = "Private";
-  TIFFFieldInfo privateTag = {65000, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_SHORT, FIELD_CUSTOM, 1, 1,
-                              name};
-  TIFFMergeFieldInfo(tif, &privateTag, 1);
-  for (const ttag_t tag :
-       {TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_DOCUMENTNAME, TIFFTAG_PAGENAME, TIFFTAG_MAKE,
-        TIFFTAG_MODEL, TIFFTAG_SOFTWARE, TIFFTAG_ARTIST, TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT}) {
-    TIFFSetField(tif, tag, "Box 12, letter 3");
-  }
-  TIFFSetField(tif, TIFFTAG_DATETIME, "2026:12:07 10:00:00");
-  const char blob[] = "bytes of a profile, a packet, or anything";
-  for (const ttag_t tag :
-       {ttag_t{TIFFTAG_ICCPROFILE}, ttag_t{TIFFTAG_XMLPACKET}, ttag_t{TIFFTAG_RICHTIFFIPTC},
-        ttag_t{TIFFTAG_PHOTOSHOP}, ttag_t{65000}}) {
-    TIFFSetField(tif, tag, static_cast<std::uint32_t>(tag == 65000 ? 20 : 40), blob);
-  }
-  TIFFSetField(tif, TIFFTAG_ORIENTATION, 6);
-  TIFFSetField(tif, TIFFTAG_PAGENUMBER, 3, 10);
-  TIFFSetField(tif, TIFFTAG_XPOSITION, 1.5);
-  TIFFSetField(tif, TIFFTAG_YPOSITION, 2.25);
-  const float whitePoint[2] = {0.3125f, 0.328125f};
-  TIFFSetField(tif, TIFFTAG_WHITEPOINT, whitePoint);
-  const std::uint16_t samples = layout.Colour ? 3 : 1;
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, layout.Width);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, layout.Height);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
-  TIFFSetField(tif, TIFFTAG_COMPRESSION, layout.Compression);
-  TIFFSetField(tif, TIFFTAG_PREDICTOR, 2);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, layout.Colour ? 2 : 1);
-  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, 1);
-  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, layout.Height);
-  std::vector<std::uint8_t> pixels = SyntheticScan(layout.Width, layout.Height, layout.Colour, 1);
-  const bool ok =
-      TIFFWriteEncodedStrip(tif, 0, pixels.data(), static_cast<tmsize_t>(pixels.size())) != -1;
-  TIFFClose(tif);
-  return ok;
-}
 
 std::string Attribute(const fs::path& path, const char* name) {
   char value[256];
@@ -81,8 +22,8 @@ std::string Attribute(const fs::path& path, const char* name) {
 TEST(Keep, TagsAndAttributesOfGreyAndColourPages) {
   const fs::path top = MakeTempDir(), dir = top / "pages";
   fs::create_directory(dir);
-  ASSERT_TRUE(WriteTaggedScan(dir / "grey.tif", {300, 200, false, 5}));
-  ASSERT_TRUE(WriteTaggedScan(dir / "colour.tif", {200, 300, true, 8}));
+  fs::copy_file(VALDRANE_TEST_DATA "/tagged-grey.tif", dir / "grey.tif");
+  fs::copy_file(VALDRANE_TEST_DATA "/tagged-colour.tif", dir / "colour.tif");
   std::map<std::string, std::map<std::uint16_t, std::string>> tags;
   std::map<std::string, std::string> acls;
   std::map<std::string, std::vector<std::uint8_t>> expected;

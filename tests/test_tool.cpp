@@ -142,10 +142,7 @@ TEST_F(Tool, EveryOtherEntryIsReportedAndKept) {
       {"-n page \xfc\xe9 1.tif", "-n page \xfc\xe9 1.tif"},
       {"a\x1b]0;title\x07.tif", "a\\x1B]0;title\\x07.tif"},
       {"b\r\nfake.tif", "b\\x0D\\x0Afake.tif"},
-      {"c\xc2\x9b"
-       "2J.tif",
-       "c\\xC2\\x9B"
-       "2J.tif"},
+      {"c\302\2332J.tif", "c\\xC2\\x9B2J.tif"},
       {"grey.tif", "grey.tif"},
       {".tif", ".tif"},
       {"d\xc2\xa9.tif", "d\xc2\xa9.tif"},  // not a control character

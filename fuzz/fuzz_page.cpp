@@ -6,11 +6,12 @@
 //   - a page that was not written back is byte-identical to the input;
 //   - a page that was written back (losslessly compressed) reads again as
 //     exactly the corrected pixels, with the same header and tags.
-#include <unistd.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -50,13 +51,15 @@ void Check(bool promise) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // One page per process, in its own name.
   static const std::string path = "valdrane-fuzz-" + std::to_string(getpid()) + ".tif";
+  struct TRemove {
+    ~TRemove() { std::remove(path.c_str()); }
+  } remove;
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 
   TMyImage Page;
   TPageFile File;
-  if (OpenPage(path.c_str(), File) != 1 ||
-      ReadTiff(File, Page, IsSmall) != 1) {
+  if (OpenPage(path.c_str(), File) != 1 || ReadTiff(File, Page, IsSmall) != 1) {
     Check(ReadAll(path) == std::vector<std::uint8_t>(data, data + size));
     return 0;
   }
@@ -79,8 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   TMyImage Again;
-  Check(OpenPage(path.c_str(), File) == 1 &&
-        ReadTiff(File, Again, IsSmall) == 1);
+  Check(OpenPage(path.c_str(), File) == 1 && ReadTiff(File, Again, IsSmall) == 1);
   const auto header = [](const TMyImage& i) {
     return std::tie(i.Width, i.Height, i.BitsPerSample, i.SamplesPerPixel, i.Compression,
                     i.Photometric, i.RowsPerStrip, i.XResolution, i.YResolution, i.ResolutionUnit,

@@ -344,8 +344,11 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
   std::mt19937 random(2026);
   int midBatch = 0;
   for (int round = 0; round < 43; ++round) {
-    const int signals[] = {SIGSEGV, SIGTERM, SIGINT, SIGKILL};
-    const int signal = signals[std::min(round, 3)];
+    const std::pair<int, const char*> stops[] = {{SIGSEGV, "fatal fault: access violation"},
+                                                 {SIGTERM, "stopped by SIGTERM"},
+                                                 {SIGINT, "stopped by SIGINT"},
+                                                 {SIGKILL, ""}};
+    const auto [signal, message] = stops[std::min(round, 3)];
     SCOPED_TRACE(round);
     fresh();
     const auto copied = fs::last_write_time(dir / "17.tif");
@@ -386,11 +389,7 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
     } else {
       EXPECT_TRUE(WIFSIGNALED(run.Status) && WTERMSIG(run.Status) == signal) << run.Status;
     }
-    EXPECT_EQ(run.Err, std::string("valdrane: ") +
-                           (signal == SIGSEGV ? "fatal fault: access violation"
-                                              : signal == SIGINT ? "stopped by SIGINT"
-                                                                 : "stopped by SIGTERM") +
-                           "\r\n");
+    EXPECT_EQ(run.Err, "valdrane: " + std::string(message) + "\r\n");
     EXPECT_EQ(run.Out.rfind(Banner, 0), 0u);
     // The last page's lines end with its name, or its error if it was stopped writing.
     EXPECT_TRUE(std::regex_search(run.Out, std::regex("(\\.tif| error)\r\n$"))) << run.Out;

@@ -2,6 +2,8 @@
 // independent read of a page, and the built tool run in a folder.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -18,6 +20,18 @@ TBytes FileBytes(const fs::path& path);
 void PutBytes(const fs::path& path, const TBytes& bytes);
 // A fresh, empty folder under the system's temporary folder.
 fs::path MakeTempDir();
+
+// A test in a fresh folder `dir`, "pages" in a fresh temporary folder `top`,
+// both removed afterwards.
+class TFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directory(dir = (top = MakeTempDir()) / "pages"); }
+  void TearDown() override {
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+    fs::remove_all(top);
+  }
+  fs::path top, dir;
+};
 
 // A synthetic scan in `layout`, written with libtiff alone.
 bool WriteScan(const fs::path& path, const TScanLayout& layout, std::uint32_t seed = 1);

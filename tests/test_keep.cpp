@@ -9,6 +9,8 @@
 
 namespace {
 
+using Keep = TFolderTest;
+
 std::string Attribute(const fs::path& path, const char* name) {
   char value[256];
   const ssize_t size = getxattr(path.c_str(), name, value, sizeof value);
@@ -19,9 +21,7 @@ std::string Attribute(const fs::path& path, const char* name) {
 
 // Every tag that still describes the page comes back verbatim, the
 // predictor goes; user attributes and the ACL stay.
-TEST(Keep, TagsAndAttributesOfGreyAndColourPages) {
-  const fs::path top = MakeTempDir(), dir = top / "pages";
-  fs::create_directory(dir);
+TEST_F(Keep, TagsAndAttributesOfGreyAndColourPages) {
   fs::copy_file(VALDRANE_TEST_DATA "/tagged-grey.tif", dir / "grey.tif");
   fs::copy_file(VALDRANE_TEST_DATA "/tagged-colour.tif", dir / "colour.tif");
   std::map<std::string, std::map<std::uint16_t, std::string>> tags;
@@ -63,14 +63,11 @@ TEST(Keep, TagsAndAttributesOfGreyAndColourPages) {
     EXPECT_EQ(Attribute(page, "user.catalogue"), "box 12");
     EXPECT_EQ(Attribute(page, "system.posix_acl_access"), acls[name]);
   }
-  fs::remove_all(top);
 }
 
 // A command line or a number of threads the tool does not take touches
 // nothing and prints no banner.
-TEST(Keep, ArgumentsTouchNothing) {
-  const fs::path top = MakeTempDir(), dir = top / "pages";
-  fs::create_directory(dir);
+TEST_F(Keep, ArgumentsTouchNothing) {
   ASSERT_TRUE(WriteScan(dir / "page.tif", {60, 40, false, 5, 16}));
   const TBytes before = FileBytes(dir / "page.tif");
   const struct {
@@ -99,5 +96,4 @@ TEST(Keep, ArgumentsTouchNothing) {
     EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), *c.err != 0 ? 1 : 0);
   }
   EXPECT_EQ(FileBytes(dir / "page.tif"), before);
-  fs::remove_all(top);
 }

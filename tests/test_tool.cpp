@@ -20,13 +20,8 @@
 
 namespace {
 
-class Tool : public ::testing::Test {
+class Tool : public TFolderTest {
  protected:
-  void SetUp() override { fs::create_directory(dir = (top = MakeTempDir()) / "pages"); }
-  void TearDown() override {
-    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(top);
-  }
   // Bytes of every regular file in `folder`, by name.
   static std::map<std::string, TBytes> Contents(const fs::path& folder) {
     std::map<std::string, TBytes> contents;
@@ -35,7 +30,6 @@ class Tool : public ::testing::Test {
     }
     return contents;
   }
-  fs::path top, dir;
 };
 
 bool ExitedWith(const TToolRun& run, int code) {

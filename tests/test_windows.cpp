@@ -9,13 +9,13 @@
 
 namespace {
 
+using Windows = TFolderTest;
+
 fs::path Utf8(const std::string& name) { return std::u8string(name.begin(), name.end()); }
 
 }  // namespace
 
-TEST(Windows, NamesReadOnlyPagesAndPagesInUse) {
-  const fs::path top = MakeTempDir(), dir = top / "pages";
-  fs::create_directory(dir);
+TEST_F(Windows, NamesReadOnlyPagesAndPagesInUse) {
   // name (UTF-8), how the run ends for it
   const std::pair<std::string, const char*> pages[] = {{"ascii.tif", "done"},
                                                        {"\303\204rger-stra\303\237e.TIF", "done"},
@@ -45,5 +45,4 @@ TEST(Windows, NamesReadOnlyPagesAndPagesInUse) {
   }
   EXPECT_EQ(Listing(dir).size(), std::size(pages)) << "a temporary file was left";
   fs::permissions(dir / "read-only.tif", fs::perms::owner_write, fs::perm_options::add);
-  fs::remove_all(top);
 }

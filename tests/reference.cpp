@@ -14,10 +14,9 @@ std::uint8_t PlainGrey(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
     const long double fraction = std::frexp(x, &exponent);
     return std::ldexp(std::nearbyint(std::ldexp(fraction, 64)), exponent - 64);
   };
-  const long double sum =
-      extended(extended(extended((long double)r * extended(0.299L)) +
-                        extended((long double)g * extended(0.587L))) +
-               extended((long double)b * extended(0.114L)));
+  const long double sum = extended(extended(extended((long double)r * extended(0.299L)) +
+                                            extended((long double)g * extended(0.587L))) +
+                                   extended((long double)b * extended(0.114L)));
   return (std::uint8_t)std::nearbyint(sum);
 }
 

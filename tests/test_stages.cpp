@@ -100,12 +100,9 @@ TEST(Stages, DivisionOfEveryPairOfValues) {
 }
 
 TEST(Report, SecondsWithThreeDecimals) {
-  for (const auto& [ms, text] : {std::pair<std::uint64_t, const char*>{0, "0.000"},
-                                 {16, "0.016"},
-                                 {12500, "12.500"},
-                                 {86400999, "86400.999"}}) {
-    EXPECT_EQ(FormatSeconds(ms), text);
-  }
+  const std::pair<std::uint64_t, const char*> cases[] = {
+      {0, "0.000"}, {16, "0.016"}, {12500, "12.500"}, {86400999, "86400.999"}};
+  for (const auto& [ms, text] : cases) EXPECT_EQ(FormatSeconds(ms), text);
 }
 
 // Every input the fuzzer kept, and every one that once failed, through the

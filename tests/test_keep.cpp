@@ -1,5 +1,5 @@
 // What nobody asked the tool to change stays: tags, attributes, a folder
-// under a mistyped command.
+// under a mistyped command. POSIX only (extended attributes, ACLs, fork).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>

@@ -1,6 +1,8 @@
 // The built program run in folders of pages, as a user runs it, and under
 // faults: whatever happens, each page is either completely rewritten or
-// byte-identical, and one bad entry never stops the others.
+// byte-identical, and one bad entry never stops the others. POSIX only
+// (fork, signals, file modes, resource limits, a preloaded library); Windows
+// has its own cases in test_windows.cpp.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -58,6 +58,31 @@ void DeleteWhenClosed(HANDLE file) {
   SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+// Gives the file open in `to` the access control list of the one open in
+// `from`; where the volume keeps no lists (FAT, exFAT), there is none to give.
+bool CopyAccessList(HANDLE from, HANDLE to) {
+  DWORD flags = 0;
+  if (GetVolumeInformationByHandleW(to, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+      (flags & FILE_PERSISTENT_ACLS) == 0) {
+    return true;
+  }
+  PACL rights = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const bool ok =
+      GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rights,
+                      nullptr, &descriptor) == ERROR_SUCCESS &&
+      GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+      SetSecurityInfo(to, SE_FILE_OBJECT,
+                      DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
+                                                       ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                       : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                      nullptr, nullptr, rights, nullptr) == ERROR_SUCCESS;
+  if (descriptor != nullptr) LocalFree(descriptor);
+  return ok;
+}
+
 // The temporary files of the replacements under way. A stop comes on a
 // thread of its own (a console event) and a fault on the thread that
 // faulted, so the guard is only waited for a while.
@@ -173,22 +198,9 @@ std::int32_t BeginWith(const TPageFile& page, TSafeWrite& write) {
   FILE_BASIC_INFO basic{};
   basic.FileAttributes = attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
                                        FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-  PACL rights = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  bool ok = (basic.FileAttributes == 0 ||
-             SetFileInformationByHandle(temp, FileBasicInfo, &basic, sizeof basic)) &&
-            GetSecurityInfo(HandleOf(page.Fd), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, &rights, nullptr, &descriptor) == ERROR_SUCCESS &&
-            GetSecurityDescriptorControl(descriptor, &control, &revision);
-  ok = ok &&
-       SetSecurityInfo(temp, SE_FILE_OBJECT,
-                       DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
-                                                        ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                        : UNPROTECTED_DACL_SECURITY_INFORMATION),
-                       nullptr, nullptr, rights, nullptr) == ERROR_SUCCESS;
-  if (descriptor != nullptr) LocalFree(descriptor);
+  const bool ok = (basic.FileAttributes == 0 ||
+                   SetFileInformationByHandle(temp, FileBasicInfo, &basic, sizeof basic)) &&
+                  CopyAccessList(HandleOf(page.Fd), temp);
   if (!ok) {
     AbortSafeWrite(write);
     return -1;

@@ -43,11 +43,14 @@ bool LockCurrentFolder() {
   const bool known = folder != INVALID_HANDLE_VALUE && GetFileInformationByHandle(folder, &info);
   if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
   if (!known) return true;  // nothing can be listed there either
-  const std::wstring name = L"Local\\valdrane-" + std::to_wstring(info.dwVolumeSerialNumber) +
+  // Global: runs of other users and sessions see it too.
+  const std::wstring name = L"Global\\valdrane-" + std::to_wstring(info.dwVolumeSerialNumber) +
                             L"-" + std::to_wstring(info.nFileIndexHigh) + L"-" +
                             std::to_wstring(info.nFileIndexLow);
   const HANDLE lock = CreateMutexW(nullptr, FALSE, name.c_str());
-  return lock == nullptr || GetLastError() != ERROR_ALREADY_EXISTS;
+  // Access denied: another user's run holds it.
+  if (lock == nullptr) return GetLastError() != ERROR_ACCESS_DENIED;
+  return GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
 namespace {

@@ -131,6 +131,7 @@ TEST_F(Tool, EveryOtherEntryIsReportedAndKept) {
       {"a\x1b]0;title\x07.tif", "a\\x1B]0;title\\x07.tif"},
       {"b\r\nfake.tif", "b\\x0D\\x0Afake.tif"},
       {"c\302\2332J.tif", "c\\xC2\\x9B2J.tif"},
+      {"\302\233J.tif", "\\xC2\\x9BJ.tif"},  // a C1 control first
       {"grey.tif", "grey.tif"},
       {".tif", ".tif"},
       {"d\xc2\xa9.tif", "d\xc2\xa9.tif"},  // not a control character

@@ -111,6 +111,7 @@ std::map<std::string, TEntry> ParseReport(const std::string& text) {
     std::smatch match;
     if (lines++ < 2) continue;  // the banner
     if (std::regex_match(line, match, stage)) {
+      EXPECT_LT(std::stoul(match[2]), 3600u) << line << ": no stage of a test takes an hour";
       current.Labels.push_back(match[1]);
       continue;
     }

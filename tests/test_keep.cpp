@@ -12,7 +12,7 @@ namespace {
 using Keep = TFolderTest;
 
 std::string Attribute(const fs::path& path, const char* name) {
-  char value[256];
+  char value[1024];
   const ssize_t size = getxattr(path.c_str(), name, value, sizeof value);
   return size < 0 ? "none" : std::string(value, static_cast<std::size_t>(size));
 }
@@ -28,6 +28,11 @@ TEST_F(Keep, TagsAndAttributesOfGreyAndColourPages) {
   std::map<std::string, std::string> acls;
   std::map<std::string, std::vector<std::uint8_t>> expected;
   bool attributes = true;
+  // A short one, an empty one, one whose name (with the others) and value pass 256 bytes.
+  const std::pair<std::string, std::string> users[] = {
+      {"user.catalogue", "box 12"},
+      {"user.empty", ""},
+      {"user." + std::string(240, 'n'), std::string(300, 'v')}};
   for (const char* name : {"grey.tif", "colour.tif"}) {
     const fs::path page = dir / name;
     TFileInfo info;
@@ -40,8 +45,10 @@ TEST_F(Keep, TagsAndAttributesOfGreyAndColourPages) {
     EXPECT_EQ(Entries(page, 34853).size(), 1u);
     EXPECT_EQ(tags[name].erase(317), 1u) << "the page had a predictor";
     // Where the file system keeps no attributes, only the tags are checked.
-    attributes = setxattr(page.c_str(), "user.catalogue", "box 12", 6, 0) == 0 &&
-                 std::system(("setfacl -m u:nobody:r '" + page.string() + "'").c_str()) == 0;
+    for (const auto& [key, value] : users) {
+      attributes &= setxattr(page.c_str(), key.c_str(), value.data(), value.size(), 0) == 0;
+    }
+    attributes &= std::system(("setfacl -m u:nobody:r '" + page.string() + "'").c_str()) == 0;
     acls[name] = Attribute(page, "system.posix_acl_access");
   }
 
@@ -60,7 +67,7 @@ TEST_F(Keep, TagsAndAttributesOfGreyAndColourPages) {
       std::printf("this file system keeps no attributes: they were not checked\n");
       continue;
     }
-    EXPECT_EQ(Attribute(page, "user.catalogue"), "box 12");
+    for (const auto& [key, value] : users) EXPECT_EQ(Attribute(page, key.c_str()), value);
     EXPECT_EQ(Attribute(page, "system.posix_acl_access"), acls[name]);
   }
 }

@@ -1,19 +1,13 @@
 // The Windows platform layer end to end: names in any script, a read-only
 // page and a page another program holds open. (CI compares the pages'
-// bytes with the Linux build's.) (The POSIX tests of the tool
-// need fork, signals and file modes; they run on Linux only.)
+// bytes with the Linux build's. The POSIX tests of the tool need fork,
+// signals and file modes; they run on Linux only.)
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include "harness.h"
 
-namespace {
-
 using Windows = TFolderTest;
-
-fs::path Utf8(const std::string& name) { return std::u8string(name.begin(), name.end()); }
-
-}  // namespace
 
 TEST_F(Windows, NamesReadOnlyPagesAndPagesInUse) {
   // name (UTF-8), how the run ends for it
@@ -25,8 +19,8 @@ TEST_F(Windows, NamesReadOnlyPagesAndPagesInUse) {
   ASSERT_TRUE(WriteScan(top / "page.tif", {240, 180, true, 8, 16}));
   std::map<std::string, TBytes> before;
   for (const auto& [name, outcome] : pages) {
-    fs::copy_file(top / "page.tif", dir / Utf8(name));
-    before[name] = FileBytes(dir / Utf8(name));
+    fs::copy_file(top / "page.tif", dir / std::u8string(name.begin(), name.end()));
+    before[name] = FileBytes(dir / std::u8string(name.begin(), name.end()));
   }
   fs::permissions(dir / "read-only.tif", fs::perms::owner_write, fs::perm_options::remove);
   const HANDLE inUse = CreateFileW((dir / "in-use.tif").c_str(), GENERIC_READ, FILE_SHARE_READ,
@@ -39,7 +33,7 @@ TEST_F(Windows, NamesReadOnlyPagesAndPagesInUse) {
   for (const auto& [name, outcome] : pages) {
     SCOPED_TRACE(name);
     EXPECT_EQ(run.Entries.at(name).Outcome, outcome);
-    const TBytes after = FileBytes(dir / Utf8(name));
+    const TBytes after = FileBytes(dir / std::u8string(name.begin(), name.end()));
     EXPECT_TRUE(*outcome == 'd' ? after == FileBytes(dir / "ascii.tif") && after != before[name]
                                 : after == before[name]);
   }

@@ -29,6 +29,14 @@ namespace {
 
 HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
+// Where a positioned read or write of a synchronous handle goes.
+OVERLAPPED PlaceAt(std::uint64_t at) {
+  OVERLAPPED place{};
+  place.Offset = static_cast<DWORD>(at);
+  place.OffsetHigh = static_cast<DWORD>(at >> 32);
+  return place;
+}
+
 bool IdentityOf(HANDLE file, std::uint64_t& volume, std::uint64_t& index, DWORD& attributes) {
   BY_HANDLE_FILE_INFORMATION info;
   if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info)) return false;
@@ -97,9 +105,7 @@ void Forget(HANDLE file) {
 }  // namespace
 
 std::int64_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t at) {
-  OVERLAPPED place{};
-  place.Offset = static_cast<DWORD>(at);
-  place.OffsetHigh = static_cast<DWORD>(at >> 32);
+  OVERLAPPED place = PlaceAt(at);
   DWORD done = 0;
   if (ReadFile(HandleOf(fd), data, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)), &done,
                &place)) {
@@ -109,9 +115,7 @@ std::int64_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t at) {
 }
 
 std::int64_t WriteAt(int fd, const void* data, std::size_t size, std::uint64_t at) {
-  OVERLAPPED place{};
-  place.Offset = static_cast<DWORD>(at);
-  place.OffsetHigh = static_cast<DWORD>(at >> 32);
+  OVERLAPPED place = PlaceAt(at);
   DWORD done = 0;
   return WriteFile(HandleOf(fd), data, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)),
                    &done, &place)

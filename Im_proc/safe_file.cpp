@@ -3,16 +3,20 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "temporary_name.h"
@@ -40,6 +44,85 @@ std::atomic<int> Creating{0};
 
 bool SameFile(const struct stat& st, std::uint64_t device, std::uint64_t inode) {
   return st.st_dev == device && st.st_ino == inode;
+}
+
+TPageIdentity IdentityOf(const struct stat& st) {
+  constexpr std::int64_t Billion = 1000000000;
+  return {st.st_dev, st.st_ino, static_cast<std::uint64_t>(st.st_size),
+          st.st_mtim.tv_sec * Billion + st.st_mtim.tv_nsec,
+          st.st_ctim.tv_sec * Billion + st.st_ctim.tv_nsec};
+}
+
+// The folders whose lock this run holds, by identity. A lock is taken on an
+// open file description of its own, kept open until the process ends: two
+// descriptions of one folder in the same process would shut each other out.
+std::mutex LocksGuard;
+std::vector<std::pair<dev_t, ino_t>> Locked;
+
+// Whether this run holds the lock of the folder open in `folder`, taking it
+// if no other process holds it. A folder that cannot be locked at all (a
+// file system without locks) counts as held, as nothing else can lock it.
+bool HoldLock(int folder) {
+  struct stat st;
+  if (fstat(folder, &st) != 0) return false;
+  const std::lock_guard<std::mutex> hold(LocksGuard);
+  for (const auto& [device, inode] : Locked) {
+    if (device == st.st_dev && inode == st.st_ino) return true;
+  }
+  const int own = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own < 0) return false;
+  if (flock(own, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    close(own);
+    return false;
+  }
+  Locked.emplace_back(st.st_dev, st.st_ino);
+  return true;
+}
+
+// Follows `name` from the current folder component by component, as the
+// kernel would, and gives the path of the file it leads to with every link
+// resolved. False when a link on the way is owned by neither this user nor
+// `owner`, when there are more than 40 of them, or when something on the
+// way is missing.
+bool ResolveTrusted(const std::string& name, uid_t owner, std::string& real) {
+  std::vector<std::string> todo;  // components still to walk, the next one last
+  const auto push = [&todo](const std::string& path) {
+    std::vector<std::string> parts;
+    for (std::size_t from = 0, slash; from < path.size(); from = slash + 1) {
+      slash = std::min(path.find('/', from), path.size());
+      if (slash > from) parts.push_back(path.substr(from, slash - from));
+    }
+    todo.insert(todo.end(), parts.rbegin(), parts.rend());
+  };
+  char here[PATH_MAX];
+  if (name.empty() || (name[0] != '/' && getcwd(here, sizeof here) == nullptr)) return false;
+  real = name[0] == '/' || std::strcmp(here, "/") == 0 ? "" : here;
+  push(name);
+  for (int links = 0; !todo.empty();) {
+    const std::string part = std::move(todo.back());
+    todo.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      real.erase(real.rfind('/') == std::string::npos ? 0 : real.rfind('/'));
+      continue;
+    }
+    const std::string next = real + "/" + part;
+    struct stat st;
+    if (lstat(next.c_str(), &st) != 0) return false;
+    if (!S_ISLNK(st.st_mode)) {
+      real = next;
+      continue;
+    }
+    if (++links > 40 || (st.st_uid != geteuid() && st.st_uid != owner)) return false;
+    std::vector<char> target(static_cast<std::size_t>(st.st_size) + 2);
+    const ssize_t length = readlink(next.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return false;
+    const std::string to(target.data(), static_cast<std::size_t>(length));
+    if (to[0] == '/') real.clear();
+    push(to);
+  }
+  if (real.empty()) real.push_back('/');
+  return true;
 }
 
 // Removes `name` from `folder` only while it is the regular file given.
@@ -78,13 +161,10 @@ bool CopyAttributes(int from, int to) {
   return true;
 }
 
-// Opens the real folder of the page named `path` (its links resolved) and
-// gives the page's name there. This looks the name up again; the identity
+// Opens the folder of the page whose path, links resolved, is `full`, and
+// gives the page's name there. This looks the path up again; the identity
 // check before the rename is what makes that safe.
-int OpenFolderOf(const std::string& path, std::string& name) {
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) == nullptr) return -1;
-  const std::string full = resolved;
+int OpenFolderOf(const std::string& full, std::string& name) {
   const std::size_t slash = full.rfind('/');
   if (slash == std::string::npos) return -1;
   name = full.substr(slash + 1);
@@ -125,6 +205,14 @@ std::uint64_t FileSize(int fd) {
   return fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
+bool LockCurrentFolder() {
+  const int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return true;
+  const bool held = HoldLock(folder);
+  close(folder);
+  return held;
+}
+
 TSafeWrite::~TSafeWrite() { AbortSafeWrite(*this); }
 
 TPageFile::~TPageFile() {
@@ -135,8 +223,15 @@ std::int32_t OpenPage(const char* name, TPageFile& page) {
   if (page.Fd >= 0) close(page.Fd);
   page.Name = name;
   page.Fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  struct stat st;
-  if (page.Fd >= 0 && fstat(page.Fd, &st) == 0 && S_ISREG(st.st_mode)) return 1;
+  // The links are checked against the owner of the file opened, and the
+  // path they lead to must still be that file.
+  struct stat st, reached;
+  if (page.Fd >= 0 && fstat(page.Fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      ResolveTrusted(page.Name, st.st_uid, page.RealPath) &&
+      lstat(page.RealPath.c_str(), &reached) == 0 && SameFile(reached, st.st_dev, st.st_ino)) {
+    page.Opened = IdentityOf(st);
+    return 1;
+  }
   if (page.Fd >= 0) close(page.Fd);
   page.Fd = -1;
   return -1;
@@ -148,14 +243,13 @@ std::int32_t BeginWith(const TPageFile& page, TSafeWrite& write) {
   AbortSafeWrite(write);
   struct stat st;
   if (page.Fd < 0 || fstat(page.Fd, &st) != 0) return -1;
-  write.FolderFd = OpenFolderOf(page.Name, write.PageName);
-  write.PageDevice = st.st_dev;
-  write.PageInode = st.st_ino;
-  // The name must still lead to the file that was read. A file without any
-  // write permission bit is read-only even for a user (such as root) whom
-  // the system would let write it anyway.
+  write.FolderFd = OpenFolderOf(page.RealPath, write.PageName);
+  write.Page = page.Opened;
+  // The name must still lead to the file that was read, in a folder this
+  // run holds. A file without any write permission bit is read-only even
+  // for a user (such as root) whom the system would let write it anyway.
   struct stat named;
-  if (write.FolderFd < 0 ||
+  if (write.FolderFd < 0 || !HoldLock(write.FolderFd) ||
       fstatat(write.FolderFd, write.PageName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
       !SameFile(named, st.st_dev, st.st_ino) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
       faccessat(write.FolderFd, write.PageName.c_str(), W_OK, AT_EACCESS) != 0) {
@@ -190,8 +284,11 @@ std::int32_t BeginWith(const TPageFile& page, TSafeWrite& write) {
 
   // The replacement keeps the original's permission bits and, when this
   // user may set it, its owner; then its attributes, since an access ACL
-  // sets the group bits.
-  bool ok = fchmod(write.TempFd, st.st_mode & 07777) == 0;
+  // sets the group bits. An ACL the new file inherited from the folder's
+  // default goes first: the page may have none.
+  bool ok = (fremovexattr(write.TempFd, "system.posix_acl_access") == 0 || errno == ENODATA ||
+             errno == ENOTSUP) &&
+            fchmod(write.TempFd, st.st_mode & 07777) == 0;
   if (ok && fchown(write.TempFd, st.st_uid, st.st_gid) != 0 && errno != EPERM) ok = false;
   if (!ok || !CopyAttributes(page.Fd, write.TempFd)) {
     AbortSafeWrite(write);
@@ -214,7 +311,7 @@ std::int32_t CommitSafeWrite(TSafeWrite& write) {
   const bool ok =
       fsync(write.TempFd) == 0 && fstat(write.TempFd, &temp) == 0 &&
       fstatat(write.FolderFd, write.PageName.c_str(), &page, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(page.st_mode) && SameFile(page, write.PageDevice, write.PageInode) &&
+      S_ISREG(page.st_mode) && IdentityOf(page) == write.Page &&
       fstatat(write.FolderFd, write.TempName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
       SameFile(named, temp.st_dev, temp.st_ino) &&
       renameat(write.FolderFd, write.TempName.c_str(), write.FolderFd, write.PageName.c_str()) == 0;

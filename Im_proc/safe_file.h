@@ -11,21 +11,45 @@
 #include <cstdint>
 #include <string>
 
+// LockCurrentFolder: takes this run's exclusive lock on the current folder
+// itself (no lock file), held until the process ends, however it ends.
+// False when another process holds it; true also when the folder cannot be
+// opened, as nothing can be listed there then. The lock says which run may
+// write in a folder and remove what killed runs left there.
+bool LockCurrentFolder();
+
+// TPageIdentity: what tells one state of a file from another: the file
+// itself (device and inode, or volume and file index), its size, and the
+// times of its last change of content and of any change at all, in
+// nanoseconds (100 ns units on Windows). A file written into, or deleted
+// and made anew under a reused inode number, no longer matches.
+struct TPageIdentity {
+  std::uint64_t Device = 0, Inode = 0, Size = 0;
+  std::int64_t Modified = 0, Changed = 0;
+  bool operator==(const TPageIdentity&) const = default;
+};
+
 // TPageFile: a page opened for reading. The descriptor is closed with the
 // record.
 struct TPageFile {
   int Fd = -1;
-  std::string Name;  // as the folder listing gave it, for libtiff's messages
+  std::string Name;      // as the folder listing gave it, for libtiff's messages
+  TPageIdentity Opened;  // the file as it was when opened
+  std::string RealPath;  // POSIX: its path, every link resolved
   TPageFile() = default;
   TPageFile(const TPageFile&) = delete;
   TPageFile& operator=(const TPageFile&) = delete;
   ~TPageFile();
 };
 
-// OpenPage: opens `name` in the current folder for reading, following a
-// symbolic link, without waiting (a pipe put in a page's place cannot block
-// the run). Returns 1 when it is a regular file; -1 otherwise, with nothing
-// left open.
+// OpenPage: opens `name` in the current folder for reading, without waiting
+// (a pipe put in a page's place cannot block the run), and notes its
+// identity. A symbolic link is followed only when every link on the way was
+// made by someone who could write the page anyway: each link is owned by
+// the user running the tool or by the owner of the page it leads to (POSIX;
+// the rule the kernel's protected_symlinks applies in shared folders, made
+// independent of the folder's sticky bit). Returns 1 when it is a regular
+// file reached that way; -1 otherwise, with nothing left open.
 std::int32_t OpenPage(const char* name, TPageFile& page);
 
 // ReadAt, WriteAt: move up to `size` bytes between `data` and the file open
@@ -42,7 +66,7 @@ std::uint64_t FileSize(int fd);
 struct TSafeWrite {
   int FolderFd = -1;     // POSIX: the folder; PageName and TempName are in it
   std::string PageName;  // Windows: the whole path, as is TempName
-  std::uint64_t PageDevice = 0, PageInode = 0;  // what the page's name must still name
+  TPageIdentity Page;    // what the page's name must still name
   int TempFd = -1;
   std::string TempName;
   int Slot = -1;  // where RemoveTemporaryFiles finds it
@@ -58,13 +82,19 @@ struct TSafeWrite {
 // the user namespace and its access ACL. Returns -1, with nothing created,
 // when the page is read-only (no write permission bit, or not writable by
 // this user), has no name in a folder any more, or no temporary file with
-// all of the above can be made beside it. Never changes the page. Closes the
+// all of the above can be made beside it, or the folder is locked by
+// another run. The page's folder, when it is not the one the run was started
+// in (a followed link), is locked for the rest of the run first, so that no
+// other run there takes the temporary file for a leftover; an access ACL the
+// temporary file inherits from its folder is removed when the page has none.
+// Never changes the page. Closes the
 // page's descriptor either way: reading is over, and Windows cannot replace
 // a file that is open.
 std::int32_t BeginSafeWrite(TPageFile& page, TSafeWrite& write);
 
 // CommitSafeWrite: flushes the temporary file to disk and, if the page's
-// name still names the file that was read and the temporary name still the
+// name still names the file that was read, unchanged since it was opened
+// (the same TPageIdentity), and the temporary name still the
 // temporary file, renames it over the page. Returns 1 when the page now
 // holds the new content; -1 otherwise, with the temporary file removed and
 // the page untouched. Closes the descriptors either way.

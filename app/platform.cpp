@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,7 +18,17 @@
 
 #include "safe_file.h"
 
-void PrepareOutput() {}  // POSIX streams never translate
+void PrepareOutput() {
+  // POSIX streams never translate. A standard descriptor left closed by
+  // whoever started the run would be the next one a file gets, a page's
+  // temporary file among them, and libtiff's messages to standard error
+  // would be written into it. Each gets the null device instead (or, where
+  // there is none, the root folder, which no write goes into).
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    if (open("/dev/null", O_RDWR) != fd) open("/", O_RDONLY | O_DIRECTORY);
+  }
+}
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
@@ -33,14 +42,6 @@ void SetTerminalTitle(const char* title) {
 bool NameMatchesTif(const std::string& name) {
   if (name.size() < 4) return false;
   return strncasecmp(name.c_str() + name.size() - 4, ".tif", 4) == 0;
-}
-
-bool LockCurrentFolder() {
-  // The descriptor stays open for the life of the process: closing it, or
-  // the process ending, releases the lock.
-  const int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return true;
-  return flock(folder, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
 }
 
 std::vector<std::string> ListTifNames() {

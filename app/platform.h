@@ -8,7 +8,10 @@
 #include <vector>
 
 // PrepareOutput: standard output and error pass bytes through as they are
-// written (the program ends its lines in CR LF itself). First thing a run does.
+// written (the program ends its lines in CR LF itself), and standard input,
+// output and error are open, on the null device where they were closed, so
+// that no file the run opens can be one that messages are written to.
+// First thing a run does, before anything is opened.
 void PrepareOutput();
 
 // True when standard output is a terminal.
@@ -21,12 +24,6 @@ void SetTerminalTitle(const char* title);
 // NameMatchesTif: whether `name` matches "*.tif" without regard to the
 // letter case of the ".tif" (ASCII only).
 bool NameMatchesTif(const std::string& name);
-
-// LockCurrentFolder: takes an exclusive lock on the current folder itself
-// (no lock file), held until the process ends, however it ends. False when
-// another process holds it; true also when the folder cannot be opened, as
-// nothing can be listed there then.
-bool LockCurrentFolder();
 
 // ListTifNames: the bare names of all entries of the current directory that
 // match "*.tif", in the order the directory listing yields them, dot files,

@@ -5,8 +5,12 @@
 //   VALDRANE_RACE=swap-temp:OUTSIDE     as a temporary file is about to be
 //                                       opened, puts a link to OUTSIDE in
 //                                       its place
+//   VALDRANE_RACE=stop                  once the first temporary file has
+//                                       been made, stops the tool (SIGSTOP)
+//                                       for the test to act meanwhile
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -25,8 +29,13 @@ void Act(int folder, const char* path, int flags, bool before) {
   const char* slash = std::strrchr(path, '/');
   const std::string base = slash != nullptr ? slash + 1 : path;
   const std::size_t colon = what.find(':', 8);
-  const bool swap = before && what.rfind("swap-temp:", 0) == 0 && (flags & O_CREAT) != 0 &&
-                    base.rfind(".valdrane-", 0) == 0;
+  const bool temporary = (flags & O_CREAT) != 0 && base.rfind(".valdrane-", 0) == 0;
+  if (!before && what == "stop" && temporary) {
+    Done = true;
+    kill(getpid(), SIGSTOP);
+    return;
+  }
+  const bool swap = before && what.rfind("swap-temp:", 0) == 0 && temporary;
   if (swap || (!before && what.rfind("repoint:", 0) == 0 && base == what.substr(8, colon - 8))) {
     Done = true;
     unlinkat(folder, path, 0);

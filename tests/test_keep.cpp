@@ -20,12 +20,17 @@ std::string Attribute(const fs::path& path, const char* name) {
 }  // namespace
 
 // Every tag that still describes the page comes back verbatim, the
-// predictor goes; user attributes and the ACL stay.
+// predictor goes; user attributes and the ACL stay, and a page without an
+// ACL gets none from the folder's default ACL.
 TEST_F(Keep, TagsAndAttributesOfGreyAndColourPages) {
   fs::copy_file(VALDRANE_TEST_DATA "/tagged-grey.tif", dir / "grey.tif");
   fs::copy_file(VALDRANE_TEST_DATA "/tagged-colour.tif", dir / "colour.tif");
+  fs::copy_file(VALDRANE_TEST_DATA "/tagged-grey.tif", dir / "private.tif");
+  fs::permissions(dir / "private.tif",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   std::map<std::string, std::map<std::uint16_t, std::string>> tags;
   std::map<std::string, std::string> acls;
+  std::map<std::string, fs::perms> modes;
   std::map<std::string, std::vector<std::uint8_t>> expected;
   bool attributes = true;
   // A short one, an empty one, one whose name (with the others) and value pass 256 bytes.
@@ -33,7 +38,7 @@ TEST_F(Keep, TagsAndAttributesOfGreyAndColourPages) {
       {"user.catalogue", "box 12"},
       {"user.empty", ""},
       {"user." + std::string(240, 'n'), std::string(300, 'v')}};
-  for (const char* name : {"grey.tif", "colour.tif"}) {
+  for (const char* name : {"grey.tif", "colour.tif", "private.tif"}) {
     const fs::path page = dir / name;
     TFileInfo info;
     ASSERT_TRUE(ReadFileInfo(page, info));
@@ -48,12 +53,16 @@ TEST_F(Keep, TagsAndAttributesOfGreyAndColourPages) {
     for (const auto& [key, value] : users) {
       attributes &= setxattr(page.c_str(), key.c_str(), value.data(), value.size(), 0) == 0;
     }
-    attributes &= std::system(("setfacl -m u:nobody:r '" + page.string() + "'").c_str()) == 0;
+    if (name[0] != 'p') {
+      attributes &= std::system(("setfacl -m u:nobody:r '" + page.string() + "'").c_str()) == 0;
+    }
     acls[name] = Attribute(page, "system.posix_acl_access");
+    modes[name] = fs::status(page).permissions();
   }
+  attributes &= std::system(("setfacl -d -m u:nobody:rw '" + dir.string() + "'").c_str()) == 0;
 
   const TToolRun run = RunTool(dir);
-  for (const char* name : {"grey.tif", "colour.tif"}) {
+  for (const char* name : {"grey.tif", "colour.tif", "private.tif"}) {
     SCOPED_TRACE(name);
     EXPECT_EQ(run.Entries.at(name).Outcome, "done");
     const fs::path page = dir / name;
@@ -69,6 +78,7 @@ TEST_F(Keep, TagsAndAttributesOfGreyAndColourPages) {
     }
     for (const auto& [key, value] : users) EXPECT_EQ(Attribute(page, key.c_str()), value);
     EXPECT_EQ(Attribute(page, "system.posix_acl_access"), acls[name]);
+    EXPECT_EQ(fs::status(page).permissions(), modes[name]);
   }
 }
 

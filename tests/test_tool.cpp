@@ -20,6 +20,8 @@
 #include "harness.h"
 #include "reference.h"
 
+using namespace std::chrono_literals;
+
 namespace {
 
 class Tool : public TFolderTest {
@@ -145,6 +147,25 @@ TEST_F(Tool, EveryOtherEntryIsReportedAndKept) {
   fs::permissions(dir / "locked.tif", fs::perms::owner_read);
   fs::create_symlink(store / "target.tif", dir / "link.tif");
   fs::create_symlink(store / "missing.tif", dir / "dangling.tif");
+  // Links another user planted: followed only to a file of theirs, never to
+  // a private file of the user running the tool (the superuser here).
+  const bool root = geteuid() == 0;
+  if (root) {
+    fs::create_directory(store / "private");
+    fs::permissions(store / "private", fs::perms::owner_all);
+    for (const char* name : {"private/photo.tif", "theirs.tif"}) {
+      ASSERT_TRUE(WriteScan(store / name, {30, 20, false, 5, 8}));
+    }
+    fs::permissions(store / "private/photo.tif", fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(chown((store / "theirs.tif").c_str(), 65534, 65534), 0);
+    fs::create_symlink(store / "private/photo.tif", dir / "planted.tif");
+    fs::create_symlink(store / "theirs.tif", dir / "theirs.tif");
+    for (const char* name : {"planted.tif", "theirs.tif"}) {
+      ASSERT_EQ(lchown((dir / name).c_str(), 65534, 65534), 0);
+    }
+  } else {
+    std::printf("not the superuser: links of another user were not checked\n");
+  }
   fs::create_directory(dir / "folder.tif");
   PutBytes(dir / "page.tiff", {'a'});
   using TTags = std::map<std::uint16_t, std::uint32_t>;
@@ -205,8 +226,9 @@ TEST_F(Tool, EveryOtherEntryIsReportedAndKept) {
   ASSERT_TRUE(ExitedWith(run, 0));
   EXPECT_EQ(run.Entries.size(), Listing(dir).size() - 4) << run.Out;
   for (const auto& [shown, entry] : run.Entries) {
-    const bool page = std::any_of(std::begin(pages), std::end(pages),
-                                  [&](const auto& p) { return shown == p.second; });
+    const bool page =
+        shown == "theirs.tif" || std::any_of(std::begin(pages), std::end(pages),
+                                             [&](const auto& p) { return shown == p.second; });
     const bool unwritable = shown == "locked.tif" || shown == "old-jpeg.tif";
     EXPECT_EQ(entry.Outcome, page ? "done" : unwritable ? "write error" : "read error") << shown;
     EXPECT_EQ(entry.Labels.empty(), !page && !unwritable) << shown;
@@ -222,7 +244,10 @@ TEST_F(Tool, EveryOtherEntryIsReportedAndKept) {
   EXPECT_EQ(fs::status(dir / "grey.tif").permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_FALSE(fs::exists(dir / ".valdrane-Ab12Cd"));
-  EXPECT_EQ(Listing(store).size(), 2u);
+  EXPECT_EQ(Listing(store).size(), root ? 4u : 2u);
+  if (root) {
+    EXPECT_EQ(Listing(store / "private").size(), 1u);
+  }
 #if !defined(__SANITIZE_THREAD__)  // its shadow memory follows the address space
   EXPECT_LT(run.PeakKiB, 400 * 1024) << "the huge pages' planes would take 3.6 GB filled";
 #endif
@@ -390,6 +415,79 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
   EXPECT_GT(midBatch, 3) << "no kill landed inside the batch";
 }
 
+// Someone sharing the folder acts while a page waits to be written (the
+// tool stopped as its temporary file is made, beside the file a link
+// leads to): the scanner station saves a new scan into the page, of the
+// same size; a run is started in the linked folder. Neither loses the scan
+// nor the temporary file. And started with its standard descriptors closed,
+// the tool has the null device there, so that no file of a page is one of
+// them for libtiff's messages to land in.
+TEST_F(Tool, WhileAPageWaitsToBeWrittenNothingIsLost) {
+  const fs::path sub = dir / "sub", scan = top / "scan.tif";
+  ASSERT_TRUE(WriteScan(scan, {300, 200, false, 1, 16}, 2));
+  const struct {
+    const char* name;
+    const char* outcome;  // none when the report goes to the null device
+    bool closed;          // started with descriptors 0 to 2 closed
+    std::function<void(pid_t)> atStop;
+  } cases[] = {
+      {"saved again", "write error", false,
+       [&](pid_t) { PutBytes(sub / "page.tif", FileBytes(scan)); }},
+      {"a run in the linked folder", "done", false,
+       [&](pid_t) {
+         const TToolRun second = RunTool(sub);
+         EXPECT_TRUE(ExitedWith(second, 3)) << second.Err;
+         const std::vector<std::string> names = Listing(sub);
+         EXPECT_EQ(names.size(), 2u) << "the temporary file was removed";
+       }},
+      {"closed descriptors", nullptr, true,
+       [](pid_t pid) {
+#ifndef VALDRANE_EMULATOR  // the emulator's own files may take them first
+         for (int fd = 0; fd <= 2; ++fd) {
+           const fs::path open = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+           EXPECT_EQ(fs::read_symlink(open), "/dev/null") << fd;
+         }
+#endif
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir);
+    fs::create_directories(sub);
+    TFileInfo info;
+    ASSERT_TRUE(WriteScan(sub / "page.tif", {300, 200, false, 1, 16}, 1) &&
+                ReadFileInfo(sub / "page.tif", info));
+    // Saved long ago: a new scan's time differs whatever the clock's grain.
+    fs::last_write_time(sub / "page.tif", fs::last_write_time(sub / "page.tif") - 24h);
+    fs::create_symlink("sub/page.tif", dir / "page.tif");
+    const bool closed = c.closed;
+    const pid_t pid = StartTool(dir, [closed] {
+      setenv("VALDRANE_RACE", "stop", 1);
+      setenv("LD_PRELOAD", VALDRANE_RACE_PRELOAD, 1);
+      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+      for (int fd = 0; closed && fd <= 2; ++fd) close(fd);
+    });
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(status)) << status;
+    c.atStop(pid);
+    kill(pid, SIGCONT);
+    const TToolRun run = WaitTool(pid, dir);
+    ASSERT_TRUE(ExitedWith(run, 0));
+    if (c.outcome != nullptr) {
+      EXPECT_EQ(run.Entries.at("page.tif").Outcome, c.outcome);
+    }
+    if (std::string(c.name) == "saved again") {
+      EXPECT_TRUE(FileBytes(sub / "page.tif") == FileBytes(scan)) << "the new scan was lost";
+    } else {
+      TFileInfo now;
+      EXPECT_TRUE(ReadFileInfo(sub / "page.tif", now) &&
+                  now.Pixels == PlainFlatten(300, 200, false, info.Pixels));
+    }
+    EXPECT_EQ(Listing(sub).size(), 1u) << "a temporary file was left behind";
+  }
+}
+
 // Someone sharing the folder acts at the exact moment (a preloaded library
 // does it for the test): a link re-pointed once the page has been opened,
 // a link put where the temporary file is about to be. Neither redirects a
@@ -419,7 +517,7 @@ TEST_F(Tool, RacesInASharedFolderCannotRedirectAWrite) {
       setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     });
     ASSERT_TRUE(ExitedWith(run, 0));
-    EXPECT_EQ(run.Entries.at("link.tif").Outcome, race[0] == 'r' ? "write error" : "done");
+    EXPECT_EQ(run.Entries.at("link.tif").Outcome, race[0] == 'r' ? "read error" : "done");
     for (const auto& [name, pixels] : expected) {
       TFileInfo info;
       EXPECT_FALSE(fs::is_symlink(dir / name)) << name;

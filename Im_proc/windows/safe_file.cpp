@@ -37,23 +37,32 @@ OVERLAPPED PlaceAt(std::uint64_t at) {
   return place;
 }
 
-bool IdentityOf(HANDLE file, std::uint64_t& volume, std::uint64_t& index, DWORD& attributes) {
+bool IdentityOf(HANDLE file, TPageIdentity& identity, DWORD& attributes) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info)) return false;
-  volume = info.dwVolumeSerialNumber;
-  index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  FILE_BASIC_INFO times;
+  if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info) ||
+      !GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof times)) {
+    return false;
+  }
+  identity.Device = info.dwVolumeSerialNumber;
+  identity.Inode = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  identity.Size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+  identity.Modified = times.LastWriteTime.QuadPart;
+  identity.Changed = times.ChangeTime.QuadPart;
   attributes = info.dwFileAttributes;
   return true;
 }
 
 // Whether `path` names the very file given, itself and not a link to it.
-bool NamesFile(const std::wstring& path, std::uint64_t volume, std::uint64_t index) {
+// With `exactly`, also unchanged: the same size and times.
+bool NamesFile(const std::wstring& path, const TPageIdentity& identity, bool exactly) {
   const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  std::uint64_t v = 0, i = 0;
+  TPageIdentity named;
   DWORD attributes = 0;
-  const bool same = IdentityOf(file, v, i, attributes) && v == volume && i == index &&
+  const bool same = IdentityOf(file, named, attributes) && named.Device == identity.Device &&
+                    named.Inode == identity.Inode && (!exactly || named == identity) &&
                     (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   return same;
@@ -89,6 +98,42 @@ bool CopyAccessList(HANDLE from, HANDLE to) {
                       nullptr, nullptr, rights, nullptr) == ERROR_SUCCESS;
   if (descriptor != nullptr) LocalFree(descriptor);
   return ok;
+}
+
+// The folders whose lock this run holds, by the names of their mutexes: a
+// second CreateMutexW of one name in the same process would take the
+// process for another run.
+std::mutex LocksGuard;
+std::vector<std::wstring> Locked;
+
+// Whether this run holds the lock of the folder at `path`, taking it if no
+// other process holds it: a named mutex for the folder's identity (volume
+// and file index), held until the process ends however it ends; no file is
+// made in the folder. A folder whose identity cannot be read counts as held:
+// nothing can be listed or written there either.
+bool HoldLock(const std::wstring& path) {
+  const HANDLE folder = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = folder != INVALID_HANDLE_VALUE && GetFileInformationByHandle(folder, &info);
+  if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+  if (!known) return true;
+  // Global: runs of other users and sessions see it too.
+  const std::wstring name = L"Global\\valdrane-" + std::to_wstring(info.dwVolumeSerialNumber) +
+                            L"-" + std::to_wstring(info.nFileIndexHigh) + L"-" +
+                            std::to_wstring(info.nFileIndexLow);
+  const std::lock_guard<std::mutex> hold(LocksGuard);
+  if (std::find(Locked.begin(), Locked.end(), name) != Locked.end()) return true;
+  const HANDLE lock = CreateMutexW(nullptr, FALSE, name.c_str());
+  // Access denied: another user's run holds it.
+  if (lock == nullptr) return GetLastError() != ERROR_ACCESS_DENIED;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(lock);
+    return false;
+  }
+  Locked.push_back(name);
+  return true;
 }
 
 // The temporary files of the replacements under way. A stop comes on a
@@ -128,6 +173,8 @@ std::uint64_t FileSize(int fd) {
   return GetFileSizeEx(HandleOf(fd), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
 }
 
+bool LockCurrentFolder() { return HoldLock(L"."); }
+
 TSafeWrite::~TSafeWrite() { AbortSafeWrite(*this); }
 
 TPageFile::~TPageFile() {
@@ -146,7 +193,13 @@ std::int32_t OpenPage(const char* name, TPageFile& page) {
   if (GetFileType(file) == FILE_TYPE_DISK) {
     page.Fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
   }
-  if (page.Fd >= 0) return 1;
+  DWORD attributes = 0;
+  if (page.Fd >= 0 && IdentityOf(file, page.Opened, attributes)) return 1;
+  if (page.Fd >= 0) {
+    _close(page.Fd);  // closes the handle too
+    page.Fd = -1;
+    return -1;
+  }
   CloseHandle(file);
   return -1;
 }
@@ -156,8 +209,8 @@ namespace {
 std::int32_t BeginWith(const TPageFile& page, TSafeWrite& write) {
   AbortSafeWrite(write);
   DWORD attributes = 0;
-  if (page.Fd < 0 ||
-      !IdentityOf(HandleOf(page.Fd), write.PageDevice, write.PageInode, attributes) ||
+  TPageIdentity now;
+  if (page.Fd < 0 || !IdentityOf(HandleOf(page.Fd), now, attributes) ||
       (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     return -1;
   }
@@ -167,7 +220,11 @@ std::int32_t BeginWith(const TPageFile& page, TSafeWrite& write) {
                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   const std::wstring real(path.data(), length < path.size() ? length : 0);
   const std::size_t slash = real.rfind(L'\\');
-  if (slash == std::wstring::npos || !NamesFile(real, write.PageDevice, write.PageInode)) return -1;
+  write.Page = page.Opened;
+  if (slash == std::wstring::npos || !NamesFile(real, write.Page, false) ||
+      !HoldLock(real.substr(0, real[slash - 1] == L':' ? slash + 1 : slash))) {
+    return -1;
+  }
   write.PageName = Utf8Text(real);
 
   HANDLE temp = INVALID_HANDLE_VALUE;
@@ -224,16 +281,15 @@ std::int32_t BeginSafeWrite(TPageFile& page, TSafeWrite& write) {
 std::int32_t CommitSafeWrite(TSafeWrite& write) {
   const HANDLE temp = HandleOf(write.TempFd);
   const std::wstring page = WideText(write.PageName), name = WideText(write.TempName);
-  std::uint64_t volume = 0, index = 0;
+  TPageIdentity written;
   DWORD attributes = 0;
-  bool ok = FlushFileBuffers(temp) && IdentityOf(temp, volume, index, attributes);
+  bool ok = FlushFileBuffers(temp) && IdentityOf(temp, written, attributes);
   {
     // Held across the replacement, so that a stop removes either the
     // temporary file or nothing, never the page it has become.
     const std::lock_guard<std::timed_mutex> hold(Guard);
     ok =
-        ok && !Stopping && NamesFile(page, write.PageDevice, write.PageInode) &&
-        NamesFile(name, volume, index) &&
+        ok && !Stopping && NamesFile(page, write.Page, true) && NamesFile(name, written, false) &&
         MoveFileExW(name.c_str(), page.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (ok) Forget(temp);
   }

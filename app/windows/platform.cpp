@@ -33,26 +33,6 @@ bool NameMatchesTif(const std::string& name) {
   return name.size() >= 4 && _strnicmp(name.c_str() + name.size() - 4, ".tif", 4) == 0;
 }
 
-bool LockCurrentFolder() {
-  // A named mutex for the folder's identity (volume and file index), held
-  // until the process ends however it ends; no file is made in the folder.
-  const HANDLE folder = CreateFileW(L".", FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = folder != INVALID_HANDLE_VALUE && GetFileInformationByHandle(folder, &info);
-  if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
-  if (!known) return true;  // nothing can be listed there either
-  // Global: runs of other users and sessions see it too.
-  const std::wstring name = L"Global\\valdrane-" + std::to_wstring(info.dwVolumeSerialNumber) +
-                            L"-" + std::to_wstring(info.nFileIndexHigh) + L"-" +
-                            std::to_wstring(info.nFileIndexLow);
-  const HANDLE lock = CreateMutexW(nullptr, FALSE, name.c_str());
-  // Access denied: another user's run holds it.
-  if (lock == nullptr) return GetLastError() != ERROR_ACCESS_DENIED;
-  return GetLastError() != ERROR_ALREADY_EXISTS;
-}
-
 namespace {
 
 // Calls `take` with the UTF-8 name and attributes of every entry of the

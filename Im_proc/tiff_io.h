@@ -1,5 +1,7 @@
-// Reading a TIFF page into a TMyImage and writing it back. This unit is the
-// only one that talks to libtiff.
+// Reading a TIFF page into a TMyImage and writing it back (tiff_read.cpp,
+// tiff_write.cpp). These and the units they use, libtiff's handles
+// (tiff_handle), the carried tags (tiff_tags) and strip coding on threads
+// (tiff_strips), are the only ones that talk to libtiff.
 #pragma once
 
 #include <cstdint>

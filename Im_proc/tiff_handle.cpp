@@ -1,0 +1,151 @@
+#include "tiff_handle.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+void NoteReadWarning(TReadWarnings& noted, const char* module, const char* format, va_list args) {
+  char message[512];
+  va_list copy;
+  va_copy(copy, args);
+  std::vsnprintf(message, sizeof message, format, copy);
+  va_end(copy);
+  if (std::strstr(message, "\"StripByteCounts\" field, ignoring") != nullptr) {
+    noted.GuessedStripSizes = true;
+  }
+  if (module != nullptr && std::strcmp(module, "JPEGLib") == 0 &&
+      (std::strncmp(message, "Corrupt JPEG data", 17) == 0 ||
+       std::strncmp(message, "Premature end of JPEG", 21) == 0)) {
+    noted.DamagedJpeg = true;
+  }
+}
+
+#ifndef VALDRANE_OLD_LIBTIFF
+int NoteWarningOfFile(TIFF*, void* warnings, const char* module, const char* format, va_list args) {
+  NoteReadWarning(*static_cast<TReadWarnings*>(warnings), module, format, args);
+  return 0;  // let libtiff's usual handler print the warning as well
+}
+#else
+// Before libtiff 4.5 a warning handler is global: it notes into the page
+// that the calling thread is reading.
+thread_local TReadWarnings* WarningsOfThread = nullptr;
+
+void NoteWarningOfThread(thandle_t, const char* module, const char* format, va_list args) {
+  if (WarningsOfThread != nullptr) NoteReadWarning(*WarningsOfThread, module, format, args);
+}
+#endif
+
+TFileHandle& HandleOf(thandle_t handle) { return *static_cast<TFileHandle*>(handle); }
+
+tmsize_t HandleRead(thandle_t handle, void* data, tmsize_t size) {
+  TFileHandle& file = HandleOf(handle);
+  const std::int64_t n = ReadAt(file.Fd, data, static_cast<std::size_t>(size), file.At);
+  if (n > 0) file.At += static_cast<std::uint64_t>(n);
+  return static_cast<tmsize_t>(n);
+}
+
+tmsize_t HandleWrite(thandle_t handle, void* data, tmsize_t size) {
+  TFileHandle& file = HandleOf(handle);
+  const std::int64_t n = WriteAt(file.Fd, data, static_cast<std::size_t>(size), file.At);
+  if (n > 0) file.At += static_cast<std::uint64_t>(n);
+  return static_cast<tmsize_t>(n);
+}
+
+toff_t HandleSize(thandle_t handle) { return FileSize(HandleOf(handle).Fd); }
+
+toff_t HandleSeek(thandle_t handle, toff_t offset, int whence) {
+  TFileHandle& file = HandleOf(handle);
+  file.At = whence == SEEK_SET   ? offset
+            : whence == SEEK_CUR ? file.At + offset
+                                 : HandleSize(handle) + offset;
+  return file.At;
+}
+
+int HandleClose(thandle_t) { return 0; }  // the descriptor belongs to the caller
+int HandleMap(thandle_t, void**, toff_t*) { return 0; }
+void HandleUnmap(thandle_t, void*, toff_t) {}
+
+TMemoryFile& MemoryOf(thandle_t handle) { return *static_cast<TMemoryFile*>(handle); }
+
+tmsize_t MemoryRead(thandle_t handle, void* data, tmsize_t size) {
+  TMemoryFile& file = MemoryOf(handle);
+  const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(
+      static_cast<std::uint64_t>(size),
+      file.Bytes.size() - std::min<std::uint64_t>(file.At, file.Bytes.size())));
+  std::memcpy(data, file.Bytes.data() + file.At, n);
+  file.At += n;
+  return static_cast<tmsize_t>(n);
+}
+
+tmsize_t MemoryWrite(thandle_t handle, void* data, tmsize_t size) {
+  TMemoryFile& file = MemoryOf(handle);
+  const auto n = static_cast<std::size_t>(size);
+  // No exception may cross libtiff: memory running out fails the write.
+  try {
+    if (file.At + n > file.Bytes.size()) file.Bytes.resize(file.At + n);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  std::memcpy(file.Bytes.data() + file.At, data, n);
+  file.At += n;
+  return size;
+}
+
+toff_t MemorySeek(thandle_t handle, toff_t offset, int whence) {
+  TMemoryFile& file = MemoryOf(handle);
+  file.At = whence == SEEK_SET   ? offset
+            : whence == SEEK_CUR ? file.At + offset
+                                 : file.Bytes.size() + offset;
+  return file.At;
+}
+
+int MemoryClose(thandle_t) { return 0; }
+toff_t MemorySize(thandle_t handle) { return MemoryOf(handle).Bytes.size(); }
+int MemoryMap(thandle_t, void**, toff_t*) { return 0; }
+void MemoryUnmap(thandle_t, void*, toff_t) {}
+
+}  // namespace
+
+void CloseForReading(TIFF* tif) {
+  if (tif != nullptr) TIFFClose(tif);
+#ifdef VALDRANE_OLD_LIBTIFF
+  WarningsOfThread = nullptr;
+#endif
+}
+
+TIFF* OpenForReading(const TPageFile& page, TFileHandle& handle, TReadWarnings& warnings) {
+  handle = TFileHandle{page.Fd, 0};
+#ifndef VALDRANE_OLD_LIBTIFF
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  TIFF* tif = nullptr;
+  if (options != nullptr) {
+    TIFFOpenOptionsSetWarningHandlerExtR(options, NoteWarningOfFile, &warnings);
+    tif = TIFFClientOpenExt(page.Name.c_str(), "rc", &handle, HandleRead, HandleWrite, HandleSeek,
+                            HandleClose, HandleSize, HandleMap, HandleUnmap, options);
+    TIFFOpenOptionsFree(options);
+  }
+#else
+  static const TIFFErrorHandlerExt installed = TIFFSetWarningHandlerExt(NoteWarningOfThread);
+  (void)installed;
+  WarningsOfThread = &warnings;
+  TIFF* tif = TIFFClientOpen(page.Name.c_str(), "rc", &handle, HandleRead, HandleWrite, HandleSeek,
+                             HandleClose, HandleSize, HandleMap, HandleUnmap);
+#endif
+  if (tif == nullptr) CloseForReading(nullptr);
+  return tif;
+}
+
+TIFF* OpenForWriting(const char* name, TFileHandle& handle) {
+  handle.At = 0;
+  return TIFFClientOpen(name, "w", &handle, HandleRead, HandleWrite, HandleSeek, HandleClose,
+                        HandleSize, HandleMap, HandleUnmap);
+}
+
+TIFF* OpenInMemory(TMemoryFile& memory) {
+  return TIFFClientOpen("memory", "w", &memory, MemoryRead, MemoryWrite, MemorySeek, MemoryClose,
+                        MemorySize, MemoryMap, MemoryUnmap);
+}

@@ -1,0 +1,54 @@
+// libtiff on the tool's own files: a page read or written at positions of
+// a descriptor (ReadAt, WriteAt), each handle at its own place, so that
+// several threads can decode strips of one page at once; a file in memory
+// for encoding strips apart from the file they go to; and the warnings
+// libtiff gives while a page is read. Only the TIFF units include this.
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "safe_file.h"
+
+// A file as libtiff reads and writes it through a descriptor that belongs
+// to the caller.
+struct TFileHandle {
+  int Fd = -1;
+  std::uint64_t At = 0;
+};
+
+// A file in memory that libtiff writes into.
+struct TMemoryFile {
+  std::vector<std::uint8_t> Bytes;
+  std::uint64_t At = 0;
+};
+
+// Warnings from libtiff that make a file unfit to be rewritten: its data
+// would come back as libtiff's guess, not as the file holds it.
+struct TReadWarnings {
+  // The strip byte counts were discarded and guessed from the image size.
+  bool GuessedStripSizes = false;
+  // The JPEG decoder met damaged or missing data and filled in the rest.
+  bool DamagedJpeg = false;
+};
+
+// OpenForReading: opens the page for reading through `handle`, with no
+// strip chopping ("c"), so the strips are the file's own and a page is
+// written back with the rows per strip it came with. Warnings that libtiff
+// gives while the file is open, reading strips included, are noted in
+// `warnings`; both must outlive the open file. Null when libtiff refuses
+// the file.
+TIFF* OpenForReading(const TPageFile& page, TFileHandle& handle, TReadWarnings& warnings);
+
+// CloseForReading: closes a file that OpenForReading opened (if any); its
+// warnings are no longer noted.
+void CloseForReading(TIFF* tif);
+
+// OpenForWriting: a new TIFF file written through `handle`'s descriptor
+// from its start; `name` is for libtiff's messages. Null on failure.
+TIFF* OpenForWriting(const char* name, TFileHandle& handle);
+
+// OpenInMemory: a new TIFF file written into `memory`. Null on failure.
+TIFF* OpenInMemory(TMemoryFile& memory);

@@ -1,0 +1,102 @@
+#include <tiffio.h>
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "tiff_handle.h"
+#include "tiff_io.h"
+#include "tiff_strips.h"
+#include "tiff_tags.h"
+
+namespace {
+
+// Whether a resolution comes back unchanged from a file written with it: a
+// missing one (0), or a value that a TIFF rational (two 32-bit unsigned
+// integers) holds to single precision, which libtiff manages from 2^-31 up
+// to below 2^32. Larger values come out as x/0, smaller ones as 0; negative
+// ones and NaN are not written at all.
+bool IsWritableResolution(float resolution) {
+  return resolution == 0 || (resolution >= 0x1p-31f && resolution < 0x1p32f);
+}
+
+// Whether the open file is a page that can be read and written back exactly
+// from its grey or colour plane, for the header already taken from it.
+bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
+  if (TIFFIsTiled(tif) || !TIFFLastDirectory(tif)) return false;
+  if (header.Width == 0 || header.Height == 0) return false;
+  if (header.Photometric != PhotometricGray && header.Photometric != PhotometricRgb) return false;
+  const std::uint32_t samples = SamplesOf(header.Photometric);
+  if (Defaulted16(tif, TIFFTAG_BITSPERSAMPLE) != 8 ||
+      Defaulted16(tif, TIFFTAG_SAMPLESPERPIXEL) != samples ||
+      Defaulted16(tif, TIFFTAG_PLANARCONFIG) != PLANARCONFIG_CONTIG ||
+      Defaulted16(tif, TIFFTAG_SAMPLEFORMAT) != SAMPLEFORMAT_UINT) {
+    return false;
+  }
+  // Every plane index is 32-bit: the colour plane must fit in 2^32 - 1 bytes.
+  if (std::uint64_t{header.Width} * header.Height * 3 > 0xFFFFFFFFu) return false;
+  if (!IsWritableResolution(header.XResolution) || !IsWritableResolution(header.YResolution)) {
+    return false;
+  }
+
+  const std::uint32_t rows = StripRows(header.RowsPerStrip, header.Height);
+  return header.StripCount == StripsFor(rows, header.Height) &&
+         TIFFStripSize(tif) == tmsize_t{rows} * header.Width * samples;
+}
+
+}  // namespace
+
+std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
+                      const std::function<bool(std::uint64_t)>& reserve, unsigned threads) {
+  TReadWarnings warnings;
+  TFileHandle handle;
+  // Closed however the read ends, an allocation that fails included.
+  const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, handle, warnings),
+                                                    CloseForReading);
+  TIFF* tif = file.get();
+  if (tif == nullptr) return -1;
+
+  TMyImage header;
+  header.Width = Tag32(tif, TIFFTAG_IMAGEWIDTH);
+  header.Height = Tag32(tif, TIFFTAG_IMAGELENGTH);
+  header.BitsPerSample = Tag16(tif, TIFFTAG_BITSPERSAMPLE);
+  header.SamplesPerPixel = Tag16(tif, TIFFTAG_SAMPLESPERPIXEL);
+  header.Compression = Tag16(tif, TIFFTAG_COMPRESSION);
+  header.Photometric = Tag16(tif, TIFFTAG_PHOTOMETRIC);
+  header.RowsPerStrip = Tag32(tif, TIFFTAG_ROWSPERSTRIP);
+  header.XResolution = TagFloat(tif, TIFFTAG_XRESOLUTION);
+  header.YResolution = TagFloat(tif, TIFFTAG_YRESOLUTION);
+  header.ResolutionUnit = Tag16(tif, TIFFTAG_RESOLUTIONUNIT);
+  header.PlanarConfig = Tag16(tif, TIFFTAG_PLANARCONFIG);
+  header.StripCount = TIFFNumberOfStrips(tif);
+  if (!TakeTags(tif, header.Tags)) return -1;
+
+  // The planes of the whole correction: the page's grey (and colour)
+  // plane, a saved copy and the background, and the two half-size images.
+  const std::uint64_t pixels64 = std::uint64_t{header.Width} * header.Height;
+  const std::uint64_t planeBytes = pixels64 * (header.Photometric == PhotometricRgb ? 25 : 13) / 4;
+  if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) || !reserve(planeBytes)) {
+    return -1;
+  }
+
+  // The record's planes are reused from page to page; a grey page keeps
+  // whatever colour plane the record held.
+  header.Gray = std::move(image.Gray);
+  header.Rgb = std::move(image.Rgb);
+  image = std::move(header);
+
+  // Plane memory is not set when allocated, only as strips decode into it,
+  // so a header that declares a huge page over a few bytes of data costs
+  // address space, not memory, before its first strip fails. Nothing of the
+  // previous page is worth copying as the planes grow.
+  const std::uint32_t pixels = PixelCount(image);
+  image.Gray.clear();
+  image.Gray.resize((pixels / 1024 + 1) * std::size_t{1024});
+  if (image.Photometric == PhotometricRgb) {
+    image.Rgb.clear();
+    image.Rgb.resize(std::size_t{pixels} * 3);
+  }
+  const unsigned helpers = std::max(1u, std::min(threads, image.StripCount));
+  const bool ok = DecodeStrips(page, tif, image, helpers, warnings);
+  return ok && !warnings.DamagedJpeg ? 1 : -1;
+}

@@ -1,0 +1,35 @@
+// Tags of a TIFF page: reading the header's values, and the tags that are
+// carried from the file read to the file written (see TCarriedTag).
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "image.h"
+
+// Tag16, Tag32, TagFloat: tag values as the file holds them; 0 for a tag
+// that the file lacks.
+std::uint32_t Tag16(TIFF* tif, ttag_t tag);
+std::uint32_t Tag32(TIFF* tif, ttag_t tag);
+float TagFloat(TIFF* tif, ttag_t tag);
+// Defaulted16: a tag's value as it applies, TIFF's default for a tag the
+// file lacks.
+std::uint32_t Defaulted16(TIFF* tif, ttag_t tag);
+
+// TakeTags: the carried tags of the open file into `tags`, by directory and
+// tag number: the page's own, then those of its EXIF and GPS directories.
+// False when the file cannot be taken back to the page's directory after
+// reading those.
+bool TakeTags(TIFF* tif, std::vector<TCarriedTag>& tags);
+
+// WriteCustomDirectories: writes the EXIF and GPS directories of `tags`
+// into the new file, before the page's own, and sets the page's pointers to
+// them; then starts the page's directory. True when there are none.
+bool WriteCustomDirectories(TIFF* tif, const std::vector<TCarriedTag>& tags);
+
+// PutTag: sets one carried tag on a file being written, registering a
+// private tag that this libtiff does not know as it was read. False when
+// libtiff refuses it.
+bool PutTag(TIFF* tif, const TCarriedTag& carried);

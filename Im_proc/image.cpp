@@ -20,6 +20,8 @@ TMyImage HeaderOf(const TMyImage& source) {
   result.ResolutionUnit = source.ResolutionUnit;
   result.StripCount = source.StripCount;
   result.PlanarConfig = source.PlanarConfig;
+  result.JpegQuality = source.JpegQuality;
+  result.JpegTablesInStrips = source.JpegTablesInStrips;
   result.Tags = source.Tags;
   return result;
 }

@@ -64,7 +64,7 @@ struct TMyImage {
   std::uint32_t BitsPerSample = 0;
   std::uint32_t SamplesPerPixel = 0;
   std::uint32_t Compression = 0;
-  std::uint32_t Photometric = 0;  // 1: grey, 0 is black; 2: RGB
+  std::uint32_t Photometric = 0;  // 1: grey, 0 is black; 2: RGB; 6: YCbCr JPEG, planes in RGB
   // Strip tables belong to libtiff and die with the open file; the reader
   // keeps no reference to them, so these two stay null.
   const void* StripOffsets = nullptr;
@@ -75,17 +75,27 @@ struct TMyImage {
   std::uint32_t ResolutionUnit = 0;
   std::uint32_t StripCount = 0;  // number of strips of the file, not a tag
   std::uint32_t PlanarConfig = 0;
+  // JPEG pages: the quality they are written back with, and whether their
+  // tables sit in every strip rather than in the JPEGTables tag.
+  std::uint32_t JpegQuality = 0;
+  bool JpegTablesInStrips = false;
   // Every other tag of the file that is carried over, by directory and tag.
   std::vector<TCarriedTag> Tags;
   TPlane Gray;
   TPlane Rgb;
 };
 
+// IsColour: whether the page has a colour plane (RGB, or YCbCr JPEG read
+// and written through RGB samples).
+inline bool IsColour(const TMyImage& image) {
+  return image.Photometric == 2 || image.Photometric == 6;
+}
+
 // Number of pixels, Width * Height, in the 32-bit arithmetic that every index
 // of a plane uses.
 inline std::uint32_t PixelCount(const TMyImage& image) { return image.Width * image.Height; }
 
-// HeaderOf: a new record with the fourteen header fields and the carried
+// HeaderOf: a new record with the header fields and the carried
 // tags of `source`, and both planes empty. Never touches `source`.
 TMyImage HeaderOf(const TMyImage& source);
 

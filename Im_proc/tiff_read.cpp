@@ -6,6 +6,7 @@
 
 #include "tiff_handle.h"
 #include "tiff_io.h"
+#include "tiff_jpeg.h"
 #include "tiff_strips.h"
 #include "tiff_tags.h"
 
@@ -25,7 +26,11 @@ bool IsWritableResolution(float resolution) {
 bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
   if (TIFFIsTiled(tif) || !TIFFLastDirectory(tif)) return false;
   if (header.Width == 0 || header.Height == 0) return false;
-  if (header.Photometric != PhotometricGray && header.Photometric != PhotometricRgb) return false;
+  // YCbCr only as JPEG, which the codec turns into RGB and back.
+  if (header.Photometric != PhotometricGray && header.Photometric != PhotometricRgb &&
+      (header.Photometric != PhotometricYCbCr || header.Compression != COMPRESSION_JPEG)) {
+    return false;
+  }
   const std::uint32_t samples = SamplesOf(header.Photometric);
   if (Defaulted16(tif, TIFFTAG_BITSPERSAMPLE) != 8 ||
       Defaulted16(tif, TIFFTAG_SAMPLESPERPIXEL) != samples ||
@@ -54,7 +59,7 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, handle, warnings),
                                                     CloseForReading);
   TIFF* tif = file.get();
-  if (tif == nullptr) return -1;
+  if (tif == nullptr || !DecodeJpegAsRgb(tif)) return -1;
 
   TMyImage header;
   header.Width = Tag32(tif, TIFFTAG_IMAGEWIDTH);
@@ -74,8 +79,9 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   // The planes of the whole correction: the page's grey (and colour)
   // plane, a saved copy and the background, and the two half-size images.
   const std::uint64_t pixels64 = std::uint64_t{header.Width} * header.Height;
-  const std::uint64_t planeBytes = pixels64 * (header.Photometric == PhotometricRgb ? 25 : 13) / 4;
-  if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) || !reserve(planeBytes)) {
+  const std::uint64_t planeBytes = pixels64 * (IsColour(header) ? 25 : 13) / 4;
+  if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) ||
+      !TakeJpegSettings(tif, header) || !reserve(planeBytes)) {
     return -1;
   }
 
@@ -92,7 +98,7 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   const std::uint32_t pixels = PixelCount(image);
   image.Gray.clear();
   image.Gray.resize((pixels / 1024 + 1) * std::size_t{1024});
-  if (image.Photometric == PhotometricRgb) {
+  if (IsColour(image)) {
     image.Rgb.clear();
     image.Rgb.resize(std::size_t{pixels} * 3);
   }

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "grey.h"
+#include "tiff_jpeg.h"
 
 std::uint32_t StripRows(std::uint32_t rowsPerStrip, std::uint32_t height) {
   return rowsPerStrip == 0 ? height : std::min(rowsPerStrip, height);
@@ -18,7 +19,9 @@ std::uint32_t StripsFor(std::uint32_t rows, std::uint32_t height) {
   return height / rows + (height % rows != 0 ? 1 : 0);
 }
 
-std::uint32_t SamplesOf(std::uint32_t photometric) { return photometric == PhotometricRgb ? 3 : 1; }
+std::uint32_t SamplesOf(std::uint32_t photometric) {
+  return photometric == PhotometricRgb || photometric == PhotometricYCbCr ? 3 : 1;
+}
 
 bool SetLayout(TIFF* tif, const TMyImage& image) {
   auto set32 = [tif](ttag_t tag, std::uint32_t value) {
@@ -37,7 +40,7 @@ bool SetLayout(TIFF* tif, const TMyImage& image) {
          set32(TIFFTAG_PLANARCONFIG, image.PlanarConfig) &&
          setDouble(TIFFTAG_XRESOLUTION, image.XResolution) &&
          setDouble(TIFFTAG_YRESOLUTION, image.YResolution) &&
-         set32(TIFFTAG_RESOLUTIONUNIT, image.ResolutionUnit);
+         set32(TIFFTAG_RESOLUTIONUNIT, image.ResolutionUnit) && SetJpegSettings(tif, image);
 }
 
 namespace {
@@ -71,7 +74,7 @@ void AddHelper(std::vector<std::thread>& helpers, TWork&& work) {
 // its full size.
 bool DecodeStrip(TIFF* tif, TMyImage& image, std::uint32_t k) {
   const TStripSpan span = StripSpan(image, k);
-  const bool colour = image.Photometric == PhotometricRgb;
+  const bool colour = IsColour(image);
   TPlane& plane = colour ? image.Rgb : image.Gray;
   if (TIFFReadEncodedStrip(tif, k, plane.data() + span.Offset, span.Bytes) != span.Bytes) {
     return false;
@@ -157,7 +160,7 @@ bool DecodeStrips(const TPageFile& page, TIFF* tif, TMyImage& image, unsigned th
       TFileHandle handle;
       const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, handle, noted[i]),
                                                         CloseForReading);
-      if (file != nullptr) decode(file.get());
+      if (file != nullptr && DecodeJpegAsRgb(file.get())) decode(file.get());
     });
   }
   decode(tif);

@@ -12,6 +12,7 @@
 
 constexpr std::uint32_t PhotometricGray = PHOTOMETRIC_MINISBLACK;  // 1
 constexpr std::uint32_t PhotometricRgb = PHOTOMETRIC_RGB;          // 2
+constexpr std::uint32_t PhotometricYCbCr = PHOTOMETRIC_YCBCR;      // 6
 
 // StripRows: rows per strip as the strips are laid out: a missing tag, or
 // one larger than the image, means a single strip of all rows.
@@ -25,8 +26,9 @@ std::uint32_t StripsFor(std::uint32_t rows, std::uint32_t height);
 // written from.
 std::uint32_t SamplesOf(std::uint32_t photometric);
 
-// SetLayout: sets the structural tags of `image` on a file being written.
-// A tag whose field is 0 was not in the file that was read: it is left out.
+// SetLayout: sets the structural tags of `image` on a file being written,
+// and a JPEG page's codec settings (see SetJpegSettings). A tag whose field
+// is 0 was not in the file that was read: it is left out.
 bool SetLayout(TIFF* tif, const TMyImage& image);
 
 // DecodeStrips: decodes every strip of the page into its plane and, for a

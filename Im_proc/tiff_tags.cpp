@@ -28,9 +28,9 @@ namespace {
 
 // Carried tags. libtiff keeps most tags in a list of "custom" values with
 // one calling convention per kind of field (a count passed or not, a pointer
-// or a single value); five that the tool carries (NewSubfileType,
-// Orientation, PageNumber, XPosition, YPosition) live in its fixed
-// directory fields instead.
+// or a single value); seven that the tool carries (NewSubfileType,
+// Orientation, PageNumber, XPosition, YPosition, YCbCrSubsampling,
+// YCbCrPositioning) live in its fixed directory fields instead.
 
 #ifndef VALDRANE_OLD_LIBTIFF
 bool IsAnonymous(const TIFFField* field) { return TIFFFieldIsAnonymous(field) != 0; }
@@ -127,6 +127,12 @@ bool TakeTags(TIFF* tif, std::vector<TCarriedTag>& tags) {
   if (TIFFGetField(tif, TIFFTAG_PAGENUMBER, &pair[0], &pair[1]) == 1) {
     keep(TIFFTAG_PAGENUMBER, TIFF_SHORT, 2, pair, 2);
   }
+  if (TIFFGetField(tif, TIFFTAG_YCBCRSUBSAMPLING, &pair[0], &pair[1]) == 1) {
+    keep(TIFFTAG_YCBCRSUBSAMPLING, TIFF_SHORT, 2, pair, 2);
+  }
+  if (TIFFGetField(tif, TIFFTAG_YCBCRPOSITIONING, &pair[0]) == 1) {
+    keep(TIFFTAG_YCBCRPOSITIONING, TIFF_SHORT, 1, pair, 2);
+  }
   for (const ttag_t tag : {TIFFTAG_XPOSITION, TIFFTAG_YPOSITION}) {
     float position = 0;
     if (TIFFGetField(tif, tag, &position) == 1) keep(tag, TIFF_RATIONAL, 1, &position, 4);
@@ -176,8 +182,10 @@ bool PutTag(TIFF* tif, const TCarriedTag& carried) {
     case TIFFTAG_SUBFILETYPE:
       return TIFFSetField(tif, tag, *static_cast<const std::uint32_t*>(value)) == 1;
     case TIFFTAG_ORIENTATION:
+    case TIFFTAG_YCBCRPOSITIONING:
       return TIFFSetField(tif, tag, shorts[0]) == 1;
     case TIFFTAG_PAGENUMBER:
+    case TIFFTAG_YCBCRSUBSAMPLING:
       return TIFFSetField(tif, tag, shorts[0], shorts[1]) == 1;
     case TIFFTAG_XPOSITION:
     case TIFFTAG_YPOSITION:

@@ -60,6 +60,6 @@ std::int32_t WriteGrayTiff(TPageFile& page, const TMyImage& image, unsigned thre
 }
 
 std::int32_t WriteRgbTiff(TPageFile& page, const TMyImage& image, unsigned threads) {
-  if (image.Photometric != PhotometricRgb) return -1;
+  if (!IsColour(image)) return -1;
   return WritePlane(page, image, image.Rgb, threads);
 }

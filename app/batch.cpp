@@ -83,7 +83,7 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
     StageLine("div ", StageStart, lines);
 
     std::int32_t written;
-    if (Page.Photometric == 2) {
+    if (IsColour(Page)) {
       SubtractImage(Page, Reduced, threads);
       StageLine("substract ", StageStart, lines);
       AddGainToRgb(Page, threads);

@@ -58,6 +58,10 @@ bool ReadFileInfo(const fs::path& path, TFileInfo& info) {
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &info.Height);
   TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &info.Photometric);
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &info.Compression);
+  // YCbCr JPEG as the RGB the codec makes of it.
+  if (info.Photometric == PHOTOMETRIC_YCBCR) {
+    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+  }
   const tmsize_t scanline = TIFFScanlineSize(tif);
   info.Pixels.resize(static_cast<std::size_t>(scanline) * info.Height);
   bool ok = true;

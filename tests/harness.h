@@ -42,7 +42,7 @@ bool WriteScan(const fs::path& path, const TScanLayout& layout, std::uint32_t se
 bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint32_t>& tags,
                   const std::vector<std::uint8_t>& data, int directories = 1);
 
-// A page as libtiff alone reads it.
+// A page as libtiff alone reads it (YCbCr JPEG as RGB).
 struct TFileInfo {
   std::uint32_t Width = 0, Height = 0;
   std::uint16_t Photometric = 0, Compression = 0;

@@ -59,13 +59,21 @@ TEST_F(Tool, EveryLayoutComesOutExactlyWithAnyNumberOfThreads) {
   const fs::path originals = top / "originals";
   fs::create_directory(originals);
   const TScanLayout layouts[] = {
-      {640, 480, false, 5, 16, 300}, {333, 257, true, 8, 7},  // short last strips
-      {201, 99, false, 1, 99, 72.5}, {99, 201, true, 32773, 1},
-      {517, 3, false, 8, 2},         {2, 77, true, 1, 10},
-      {1, 6, false, 5, 0},           {200, 100, true, 1, 0xFFFFFFFFu, 150},
-      {200, 100, false, 1, 100},     {120, 90, true, 50000, 64},  // ZSTD
-      {120, 90, false, 34925, 1},    {121, 91, true, 34925, 0},   // LZMA
-      {128, 96, false, 7, 8},        {128, 96, true, 7, 16},      // JPEG
+      {640, 480, false, 5, 16, 300},
+      {333, 257, true, 8, 7},  // short last strips
+      {201, 99, false, 1, 99, 72.5},
+      {99, 201, true, 32773, 1},
+      {517, 3, false, 8, 2},
+      {2, 77, true, 1, 10},
+      {1, 6, false, 5, 0},
+      {200, 100, true, 1, 0xFFFFFFFFu, 150},
+      {200, 100, false, 1, 100},
+      {120, 90, true, 50000, 64},  // ZSTD
+      {120, 90, false, 34925, 1},
+      {121, 91, true, 34925, 0},  // LZMA
+      {128, 96, false, 7, 8},
+      {128, 96, true, 7, 16},               // JPEG
+      {128, 96, true, 7, 16, 0, 1, 90, 2},  // YCbCr JPEG
   };
   for (const TScanLayout& layout : layouts) {
     ASSERT_TRUE(
@@ -84,6 +92,7 @@ TEST_F(Tool, EveryLayoutComesOutExactlyWithAnyNumberOfThreads) {
   ASSERT_TRUE(WriteScan(big / "c.tif", {1200, 900, true, 8, 16}));
   ASSERT_TRUE(WriteScan(big / "g.tif", {1000, 800, false, 5, 8}));
   ASSERT_TRUE(WriteScan(big / "j.tif", {1000, 800, true, 7, 16}));  // stays sequential
+  ASSERT_TRUE(WriteScan(big / "y.tif", {1000, 800, true, 7, 32, 0, 1, 90, 2}));
   for (const fs::path& folder : {big, originals}) {
     std::map<std::string, TBytes> first;
     std::string firstReport;
@@ -95,7 +104,7 @@ TEST_F(Tool, EveryLayoutComesOutExactlyWithAnyNumberOfThreads) {
       ASSERT_TRUE(ExitedWith(run, 0));
       EXPECT_EQ(run.Out.rfind(Banner, 0), 0u);
       for (const auto& [name, info] : folder == big ? std::map<std::string, TFileInfo>{} : before) {
-        EXPECT_EQ(run.Entries.at(name).Labels, info.Photometric == 2 ? ColourLabels : GreyLabels);
+        EXPECT_EQ(run.Entries.at(name).Labels, info.Photometric != 1 ? ColourLabels : GreyLabels);
       }
       if (first.empty()) first = Contents(dir), firstReport = Unfigured(run.Out);
       EXPECT_EQ(run.Entries.size(), first.size());
@@ -199,6 +208,10 @@ TEST_F(Tool, EveryOtherEntryIsReportedAndKept) {
         WriteRawTiff(dir / (std::string(name) + ".tif"), tags, std::vector<std::uint8_t>(64, 9)));
   }
   ASSERT_TRUE(WriteRawTiff(dir / "two-pages.tif", grey, std::vector<std::uint8_t>(64, 9), 2));
+  // YCbCr is taken only as JPEG (here 2x2 subsampled, as by default: 96 bytes).
+  TTags ycbcr = grey;
+  ycbcr[262] = 6, ycbcr[277] = 3, ycbcr[279] = 96;
+  ASSERT_TRUE(WriteRawTiff(dir / "ycbcr-not-jpeg.tif", ycbcr, std::vector<std::uint8_t>(96, 9)));
   // Damaged strips: Deflate fails to decode; JPEG in one strip decodes, the
   // decoder filling in what is missing and only warning.
   for (const auto& [name, compression] : {std::pair{"cut-deflate.tif", 8}, {"cut-jpeg.tif", 7}}) {

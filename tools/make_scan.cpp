@@ -1,11 +1,13 @@
 // make_scan: writes a synthetic scanned page as a TIFF file, for the demo,
 // the tests' sample pages and the benchmark.
 //
-//   make_scan [-c] [-z none|lzw|deflate|packbits] [-s WIDTHxHEIGHT]
-//             [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif
+//   make_scan [-c] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY] [-y]
+//             [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif
 //
 //   -c   colour (RGB) page; grey otherwise
 //   -z   compression, none by default
+//   -q   JPEG quality, 75 by default
+//   -y   a colour JPEG page in YCbCr with 2x2 subsampling, as scanners write
 //   -s   size in pixels, 2480x3508 (A4 at 300 dpi) by default
 //   -r   rows per strip, 64 by default; 0 for a single strip (no tag)
 //   -d   resolution in dots per inch, 300 by default
@@ -34,13 +36,16 @@ struct TOptions {
   std::uint32_t rowsPerStrip = 64;
   double dpi = 300;
   std::uint32_t seed = 1;
+  int quality = 0;
+  bool ycbcr = false;
   const char* output = nullptr;
 };
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: make_scan [-c] [-z none|lzw|deflate|packbits] [-s WIDTHxHEIGHT]\n"
-               "                 [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif\n");
+               "usage: make_scan [-c] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY] [-y]\n"
+               "                 [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED]\n"
+               "                 OUTPUT.tif\n");
   return 1;
 }
 
@@ -51,7 +56,8 @@ bool ParseCompression(const char* name, std::uint16_t& compression) {
   } known[] = {{"none", COMPRESSION_NONE},
                {"lzw", COMPRESSION_LZW},
                {"deflate", COMPRESSION_ADOBE_DEFLATE},
-               {"packbits", COMPRESSION_PACKBITS}};
+               {"packbits", COMPRESSION_PACKBITS},
+               {"jpeg", COMPRESSION_JPEG}};
   for (const auto& k : known) {
     if (std::strcmp(name, k.name) == 0) {
       compression = k.value;
@@ -62,7 +68,7 @@ bool ParseCompression(const char* name, std::uint16_t& compression) {
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& o) {
-  for (int c; (c = getopt(argc, argv, "cz:s:r:d:S:")) != -1;) {
+  for (int c; (c = getopt(argc, argv, "cz:q:ys:r:d:S:")) != -1;) {
     char* end = nullptr;
     switch (c) {
       case 'c':
@@ -70,6 +76,12 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
         break;
       case 'z':
         if (!ParseCompression(optarg, o.compression)) return false;
+        break;
+      case 'q':
+        o.quality = static_cast<int>(std::strtol(optarg, &end, 10));
+        break;
+      case 'y':
+        o.ycbcr = true;
         break;
       case 's':
         if (std::sscanf(optarg, "%ux%u", &o.width, &o.height) != 2) return false;
@@ -88,7 +100,10 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
     }
     if (end != nullptr && *end != '\0') return false;
   }
-  if (optind + 1 != argc || o.width == 0 || o.height == 0 || o.dpi <= 0) return false;
+  if (optind + 1 != argc || o.width == 0 || o.height == 0 || o.dpi <= 0 || o.quality < 0 ||
+      o.quality > 100) {
+    return false;
+  }
   o.output = argv[optind];
   return true;
 }
@@ -107,6 +122,8 @@ int main(int argc, char** argv) {
   layout.Compression = options.compression;
   layout.RowsPerStrip = options.rowsPerStrip;
   layout.Dpi = options.dpi;
+  layout.Quality = options.quality;
+  layout.YCbCr = options.ycbcr ? 2 : 0;
   if (!WriteScanTiff(options.output, layout, pixels)) {
     std::fprintf(stderr, "make_scan: cannot write %s\n", options.output);
     return 2;

@@ -1,10 +1,10 @@
 #include "synthetic_scan.h"
 
+#include <tiffio.h>
+
 #include <algorithm>
 #include <cmath>
 #include <random>
-
-#include <tiffio.h>
 
 std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t height, bool colour,
                                         std::uint32_t seed) {
@@ -94,7 +94,19 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
   TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
   TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
   TIFFSetField(tif, TIFFTAG_COMPRESSION, layout.Compression);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, layout.Colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  const bool ycbcr = layout.Colour && layout.YCbCr != 0;
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
+               ycbcr           ? PHOTOMETRIC_YCBCR
+               : layout.Colour ? PHOTOMETRIC_RGB
+                               : PHOTOMETRIC_MINISBLACK);
+  if (layout.Compression == COMPRESSION_JPEG) {
+    if (ycbcr) {
+      TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, layout.YCbCr, layout.YCbCr);
+      TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    }
+    if (layout.Quality != 0) TIFFSetField(tif, TIFFTAG_JPEGQUALITY, layout.Quality);
+    if (layout.TablesInStrips) TIFFSetField(tif, TIFFTAG_JPEGTABLESMODE, 0);
+  }
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   if (layout.Predictor != 1) TIFFSetField(tif, TIFFTAG_PREDICTOR, layout.Predictor);
   if (layout.RowsPerStrip != 0) TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, layout.RowsPerStrip);
@@ -103,9 +115,8 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
     TIFFSetField(tif, TIFFTAG_YRESOLUTION, layout.Dpi);
     TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
   }
-  const std::uint32_t rows = layout.RowsPerStrip == 0
-                                 ? layout.Height
-                                 : std::min(layout.RowsPerStrip, layout.Height);
+  const std::uint32_t rows =
+      layout.RowsPerStrip == 0 ? layout.Height : std::min(layout.RowsPerStrip, layout.Height);
   const std::size_t rowBytes = std::size_t{layout.Width} * samples;
   bool ok = pixels.size() >= rowBytes * layout.Height;
   for (std::uint32_t first = 0, strip = 0; ok && first < layout.Height; first += rows, ++strip) {

@@ -23,6 +23,12 @@ struct TScanLayout {
   std::uint32_t RowsPerStrip = 0;  // written as given; 0: no tag, one strip
   double Dpi = 0;                  // 0: no resolution tags
   std::uint16_t Predictor = 1;     // 1: none; 2: horizontal differencing
+  // JPEG only: quality (0: libtiff's default, 75); a colour page as YCbCr
+  // subsampled this much both ways (0: RGB); the tables in every strip
+  // rather than in the JPEGTables tag.
+  int Quality = 0;
+  std::uint16_t YCbCr = 0;
+  bool TablesInStrips = false;
 };
 
 // WriteScanTiff: writes `pixels` (row by row, as SyntheticScan makes them)

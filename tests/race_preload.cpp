@@ -5,9 +5,9 @@
 //   VALDRANE_RACE=swap-temp:OUTSIDE     as a temporary file is about to be
 //                                       opened, puts a link to OUTSIDE in
 //                                       its place
-//   VALDRANE_RACE=stop                  once the first temporary file has
-//                                       been made, stops the tool (SIGSTOP)
-//                                       for the test to act meanwhile
+//   VALDRANE_RACE=stop:NAME             once NAME has been opened, stops the
+//                                       tool (SIGSTOP) as the next temporary
+//                                       file is made, for the test to act
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -20,7 +20,7 @@
 
 namespace {
 
-bool Done = false;
+bool Done = false, Armed = false;
 
 void Act(int folder, const char* path, int flags, bool before) {
   const char* race = std::getenv("VALDRANE_RACE");
@@ -30,9 +30,12 @@ void Act(int folder, const char* path, int flags, bool before) {
   const std::string base = slash != nullptr ? slash + 1 : path;
   const std::size_t colon = what.find(':', 8);
   const bool temporary = (flags & O_CREAT) != 0 && base.rfind(".valdrane-", 0) == 0;
-  if (!before && what == "stop" && temporary) {
-    Done = true;
-    kill(getpid(), SIGSTOP);
+  if (!before && what.rfind("stop:", 0) == 0) {
+    Armed |= base == what.substr(5);
+    if (Armed && temporary) {
+      Done = true;
+      kill(getpid(), SIGSTOP);
+    }
     return;
   }
   const bool swap = before && what.rfind("swap-temp:", 0) == 0 && temporary;

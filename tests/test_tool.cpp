@@ -428,114 +428,92 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
   EXPECT_GT(midBatch, 3) << "no kill landed inside the batch";
 }
 
-// Someone sharing the folder acts while a page waits to be written (the
-// tool stopped as its temporary file is made, beside the file a link
-// leads to): the scanner station saves a new scan into the page, of the
-// same size; a run is started in the linked folder. Neither loses the scan
-// nor the temporary file. And started with its standard descriptors closed,
-// the tool has the null device there, so that no file of a page is one of
-// them for libtiff's messages to land in.
-TEST_F(Tool, WhileAPageWaitsToBeWrittenNothingIsLost) {
-  const fs::path sub = dir / "sub", scan = top / "scan.tif";
-  ASSERT_TRUE(WriteScan(scan, {300, 200, false, 1, 16}, 2));
+// Someone sharing the folder acts at the exact moment (a preloaded library
+// does it for the test): a link re-pointed once the page has been opened;
+// a link put where the temporary file is about to be; while the linked page
+// waits to be written (the tool stopped as its temporary file is made
+// beside it), a new scan of the same size saved into it, or a run started
+// in its folder. None redirects a write or loses a scan or a temporary
+// file. And started with its standard descriptors closed, the tool has the
+// null device there, so that no page's file is one for libtiff's messages.
+TEST_F(Tool, RacesInASharedFolderCannotRedirectAWrite) {
+  const fs::path store = top / "store", linked = store / "linked", scan = top / "scan.tif";
+  fs::create_directory(store);
+  PutBytes(store / "outside", {'k', 'e', 'e', 'p'});
+  ASSERT_TRUE(WriteScan(scan, {120, 90, false, 1, 16}, 's'));
   const struct {
-    const char* name;
-    const char* outcome;  // none when the report goes to the null device
-    bool closed;          // started with descriptors 0 to 2 closed
+    std::string race;
+    const char* outcome;  // of link.tif; none where the report goes to the null device
     std::function<void(pid_t)> atStop;
+    bool closed = false;  // started with descriptors 0 to 2 closed
   } cases[] = {
-      {"saved again", "write error", false,
-       [&](pid_t) { PutBytes(sub / "page.tif", FileBytes(scan)); }},
-      {"a run in the linked folder", "done", false,
+      {"repoint:link.tif:b.tif", "read error", {}},
+      {"swap-temp:" + (store / "outside").string(), "done", {}},
+      {"stop:link.tif", "write error", [&](pid_t) { PutBytes(linked / "a.tif", FileBytes(scan)); }},
+      {"stop:link.tif", "done",
        [&](pid_t) {
-         const TToolRun second = RunTool(sub);
+         const TToolRun second = RunTool(linked);
          EXPECT_TRUE(ExitedWith(second, 3)) << second.Err;
-         const std::vector<std::string> names = Listing(sub);
-         EXPECT_EQ(names.size(), 2u) << "the temporary file was removed";
+         EXPECT_EQ(Listing(linked).size(), 2u) << "the temporary file was removed";
        }},
-      {"closed descriptors", nullptr, true,
+      {"stop:link.tif", nullptr,
        [](pid_t pid) {
 #ifndef VALDRANE_EMULATOR  // the emulator's own files may take them first
-         for (int fd = 0; fd <= 2; ++fd) {
-           const fs::path open = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
-           EXPECT_EQ(fs::read_symlink(open), "/dev/null") << fd;
+         for (const char* fd : {"0", "1", "2"}) {
+           EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd), "/dev/null");
          }
 #endif
-       }},
+       },
+       true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.race + (c.closed ? " closed" : ""));
     fs::remove_all(dir);
-    fs::create_directories(sub);
-    TFileInfo info;
-    ASSERT_TRUE(WriteScan(sub / "page.tif", {300, 200, false, 1, 16}, 1) &&
-                ReadFileInfo(sub / "page.tif", info));
+    fs::create_directory(dir);
+    fs::remove_all(linked);
+    fs::create_directory(linked);
+    std::map<fs::path, std::vector<std::uint8_t>> expected;
+    for (const fs::path& page : {dir / "a.tif", dir / "b.tif", linked / "a.tif"}) {
+      TFileInfo info;
+      ASSERT_TRUE(WriteScan(page, {120, 90, false, 1, 16}, page.filename().string()[0]) &&
+                  ReadFileInfo(page, info));
+      expected[page] = PlainFlatten(120, 90, false, info.Pixels);
+    }
     // Saved long ago: a new scan's time differs whatever the clock's grain.
-    fs::last_write_time(sub / "page.tif", fs::last_write_time(sub / "page.tif") - 24h);
-    fs::create_symlink("sub/page.tif", dir / "page.tif");
-    const bool closed = c.closed;
-    const pid_t pid = StartTool(dir, [closed] {
-      setenv("VALDRANE_RACE", "stop", 1);
+    fs::last_write_time(linked / "a.tif", fs::last_write_time(linked / "a.tif") - 24h);
+    fs::create_symlink(linked / "a.tif", dir / "link.tif");
+    const pid_t pid = StartTool(dir, [&c] {
+      Threads("1")();  // one page at a time: the race acts once
+      setenv("VALDRANE_RACE", c.race.c_str(), 1);
       setenv("LD_PRELOAD", VALDRANE_RACE_PRELOAD, 1);
       setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-      for (int fd = 0; closed && fd <= 2; ++fd) close(fd);
+      for (int fd = 0; c.closed && fd <= 2; ++fd) close(fd);
     });
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
-    ASSERT_TRUE(WIFSTOPPED(status)) << status;
-    c.atStop(pid);
-    kill(pid, SIGCONT);
+    if (c.atStop) {
+      int status = 0;
+      ASSERT_TRUE(waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status)) << status;
+      c.atStop(pid);
+      kill(pid, SIGCONT);
+    }
     const TToolRun run = WaitTool(pid, dir);
     ASSERT_TRUE(ExitedWith(run, 0));
     if (c.outcome != nullptr) {
-      EXPECT_EQ(run.Entries.at("page.tif").Outcome, c.outcome);
+      EXPECT_EQ(run.Entries.at("link.tif").Outcome, c.outcome);
     }
-    if (std::string(c.name) == "saved again") {
-      EXPECT_TRUE(FileBytes(sub / "page.tif") == FileBytes(scan)) << "the new scan was lost";
-    } else {
-      TFileInfo now;
-      EXPECT_TRUE(ReadFileInfo(sub / "page.tif", now) &&
-                  now.Pixels == PlainFlatten(300, 200, false, info.Pixels));
+    if (c.outcome != nullptr && c.outcome[0] == 'w') {
+      EXPECT_TRUE(FileBytes(linked / "a.tif") == FileBytes(scan)) << "the new scan was lost";
+      expected.erase(linked / "a.tif");
+    } else if (c.outcome != nullptr && c.outcome[0] == 'r') {
+      expected.erase(linked / "a.tif");
     }
-    EXPECT_EQ(Listing(sub).size(), 1u) << "a temporary file was left behind";
-  }
-}
-
-// Someone sharing the folder acts at the exact moment (a preloaded library
-// does it for the test): a link re-pointed once the page has been opened,
-// a link put where the temporary file is about to be. Neither redirects a
-// write: nothing outside the folder changes, no page becomes a link.
-TEST_F(Tool, RacesInASharedFolderCannotRedirectAWrite) {
-  const fs::path store = top / "store";
-  fs::create_directory(store);
-  PutBytes(store / "outside", {'k', 'e', 'e', 'p'});
-  const std::string outside = (store / "outside").string();
-  for (const std::string& race : {std::string("repoint:link.tif:b.tif"), "swap-temp:" + outside}) {
-    SCOPED_TRACE(race);
-    fs::remove_all(dir);
-    fs::create_directory(dir);
-    std::map<std::string, std::vector<std::uint8_t>> expected;
-    for (const char* name : {"a.tif", "b.tif"}) {
+    for (const auto& [page, pixels] : expected) {
       TFileInfo info;
-      ASSERT_TRUE(WriteScan(dir / name, {120, 90, false, 5, 16}, name[0]) &&
-                  ReadFileInfo(dir / name, info));
-      expected[name] = PlainFlatten(120, 90, false, info.Pixels);
-    }
-    ASSERT_TRUE(WriteScan(store / "a.tif", {120, 90, false, 5, 16}, 'a'));
-    fs::create_symlink(store / "a.tif", dir / "link.tif");
-    const TToolRun run = RunTool(dir, [&race] {
-      Threads("1")();  // one page at a time: the race acts once
-      setenv("VALDRANE_RACE", race.c_str(), 1);
-      setenv("LD_PRELOAD", VALDRANE_RACE_PRELOAD, 1);
-      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-    });
-    ASSERT_TRUE(ExitedWith(run, 0));
-    EXPECT_EQ(run.Entries.at("link.tif").Outcome, race[0] == 'r' ? "read error" : "done");
-    for (const auto& [name, pixels] : expected) {
-      TFileInfo info;
-      EXPECT_FALSE(fs::is_symlink(dir / name)) << name;
-      EXPECT_TRUE(ReadFileInfo(dir / name, info) && info.Pixels == pixels) << name;
+      EXPECT_FALSE(fs::is_symlink(page)) << page;
+      EXPECT_TRUE(ReadFileInfo(page, info) && info.Pixels == pixels) << page;
     }
     EXPECT_EQ(FileBytes(store / "outside"), TBytes({'k', 'e', 'e', 'p'}));
+    for (const std::string& name : Listing(linked)) {
+      EXPECT_TRUE(name == "a.tif" || fs::is_symlink(linked / name)) << name << " was left behind";
+    }
   }
 }

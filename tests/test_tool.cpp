@@ -457,7 +457,7 @@ TEST_F(Tool, RacesInASharedFolderCannotRedirectAWrite) {
          EXPECT_EQ(Listing(linked).size(), 2u) << "the temporary file was removed";
        }},
       {"stop:link.tif", nullptr,
-       [](pid_t pid) {
+       []([[maybe_unused]] pid_t pid) {
 #ifndef VALDRANE_EMULATOR  // the emulator's own files may take them first
          for (const char* fd : {"0", "1", "2"}) {
            EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd), "/dev/null");

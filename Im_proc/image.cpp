@@ -19,6 +19,9 @@ TMyImage HeaderOf(const TMyImage& source) {
   result.YResolution = source.YResolution;
   result.ResolutionUnit = source.ResolutionUnit;
   result.StripCount = source.StripCount;
+  result.TileWidth = source.TileWidth;
+  result.TileLength = source.TileLength;
+  result.BigTiff = source.BigTiff;
   result.PlanarConfig = source.PlanarConfig;
   result.JpegQuality = source.JpegQuality;
   result.JpegTablesInStrips = source.JpegTablesInStrips;

@@ -14,7 +14,9 @@ void NoteReadWarning(TReadWarnings& noted, const char* module, const char* forma
   va_copy(copy, args);
   std::vsnprintf(message, sizeof message, format, copy);
   va_end(copy);
-  if (std::strstr(message, "\"StripByteCounts\" field, ignoring") != nullptr) {
+  if (std::strstr(message, "\"StripByteCounts\" field, ignoring") != nullptr ||
+      std::strstr(message, "Incorrect count for \"Strip") != nullptr ||
+      std::strstr(message, "Incorrect count for \"Tile") != nullptr) {
     noted.GuessedStripSizes = true;
   }
   if (module != nullptr && std::strcmp(module, "JPEGLib") == 0 &&
@@ -139,10 +141,10 @@ TIFF* OpenForReading(const TPageFile& page, TFileHandle& handle, TReadWarnings& 
   return tif;
 }
 
-TIFF* OpenForWriting(const char* name, TFileHandle& handle) {
+TIFF* OpenForWriting(const char* name, TFileHandle& handle, bool big) {
   handle.At = 0;
-  return TIFFClientOpen(name, "w", &handle, HandleRead, HandleWrite, HandleSeek, HandleClose,
-                        HandleSize, HandleMap, HandleUnmap);
+  return TIFFClientOpen(name, big ? "w8" : "w", &handle, HandleRead, HandleWrite, HandleSeek,
+                        HandleClose, HandleSize, HandleMap, HandleUnmap);
 }
 
 TIFF* OpenInMemory(TMemoryFile& memory) {

@@ -28,7 +28,7 @@ struct TMemoryFile {
 // Warnings from libtiff that make a file unfit to be rewritten: its data
 // would come back as libtiff's guess, not as the file holds it.
 struct TReadWarnings {
-  // The strip byte counts were discarded and guessed from the image size.
+  // The strip (or tile) table was discarded and guessed from the image size.
   bool GuessedStripSizes = false;
   // The JPEG decoder met damaged or missing data and filled in the rest.
   bool DamagedJpeg = false;
@@ -46,9 +46,10 @@ TIFF* OpenForReading(const TPageFile& page, TFileHandle& handle, TReadWarnings& 
 // warnings are no longer noted.
 void CloseForReading(TIFF* tif);
 
-// OpenForWriting: a new TIFF file written through `handle`'s descriptor
-// from its start; `name` is for libtiff's messages. Null on failure.
-TIFF* OpenForWriting(const char* name, TFileHandle& handle);
+// OpenForWriting: a new TIFF file, BigTIFF when `big`, written through
+// `handle`'s descriptor from its start; `name` is for libtiff's messages.
+// Null on failure.
+TIFF* OpenForWriting(const char* name, TFileHandle& handle, bool big);
 
 // OpenInMemory: a new TIFF file written into `memory`. Null on failure.
 TIFF* OpenInMemory(TMemoryFile& memory);

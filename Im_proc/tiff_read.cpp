@@ -4,10 +4,10 @@
 #include <memory>
 #include <utility>
 
+#include "tiff_blocks.h"
 #include "tiff_handle.h"
 #include "tiff_io.h"
 #include "tiff_jpeg.h"
-#include "tiff_strips.h"
 #include "tiff_tags.h"
 
 namespace {
@@ -24,17 +24,20 @@ bool IsWritableResolution(float resolution) {
 // Whether the open file is a page that can be read and written back exactly
 // from its grey or colour plane, for the header already taken from it.
 bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
-  if (TIFFIsTiled(tif) || !TIFFLastDirectory(tif)) return false;
+  if (!TIFFLastDirectory(tif)) return false;
   if (header.Width == 0 || header.Height == 0) return false;
   // YCbCr only as JPEG, which the codec turns into RGB and back.
   if (header.Photometric != PhotometricGray && header.Photometric != PhotometricRgb &&
       (header.Photometric != PhotometricYCbCr || header.Compression != COMPRESSION_JPEG)) {
     return false;
   }
+  // Separate planes of RGB samples; a grey page's one plane is the same either way.
   const std::uint32_t samples = SamplesOf(header.Photometric);
+  const std::uint32_t planar = Defaulted16(tif, TIFFTAG_PLANARCONFIG);
   if (Defaulted16(tif, TIFFTAG_BITSPERSAMPLE) != 8 ||
       Defaulted16(tif, TIFFTAG_SAMPLESPERPIXEL) != samples ||
-      Defaulted16(tif, TIFFTAG_PLANARCONFIG) != PLANARCONFIG_CONTIG ||
+      (planar != PLANARCONFIG_CONTIG &&
+       (planar != PLANARCONFIG_SEPARATE || header.Photometric == PhotometricYCbCr)) ||
       Defaulted16(tif, TIFFTAG_SAMPLEFORMAT) != SAMPLEFORMAT_UINT) {
     return false;
   }
@@ -43,10 +46,10 @@ bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
   if (!IsWritableResolution(header.XResolution) || !IsWritableResolution(header.YResolution)) {
     return false;
   }
-
-  const std::uint32_t rows = StripRows(header.RowsPerStrip, header.Height);
-  return header.StripCount == StripsFor(rows, header.Height) &&
-         TIFFStripSize(tif) == tmsize_t{rows} * header.Width * samples;
+  // The blocks as the file has them, each decoding to the size its layout says.
+  const tmsize_t blockSize = TIFFIsTiled(tif) != 0 ? TIFFTileSize(tif) : TIFFStripSize(tif);
+  return header.StripCount == BlocksFor(header) && header.StripCount != 0 &&
+         static_cast<std::uint64_t>(blockSize) == BlockBytes(header);
 }
 
 }  // namespace
@@ -73,7 +76,10 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   header.YResolution = TagFloat(tif, TIFFTAG_YRESOLUTION);
   header.ResolutionUnit = Tag16(tif, TIFFTAG_RESOLUTIONUNIT);
   header.PlanarConfig = Tag16(tif, TIFFTAG_PLANARCONFIG);
-  header.StripCount = TIFFNumberOfStrips(tif);
+  header.TileWidth = Tag32(tif, TIFFTAG_TILEWIDTH);
+  header.TileLength = Tag32(tif, TIFFTAG_TILELENGTH);
+  header.StripCount = TIFFIsTiled(tif) != 0 ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+  header.BigTiff = TIFFIsBigTIFF(tif) != 0;
   if (!TakeTags(tif, header.Tags)) return -1;
 
   // The planes of the whole correction: the page's grey (and colour)
@@ -103,6 +109,6 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
     image.Rgb.resize(std::size_t{pixels} * 3);
   }
   const unsigned helpers = std::max(1u, std::min(threads, image.StripCount));
-  const bool ok = DecodeStrips(page, tif, image, helpers, warnings);
+  const bool ok = DecodeBlocks(page, tif, 0, image, helpers, warnings);
   return ok && !warnings.DamagedJpeg ? 1 : -1;
 }

@@ -1,9 +1,9 @@
 #include <tiffio.h>
 
 #include "safe_file.h"
+#include "tiff_blocks.h"
 #include "tiff_handle.h"
 #include "tiff_io.h"
-#include "tiff_strips.h"
 #include "tiff_tags.h"
 
 namespace {
@@ -14,15 +14,21 @@ namespace {
 // file's bytes are the same.
 bool WriteStrips(int fd, const char* name, const TMyImage& image, const TPlane& plane,
                  unsigned threads) {
+  // A classic TIFF addresses 4 GiB: a page whose samples come near that
+  // (compressed or not, it might not fit) is written as BigTIFF.
+  constexpr std::uint64_t ClassicLimit = std::uint64_t{15} << 28;  // 3.75 GiB
+  const bool big =
+      image.BigTiff ||
+      std::uint64_t{image.Width} * image.Height * SamplesOf(image.Photometric) > ClassicLimit;
   TFileHandle handle{fd, 0};
-  TIFF* tif = OpenForWriting(name, handle);
+  TIFF* tif = OpenForWriting(name, handle, big);
   if (tif == nullptr) return false;
   bool ok = WriteCustomDirectories(tif, image.Tags) && SetLayout(tif, image);
   for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) {
     ok = image.Tags[i].Directory != 0 || PutTag(tif, image.Tags[i]);
   }
 
-  ok = ok && EncodeStrips(tif, image, plane, threads);
+  ok = ok && EncodeBlocks(tif, image, plane, threads);
   // TIFFClose cannot report a failure; TIFFFlush writes the directory and can.
   ok = ok && TIFFFlush(tif) == 1;
   TIFFClose(tif);
@@ -30,14 +36,13 @@ bool WriteStrips(int fd, const char* name, const TMyImage& image, const TPlane& 
 }
 
 // Whether the record can be written as it says: planes long enough and a
-// strip count that covers every row exactly once.
+// count of strips or tiles that covers every pixel exactly once.
 bool IsWritable(const TMyImage& image, const TPlane& plane) {
   if (image.Width == 0 || image.Height == 0) return false;
   const std::uint64_t bytes =
       std::uint64_t{image.Width} * image.Height * SamplesOf(image.Photometric);
   if (plane.size() < bytes) return false;
-  const std::uint32_t rows = StripRows(image.RowsPerStrip, image.Height);
-  return image.StripCount == StripsFor(rows, image.Height);
+  return image.StripCount == BlocksFor(image);
 }
 
 std::int32_t WritePlane(TPageFile& page, const TMyImage& image, const TPlane& plane,

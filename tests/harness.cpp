@@ -58,15 +58,18 @@ bool ReadFileInfo(const fs::path& path, TFileInfo& info) {
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &info.Height);
   TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &info.Photometric);
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &info.Compression);
-  // YCbCr JPEG as the RGB the codec makes of it.
-  if (info.Photometric == PHOTOMETRIC_YCBCR) {
-    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
-  }
-  const tmsize_t scanline = TIFFScanlineSize(tif);
-  info.Pixels.resize(static_cast<std::size_t>(scanline) * info.Height);
-  bool ok = true;
-  for (std::uint32_t row = 0; ok && row < info.Height; ++row) {
-    ok = TIFFReadScanline(tif, info.Pixels.data() + row * scanline, row) == 1;
+  // Through libtiff's RGBA reader, whatever the layout: YCbCr JPEG as the
+  // RGB the codec makes of it, grey as its value in R.
+  const bool colour = info.Photometric != PHOTOMETRIC_MINISBLACK;
+  std::vector<std::uint32_t> rgba(std::size_t{info.Width} * info.Height);
+  const bool ok = TIFFReadRGBAImageOriented(tif, info.Width, info.Height, rgba.data(),
+                                            ORIENTATION_TOPLEFT, 0) == 1;
+  for (const std::uint32_t pixel : rgba) {
+    info.Pixels.push_back(static_cast<std::uint8_t>(TIFFGetR(pixel)));
+    if (colour) {
+      info.Pixels.insert(info.Pixels.end(), {static_cast<std::uint8_t>(TIFFGetG(pixel)),
+                                             static_cast<std::uint8_t>(TIFFGetB(pixel))});
+    }
   }
   TIFFClose(tif);
   return ok;
@@ -96,7 +99,7 @@ std::map<std::uint16_t, std::string> Entries(const fs::path& path, std::uint16_t
     entries[static_cast<std::uint16_t>(get(e, 2))] =
         std::to_string(type) + ":" + std::string(&b.at(at), size);
   }
-  for (const int offset : {273, 279, 34665, 34853})
+  for (const int offset : {273, 279, 324, 325, 34665, 34853})
     entries.erase(static_cast<std::uint16_t>(offset));
   return entries;
 }

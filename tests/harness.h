@@ -52,7 +52,7 @@ bool ReadFileInfo(const fs::path& path, TFileInfo& info);
 
 // The entries of a little-endian file's first directory, or of the one its
 // tag `sub` points at, read from its bytes: tag -> type and value bytes.
-// Offsets (of strips and directories) are left out: they are where things
+// Offsets (of strips, tiles and directories) are left out: they are where things
 // happen to be.
 std::map<std::uint16_t, std::string> Entries(const fs::path& path, std::uint16_t sub = 0);
 

@@ -86,7 +86,7 @@ std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t heigh
 
 bool WriteScanTiff(const char* path, const TScanLayout& layout,
                    const std::vector<std::uint8_t>& pixels) {
-  TIFF* tif = TIFFOpen(path, "w");
+  TIFF* tif = TIFFOpen(path, layout.Big ? "w8" : "w");
   if (tif == nullptr) return false;
   const std::uint16_t samples = layout.Colour ? 3 : 1;
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, layout.Width);
@@ -109,20 +109,56 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
   }
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   if (layout.Predictor != 1) TIFFSetField(tif, TIFFTAG_PREDICTOR, layout.Predictor);
-  if (layout.RowsPerStrip != 0) TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, layout.RowsPerStrip);
+  if (layout.RowsPerStrip != 0 && layout.Tile == 0) {
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, layout.RowsPerStrip);
+  }
   if (layout.Dpi != 0) {
     TIFFSetField(tif, TIFFTAG_XRESOLUTION, layout.Dpi);
     TIFFSetField(tif, TIFFTAG_YRESOLUTION, layout.Dpi);
     TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
   }
-  const std::uint32_t rows =
-      layout.RowsPerStrip == 0 ? layout.Height : std::min(layout.RowsPerStrip, layout.Height);
   const std::size_t rowBytes = std::size_t{layout.Width} * samples;
   bool ok = pixels.size() >= rowBytes * layout.Height;
-  for (std::uint32_t first = 0, strip = 0; ok && first < layout.Height; first += rows, ++strip) {
-    const std::uint32_t n = std::min(rows, layout.Height - first);
-    void* data = const_cast<std::uint8_t*>(pixels.data() + first * rowBytes);
-    ok = TIFFWriteEncodedStrip(tif, strip, data, static_cast<tmsize_t>(n * rowBytes)) != -1;
+  const bool separate = layout.Colour && layout.Separate;
+  if (separate) TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_SEPARATE);
+  // The samples of the pixel at (x, y); past the edge, the edge's.
+  const auto pixel = [&](std::uint32_t x, std::uint32_t y) {
+    return pixels.data() + (std::size_t{std::min(y, layout.Height - 1)} * layout.Width +
+                            std::min(x, layout.Width - 1)) *
+                               samples;
+  };
+  if (layout.Tile != 0) {
+    TIFFSetField(tif, TIFFTAG_TILEWIDTH, layout.Tile);
+    TIFFSetField(tif, TIFFTAG_TILELENGTH, layout.Tile);
+    const std::uint16_t planes = separate ? samples : 1, each = separate ? 1 : samples;
+    std::vector<std::uint8_t> tile(std::size_t{layout.Tile} * layout.Tile * each);
+    for (std::uint16_t p = 0; ok && p < planes; ++p) {
+      for (std::uint32_t y = 0; ok && y < layout.Height; y += layout.Tile) {
+        for (std::uint32_t x = 0; ok && x < layout.Width; x += layout.Tile) {
+          for (std::uint32_t i = 0; i < layout.Tile * layout.Tile; ++i) {
+            const std::uint8_t* from = pixel(x + i % layout.Tile, y + i / layout.Tile) + p;
+            std::copy(from, from + each, tile.begin() + i * each);
+          }
+          ok = TIFFWriteTile(tif, tile.data(), x, y, 0, p) != -1;
+        }
+      }
+    }
+  } else if (separate) {
+    std::vector<std::uint8_t> row(layout.Width);
+    for (std::uint16_t p = 0; ok && p < samples; ++p) {
+      for (std::uint32_t y = 0; ok && y < layout.Height; ++y) {
+        for (std::uint32_t x = 0; x < layout.Width; ++x) row[x] = pixel(x, y)[p];
+        ok = TIFFWriteScanline(tif, row.data(), y, p) == 1;
+      }
+    }
+  } else {
+    const std::uint32_t rows =
+        layout.RowsPerStrip == 0 ? layout.Height : std::min(layout.RowsPerStrip, layout.Height);
+    for (std::uint32_t first = 0, strip = 0; ok && first < layout.Height; first += rows, ++strip) {
+      const std::uint32_t n = std::min(rows, layout.Height - first);
+      void* data = const_cast<std::uint8_t*>(pixels.data() + first * rowBytes);
+      ok = TIFFWriteEncodedStrip(tif, strip, data, static_cast<tmsize_t>(n * rowBytes)) != -1;
+    }
   }
   ok = ok && TIFFFlush(tif) == 1;
   TIFFClose(tif);

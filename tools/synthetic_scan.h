@@ -29,6 +29,9 @@ struct TScanLayout {
   int Quality = 0;
   std::uint16_t YCbCr = 0;
   bool TablesInStrips = false;
+  std::uint32_t Tile = 0;  // tiles of this width and length (a multiple of 16); 0: strips
+  bool Separate = false;   // colour samples in separate planes
+  bool Big = false;        // a BigTIFF file
 };
 
 // WriteScanTiff: writes `pixels` (row by row, as SyntheticScan makes them)

@@ -21,7 +21,6 @@ TMyImage HeaderOf(const TMyImage& source) {
   result.StripCount = source.StripCount;
   result.TileWidth = source.TileWidth;
   result.TileLength = source.TileLength;
-  result.BigTiff = source.BigTiff;
   result.PlanarConfig = source.PlanarConfig;
   result.JpegQuality = source.JpegQuality;
   result.JpegTablesInStrips = source.JpegTablesInStrips;

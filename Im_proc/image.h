@@ -76,7 +76,6 @@ struct TMyImage {
   std::uint32_t StripCount = 0;  // number of strips or tiles of the file, not a tag
   std::uint32_t TileWidth = 0;   // tiled pages: the size of a tile; 0 for strips
   std::uint32_t TileLength = 0;
-  bool BigTiff = false;  // the file is a BigTIFF file
   std::uint32_t PlanarConfig = 0;
   // JPEG pages: the quality they are written back with, and whether their
   // tables sit in every strip rather than in the JPEGTables tag.

@@ -237,9 +237,7 @@ std::int32_t OpenPage(const char* name, TPageFile& page) {
   return -1;
 }
 
-namespace {
-
-std::int32_t BeginWith(const TPageFile& page, TSafeWrite& write) {
+std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write) {
   AbortSafeWrite(write);
   struct stat st;
   if (page.Fd < 0 || fstat(page.Fd, &st) != 0) return -1;
@@ -297,13 +295,9 @@ std::int32_t BeginWith(const TPageFile& page, TSafeWrite& write) {
   return 1;
 }
 
-}  // namespace
-
-std::int32_t BeginSafeWrite(TPageFile& page, TSafeWrite& write) {
-  const std::int32_t begun = BeginWith(page, write);
+void ClosePage(TPageFile& page) {
   if (page.Fd >= 0) close(page.Fd);
   page.Fd = -1;
-  return begun;
 }
 
 std::int32_t CommitSafeWrite(TSafeWrite& write) {

@@ -87,10 +87,13 @@ struct TSafeWrite {
 // in (a followed link), is locked for the rest of the run first, so that no
 // other run there takes the temporary file for a leftover; an access ACL the
 // temporary file inherits from its folder is removed when the page has none.
-// Never changes the page. Closes the
-// page's descriptor either way: reading is over, and Windows cannot replace
-// a file that is open.
-std::int32_t BeginSafeWrite(TPageFile& page, TSafeWrite& write);
+// Never changes the page, and leaves it open: it may still be read while the
+// new file is written (ClosePage before CommitSafeWrite).
+std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write);
+
+// ClosePage: closes the page's descriptor, as reading is over; Windows
+// cannot replace a file that is open.
+void ClosePage(TPageFile& page);
 
 // CommitSafeWrite: flushes the temporary file to disk and, if the page's
 // name still names the file that was read, unchanged since it was opened

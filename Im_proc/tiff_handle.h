@@ -34,6 +34,12 @@ struct TReadWarnings {
   bool DamagedJpeg = false;
 };
 
+// TTiffWriter: a new TIFF file being written through a descriptor.
+struct TTiffWriter {
+  TFileHandle Handle;
+  TIFF* Tif = nullptr;
+};
+
 // OpenForReading: opens the page for reading through `handle`, with no
 // strip chopping ("c"), so the strips are the file's own and a page is
 // written back with the rows per strip it came with. Warnings that libtiff

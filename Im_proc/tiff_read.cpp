@@ -24,7 +24,6 @@ bool IsWritableResolution(float resolution) {
 // Whether the open file is a page that can be read and written back exactly
 // from its grey or colour plane, for the header already taken from it.
 bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
-  if (!TIFFLastDirectory(tif)) return false;
   if (header.Width == 0 || header.Height == 0) return false;
   // YCbCr only as JPEG, which the codec turns into RGB and back.
   if (header.Photometric != PhotometricGray && header.Photometric != PhotometricRgb &&
@@ -52,19 +51,10 @@ bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
          static_cast<std::uint64_t>(blockSize) == BlockBytes(header);
 }
 
-}  // namespace
-
-std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
-                      const std::function<bool(std::uint64_t)>& reserve, unsigned threads) {
-  TReadWarnings warnings;
-  TFileHandle handle;
-  // Closed however the read ends, an allocation that fails included.
-  const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, handle, warnings),
-                                                    CloseForReading);
-  TIFF* tif = file.get();
-  if (tif == nullptr || !DecodeJpegAsRgb(tif)) return -1;
-
-  TMyImage header;
+// The header of the directory the open file is in, a YCbCr JPEG page's
+// as the RGB it decodes to. False when libtiff refuses the conversion.
+bool TakeHeader(TIFF* tif, TMyImage& header) {
+  if (!DecodeJpegAsRgb(tif)) return false;
   header.Width = Tag32(tif, TIFFTAG_IMAGEWIDTH);
   header.Height = Tag32(tif, TIFFTAG_IMAGELENGTH);
   header.BitsPerSample = Tag16(tif, TIFFTAG_BITSPERSAMPLE);
@@ -79,7 +69,52 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   header.TileWidth = Tag32(tif, TIFFTAG_TILEWIDTH);
   header.TileLength = Tag32(tif, TIFFTAG_TILELENGTH);
   header.StripCount = TIFFIsTiled(tif) != 0 ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
-  header.BigTiff = TIFFIsBigTIFF(tif) != 0;
+  return true;
+}
+
+}  // namespace
+
+std::int32_t ListPages(const TPageFile& page, TTiffFile& file) {
+  file = TTiffFile{};
+  TReadWarnings warnings;
+  TFileHandle handle;
+  const std::unique_ptr<TIFF, void (*)(TIFF*)> open(OpenForReading(page, handle, warnings),
+                                                    CloseForReading);
+  TIFF* tif = open.get();
+  if (tif == nullptr) return -1;
+  file.BigTiff = TIFFIsBigTIFF(tif) != 0;
+  do {
+    TMyImage header;
+    if (!TakeHeader(tif, header)) return -1;
+    const bool flattened = IsSupportedPage(tif, header);
+    file.Flattened.push_back(flattened);
+    if (flattened) {
+      file.Bytes += std::uint64_t{header.Width} * header.Height * SamplesOf(header.Photometric);
+    }
+    for (std::uint32_t k = 0; !flattened && k < header.StripCount; ++k) {
+      file.Bytes += TIFFGetStrileByteCount(tif, k);
+    }
+  } while (TIFFReadDirectory(tif) == 1);
+  // The chain ends where it says it does, not at a directory that fails.
+  if (!TIFFLastDirectory(tif) || warnings.GuessedStripSizes) return -1;
+  return std::find(file.Flattened.begin(), file.Flattened.end(), true) != file.Flattened.end() ? 1
+                                                                                               : -1;
+}
+
+std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
+                      const std::function<bool(std::uint64_t)>& reserve, unsigned threads,
+                      std::uint32_t directory) {
+  TReadWarnings warnings;
+  TFileHandle handle;
+  // Closed however the read ends, an allocation that fails included.
+  const std::unique_ptr<TIFF, void (*)(TIFF*)> file(OpenForReading(page, handle, warnings),
+                                                    CloseForReading);
+  TIFF* tif = file.get();
+  TMyImage header;
+  if (tif == nullptr || (directory != 0 && TIFFSetDirectory(tif, directory) != 1) ||
+      !TakeHeader(tif, header)) {
+    return -1;
+  }
   if (!TakeTags(tif, header.Tags)) return -1;
 
   // The planes of the whole correction: the page's grey (and colour)
@@ -109,6 +144,6 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
     image.Rgb.resize(std::size_t{pixels} * 3);
   }
   const unsigned helpers = std::max(1u, std::min(threads, image.StripCount));
-  const bool ok = DecodeBlocks(page, tif, 0, image, helpers, warnings);
+  const bool ok = DecodeBlocks(page, tif, directory, image, helpers, warnings);
   return ok && !warnings.DamagedJpeg ? 1 : -1;
 }

@@ -116,6 +116,7 @@ bool TakeTags(TIFF* tif, std::vector<TCarriedTag>& tags) {
   tags.clear();
   auto keep = [&tags](ttag_t tag, TIFFDataType type, std::uint32_t count, const void* value,
                       int size) { KeepTag(tags, tag, type, count, value, size, 0); };
+  const tdir_t page = TIFFCurrentDirectory(tif);
   std::uint16_t pair[2];
   std::uint32_t subfile = 0;
   if (TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile) == 1) {
@@ -147,7 +148,7 @@ bool TakeTags(TIFF* tif, std::vector<TCarriedTag>& tags) {
   std::sort(tags.begin(), tags.end(), [](const TCarriedTag& a, const TCarriedTag& b) {
     return std::tie(a.Directory, a.Tag) < std::tie(b.Directory, b.Tag);
   });
-  return !(hasExif || hasGps) || TIFFSetDirectory(tif, 0) == 1;
+  return !(hasExif || hasGps) || TIFFSetDirectory(tif, page) == 1;
 }
 
 bool WriteCustomDirectories(TIFF* tif, const std::vector<TCarriedTag>& tags) {

@@ -21,7 +21,7 @@ std::uint32_t Defaulted16(TIFF* tif, ttag_t tag);
 // TakeTags: the carried tags of the open file into `tags`, by directory and
 // tag number: the page's own, then those of its EXIF and GPS directories.
 // False when the file cannot be taken back to the page's directory after
-// reading those.
+// reading those (the directory it was in).
 bool TakeTags(TIFF* tif, std::vector<TCarriedTag>& tags);
 
 // WriteCustomDirectories: writes the EXIF and GPS directories of `tags`

@@ -1,5 +1,7 @@
 #include <tiffio.h>
 
+#include <new>
+
 #include "safe_file.h"
 #include "tiff_blocks.h"
 #include "tiff_handle.h"
@@ -7,33 +9,6 @@
 #include "tiff_tags.h"
 
 namespace {
-
-// Writes one plane as the record's strips into the new, empty file open in
-// `fd`, which stays open. With several threads, codecs that allow it encode
-// the strips in parallel; they are written in order either way, so the
-// file's bytes are the same.
-bool WriteStrips(int fd, const char* name, const TMyImage& image, const TPlane& plane,
-                 unsigned threads) {
-  // A classic TIFF addresses 4 GiB: a page whose samples come near that
-  // (compressed or not, it might not fit) is written as BigTIFF.
-  constexpr std::uint64_t ClassicLimit = std::uint64_t{15} << 28;  // 3.75 GiB
-  const bool big =
-      image.BigTiff ||
-      std::uint64_t{image.Width} * image.Height * SamplesOf(image.Photometric) > ClassicLimit;
-  TFileHandle handle{fd, 0};
-  TIFF* tif = OpenForWriting(name, handle, big);
-  if (tif == nullptr) return false;
-  bool ok = WriteCustomDirectories(tif, image.Tags) && SetLayout(tif, image);
-  for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) {
-    ok = image.Tags[i].Directory != 0 || PutTag(tif, image.Tags[i]);
-  }
-
-  ok = ok && EncodeBlocks(tif, image, plane, threads);
-  // TIFFClose cannot report a failure; TIFFFlush writes the directory and can.
-  ok = ok && TIFFFlush(tif) == 1;
-  TIFFClose(tif);
-  return ok;
-}
 
 // Whether the record can be written as it says: planes long enough and a
 // count of strips or tiles that covers every pixel exactly once.
@@ -45,26 +20,72 @@ bool IsWritable(const TMyImage& image, const TPlane& plane) {
   return image.StripCount == BlocksFor(image);
 }
 
-std::int32_t WritePlane(TPageFile& page, const TMyImage& image, const TPlane& plane,
-                        unsigned threads) {
-  if (!IsWritable(image, plane)) return -1;
-  TSafeWrite write;
-  if (BeginSafeWrite(page, write) != 1) return -1;
-  if (!WriteStrips(write.TempFd, page.Name.c_str(), image, plane, threads)) {
-    AbortSafeWrite(write);
+}  // namespace
+
+TTiffOutput::~TTiffOutput() {
+  // libtiff lets go of the temporary file before the record of the write
+  // removes it.
+  if (Writer != nullptr && Writer->Tif != nullptr) TIFFClose(Writer->Tif);
+  delete Writer;
+}
+
+std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiffOutput& output) {
+  // A classic TIFF addresses 4 GiB: pages whose samples come near that
+  // (compressed or not, they might not fit) are written as BigTIFF.
+  constexpr std::uint64_t ClassicLimit = std::uint64_t{15} << 28;  // 3.75 GiB
+  if (output.Writer != nullptr || BeginSafeWrite(page, output.Write) != 1) return -1;
+  output.Writer = new (std::nothrow) TTiffWriter{TFileHandle{output.Write.TempFd, 0}, nullptr};
+  if (output.Writer != nullptr) {
+    output.Writer->Tif = OpenForWriting(page.Name.c_str(), output.Writer->Handle,
+                                        file.BigTiff || file.Bytes > ClassicLimit);
+  }
+  if (output.Writer == nullptr || output.Writer->Tif == nullptr) {
+    AbortSafeWrite(output.Write);
     return -1;
   }
-  return CommitSafeWrite(write);
+  return 1;
+}
+
+std::int32_t WriteTiffPage(TTiffOutput& output, const TMyImage& image, unsigned threads) {
+  const TPlane& plane = IsColour(image) ? image.Rgb : image.Gray;
+  if (output.Writer == nullptr || !IsWritable(image, plane)) return -1;
+  TIFF* tif = output.Writer->Tif;
+  bool ok = WriteCustomDirectories(tif, image.Tags) && SetLayout(tif, image);
+  for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) {
+    ok = image.Tags[i].Directory != 0 || PutTag(tif, image.Tags[i]);
+  }
+  ok = ok && EncodeBlocks(tif, image, plane, threads) && TIFFWriteDirectory(tif) == 1;
+  return ok ? 1 : -1;
+}
+
+std::int32_t FinishTiffOutput(TTiffOutput& output, TPageFile& page) {
+  if (output.Writer == nullptr) return -1;
+  // Every page's directory is written: closing only lets go of the file.
+  TIFFClose(output.Writer->Tif);
+  output.Writer->Tif = nullptr;
+  ClosePage(page);
+  return CommitSafeWrite(output.Write);
+}
+
+namespace {
+
+std::int32_t WriteOnePage(TPageFile& page, const TMyImage& image, unsigned threads) {
+  TTiffFile file;
+  file.Flattened = {true};
+  file.Bytes = std::uint64_t{image.Width} * image.Height * SamplesOf(image.Photometric);
+  TTiffOutput output;
+  if (BeginTiffOutput(page, file, output) != 1 || WriteTiffPage(output, image, threads) != 1) {
+    return -1;
+  }
+  return FinishTiffOutput(output, page);
 }
 
 }  // namespace
 
 std::int32_t WriteGrayTiff(TPageFile& page, const TMyImage& image, unsigned threads) {
-  if (image.Photometric != PhotometricGray) return -1;
-  return WritePlane(page, image, image.Gray, threads);
+  return image.Photometric == PhotometricGray ? WriteOnePage(page, image, threads) : -1;
 }
 
 std::int32_t WriteRgbTiff(TPageFile& page, const TMyImage& image, unsigned threads) {
-  if (!IsColour(image)) return -1;
-  return WritePlane(page, image, image.Rgb, threads);
+  return IsColour(image) ? WriteOnePage(page, image, threads) : -1;
 }

@@ -43,62 +43,94 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
   stageStart = NowMs();
 }
 
-// The road of one page, its report lines added to `lines`, its strips
-// decoded and encoded and its rows worked on by `threads` threads. Every stage overwrites what it
-// produces in the worker's records. Running out of memory fails the page, not the run: its memory
-// is given back and, if other pages were in flight, it is tried again alone.
+// The road of one file, its report lines added to `lines`: each of its
+// pages, in order, flattened (its strips or tiles decoded and encoded and
+// its rows worked on by `threads` threads; every stage overwrites what it
+// produces in the worker's records) or copied as it is, into one new file
+// that then replaces the file at once. A file of one page reports as a page
+// always has; one of several reports each page under "NAME page K of N",
+// then the file's total and name. A failure leaves the file as it was and
+// its report the lines of the page it failed on, then the error. Running
+// out of memory fails the file, not the run: its memory is given back and,
+// if other files were in flight, it is tried again alone.
 TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBudget& budget,
                           unsigned threads, bool alone, std::vector<std::string>& lines) {
   auto& [Page, Reduced, Background] = records;
-  std::uint64_t StageStart = NowMs();
   const std::uint64_t FileStart = NowMs();
   const std::string shown = PrintableName(name);
   TPageFile File;
+  TTiffFile Pages;
+  TTiffOutput Output;
   THeldMemory held{budget};
   const auto reserve = [&held](std::uint64_t bytes) {
+    if (held.Held) GiveMemory(held.Budget, held.Bytes);
     held.Bytes = bytes;
     held.Held = TakeMemory(held.Budget, bytes, [](std::uint64_t b) { return b <= UsableMemory(); });
     return held.Held;
   };
+  std::size_t pageLines = 0;  // where the lines of the page under way begin
+  const auto fail = [&](const char* error) {
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(pageLines));
+    lines.push_back("image " + shown + error);
+    return TPageOutcome::Done;
+  };
+  const auto write = [&] {
+    return Output.Writer != nullptr || BeginTiffOutput(File, Pages, Output) == 1;
+  };
   bool read = false;
   try {
-    if (OpenPage(name.c_str(), File) != 1 || ReadTiff(File, Page, reserve, threads) != 1) {
-      lines.push_back("image " + shown + " read error");
-      return TPageOutcome::Done;
-    }
-    read = true;
-    StageLine("read ", StageStart, lines);
+    if (OpenPage(name.c_str(), File) != 1 || ListPages(File, Pages) != 1)
+      return fail(" read error");
+    const auto count = static_cast<std::uint32_t>(Pages.Flattened.size());
+    for (std::uint32_t k = 0; k < count; ++k) {
+      pageLines = lines.size();
+      read = false;
+      const std::string page =
+          count == 1 ? shown
+                     : shown + " page " + std::to_string(k + 1) + " of " + std::to_string(count);
+      if (!Pages.Flattened[k]) {
+        if (!write() || CopyTiffPage(Output, File, k) != 1) return fail(" write error");
+        lines.push_back(page + " copied");
+        continue;
+      }
+      std::uint64_t StageStart = NowMs();
+      const std::uint64_t PageStart = StageStart;
+      if (ReadTiff(File, Page, reserve, threads, k) != 1) return fail(" read error");
+      read = true;
+      StageLine("read ", StageStart, lines);
 
-    Reduced = DownscaleMin(Page, threads);
-    StageLine("down ", StageStart, lines);
-    Background = MakeBorderSeed(Reduced);
-    StageLine("border ", StageStart, lines);
-    ReconstructBackground(Reduced, Background);
-    StageLine("bg ", StageStart, lines);
-    Background = UpscaleNearest(Background, Page, threads);
-    StageLine("up ", StageStart, lines);
-    Reduced = CopyImage(Page, threads);
-    StageLine("copy ", StageStart, lines);
-    DivideByBackground(Page, Background, threads);
-    StageLine("div ", StageStart, lines);
-
-    std::int32_t written;
-    if (IsColour(Page)) {
-      SubtractImage(Page, Reduced, threads);
-      StageLine("substract ", StageStart, lines);
-      AddGainToRgb(Page, threads);
-      written = WriteRgbTiff(File, Page, threads);
-    } else {
-      written = WriteGrayTiff(File, Page, threads);
+      Reduced = DownscaleMin(Page, threads);
+      StageLine("down ", StageStart, lines);
+      Background = MakeBorderSeed(Reduced);
+      StageLine("border ", StageStart, lines);
+      ReconstructBackground(Reduced, Background);
+      StageLine("bg ", StageStart, lines);
+      Background = UpscaleNearest(Background, Page, threads);
+      StageLine("up ", StageStart, lines);
+      Reduced = CopyImage(Page, threads);
+      StageLine("copy ", StageStart, lines);
+      DivideByBackground(Page, Background, threads);
+      StageLine("div ", StageStart, lines);
+      if (IsColour(Page)) {
+        SubtractImage(Page, Reduced, threads);
+        StageLine("substract ", StageStart, lines);
+        AddGainToRgb(Page, threads);
+      }
+      // A page alone is put in place as part of its writing.
+      if (!write() || WriteTiffPage(Output, Page, threads) != 1 ||
+          (count == 1 && FinishTiffOutput(Output, File) != 1)) {
+        return fail(" write error");
+      }
+      StageLine("write ", StageStart, lines);
+      lines.push_back("total " + FormatSeconds(NowMs() - PageStart));
+      lines.push_back(page);
     }
-    if (written != 1) {
-      lines.push_back("image " + shown + " write error");
-      return TPageOutcome::Done;
+    if (count > 1) {
+      pageLines = lines.size();
+      if (FinishTiffOutput(Output, File) != 1) return fail(" write error");
+      lines.push_back("total " + FormatSeconds(NowMs() - FileStart));
+      lines.push_back(shown);
     }
-    StageLine("write ", StageStart, lines);
-
-    lines.push_back("total " + FormatSeconds(NowMs() - FileStart));
-    lines.push_back(shown);
   } catch (const std::bad_alloc&) {
     records = TRecords{};
     if (!alone) return TPageOutcome::RetryAlone;

@@ -1,11 +1,13 @@
-// Fuzz target: any bytes, saved as a page, go through the reader; what it
-// accepts goes through the whole correction and is written back in place.
+// Fuzz target: any bytes, saved as a file, go through the reader; each page
+// it accepts goes through the whole correction, the others are copied, and
+// the file is written back in place.
 //
 // Besides the sanitizers, it checks the promises a user relies on and traps
 // when one breaks:
 //   - a page that was not written back is byte-identical to the input;
-//   - a page that was written back (losslessly compressed) reads again as
-//     exactly the corrected pixels, with the same header and tags.
+//   - a file that was written back has every page it flattened read again
+//     with the same header and tags, and (losslessly compressed) exactly the
+//     corrected pixels.
 #include <tiffio.h>
 #include <unistd.h>
 
@@ -57,43 +59,59 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 
-  TMyImage Page;
+  // The file's road, as the batch driver takes it: each page flattened or
+  // copied into a new file that replaces it.
   TPageFile File;
-  if (OpenPage(path.c_str(), File) != 1 || ReadTiff(File, Page, IsSmall) != 1) {
-    Check(ReadAll(path) == std::vector<std::uint8_t>(data, data + size));
-    return 0;
+  TTiffFile Pages;
+  TTiffOutput Output;
+  std::vector<TMyImage> Written;
+  bool ok = OpenPage(path.c_str(), File) == 1 && ListPages(File, Pages) == 1 &&
+            BeginTiffOutput(File, Pages, Output) == 1;
+  for (std::uint32_t k = 0; ok && k < Pages.Flattened.size(); ++k) {
+    TMyImage Page;
+    if (!Pages.Flattened[k]) {
+      ok = CopyTiffPage(Output, File, k) == 1;
+      continue;
+    }
+    ok = ReadTiff(File, Page, IsSmall, 1, k) == 1;
+    if (!ok) break;
+    TMyImage Reduced = DownscaleMin(Page);
+    TMyImage Background = MakeBorderSeed(Reduced);
+    ReconstructBackground(Reduced, Background);
+    Background = UpscaleNearest(Background, Page);
+    Reduced = CopyImage(Page);
+    DivideByBackground(Page, Background);
+    if (IsColour(Page)) {
+      SubtractImage(Page, Reduced);
+      AddGainToRgb(Page);
+    }
+    ok = WriteTiffPage(Output, Page) == 1;
+    Written.push_back(std::move(Page));
   }
-  // The page's road, as the batch driver takes it.
-  TMyImage Reduced = DownscaleMin(Page);
-  TMyImage Background = MakeBorderSeed(Reduced);
-  ReconstructBackground(Reduced, Background);
-  Background = UpscaleNearest(Background, Page);
-  Reduced = CopyImage(Page);
-  DivideByBackground(Page, Background);
-  const bool colour = Page.Photometric == 2;
-  if (colour) {
-    SubtractImage(Page, Reduced);
-    AddGainToRgb(Page);
-  }
-  const std::int32_t written = colour ? WriteRgbTiff(File, Page) : WriteGrayTiff(File, Page);
-  if (written != 1) {
+  if (!ok || FinishTiffOutput(Output, File) != 1) {
     Check(ReadAll(path) == std::vector<std::uint8_t>(data, data + size));
     return 0;
   }
 
-  TMyImage Again;
-  Check(OpenPage(path.c_str(), File) == 1 && ReadTiff(File, Again, IsSmall) == 1);
+  // Every flattened page reads again as it was written.
   const auto header = [](const TMyImage& i) {
     return std::tie(i.Width, i.Height, i.BitsPerSample, i.SamplesPerPixel, i.Compression,
                     i.Photometric, i.RowsPerStrip, i.XResolution, i.YResolution, i.ResolutionUnit,
-                    i.StripCount, i.PlanarConfig, i.Tags);
+                    i.StripCount, i.PlanarConfig, i.TileWidth, i.TileLength, i.Tags);
   };
-  Check(header(Page) == header(Again));
-  if (Page.Compression != CompressionJpeg && Page.Compression != CompressionWebp) {
-    const std::size_t bytes = std::size_t{PixelCount(Page)} * (colour ? 3 : 1);
-    const TPlane& before = colour ? Page.Rgb : Page.Gray;
-    const TPlane& after = colour ? Again.Rgb : Again.Gray;
-    Check(std::memcmp(before.data(), after.data(), bytes) == 0);
+  Check(OpenPage(path.c_str(), File) == 1 && ListPages(File, Pages) == 1);
+  for (std::uint32_t k = 0, w = 0; k < Pages.Flattened.size(); ++k) {
+    TMyImage Again;
+    if (!Pages.Flattened[k]) continue;
+    const TMyImage& Page = Written.at(w++);
+    Check(ReadTiff(File, Again, IsSmall, 1, k) == 1 && header(Page) == header(Again));
+    if (Page.Compression != CompressionJpeg && Page.Compression != CompressionWebp) {
+      const bool colour = IsColour(Page);
+      const std::size_t bytes = std::size_t{PixelCount(Page)} * (colour ? 3 : 1);
+      const TPlane& before = colour ? Page.Rgb : Page.Gray;
+      const TPlane& after = colour ? Again.Rgb : Again.Gray;
+      Check(std::memcmp(before.data(), after.data(), bytes) == 0);
+    }
   }
   return 0;
 }

@@ -50,9 +50,13 @@ bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint3
   return fs::file_size(path) == bytes.size();
 }
 
-bool ReadFileInfo(const fs::path& path, TFileInfo& info) {
+bool ReadFileInfo(const fs::path& path, TFileInfo& info, std::uint16_t directory) {
   TIFF* tif = TIFFOpen(path.string().c_str(), "rc");
   if (tif == nullptr) return false;
+  if (TIFFSetDirectory(tif, directory) != 1) {
+    TIFFClose(tif);
+    return false;
+  }
   info = TFileInfo{};
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &info.Width);
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &info.Height);

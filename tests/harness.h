@@ -42,13 +42,15 @@ bool WriteScan(const fs::path& path, const TScanLayout& layout, std::uint32_t se
 bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint32_t>& tags,
                   const std::vector<std::uint8_t>& data, int directories = 1);
 
-// A page as libtiff alone reads it (YCbCr JPEG as RGB).
+// A page (page `directory` of the file) as libtiff alone reads it, through
+// its RGBA reader: grey pages as one sample, others as three (YCbCr JPEG
+// as RGB).
 struct TFileInfo {
   std::uint32_t Width = 0, Height = 0;
   std::uint16_t Photometric = 0, Compression = 0;
   std::vector<std::uint8_t> Pixels;  // decoded, row by row
 };
-bool ReadFileInfo(const fs::path& path, TFileInfo& info);
+bool ReadFileInfo(const fs::path& path, TFileInfo& info, std::uint16_t directory = 0);
 
 // The entries of a little-endian file's first directory, or of the one its
 // tag `sub` points at, read from its bytes: tag -> type and value bytes.

@@ -86,7 +86,7 @@ std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t heigh
 
 bool WriteScanTiff(const char* path, const TScanLayout& layout,
                    const std::vector<std::uint8_t>& pixels) {
-  TIFF* tif = TIFFOpen(path, layout.Big ? "w8" : "w");
+  TIFF* tif = TIFFOpen(path, layout.Append ? "a" : layout.Big ? "w8" : "w");
   if (tif == nullptr) return false;
   const std::uint16_t samples = layout.Colour ? 3 : 1;
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, layout.Width);

@@ -32,6 +32,7 @@ struct TScanLayout {
   std::uint32_t Tile = 0;  // tiles of this width and length (a multiple of 16); 0: strips
   bool Separate = false;   // colour samples in separate planes
   bool Big = false;        // a BigTIFF file
+  bool Append = false;     // a page added to the end of the file there
 };
 
 // WriteScanTiff: writes `pixels` (row by row, as SyntheticScan makes them)

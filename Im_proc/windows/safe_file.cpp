@@ -204,9 +204,7 @@ std::int32_t OpenPage(const char* name, TPageFile& page) {
   return -1;
 }
 
-namespace {
-
-std::int32_t BeginWith(const TPageFile& page, TSafeWrite& write) {
+std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write) {
   AbortSafeWrite(write);
   DWORD attributes = 0;
   TPageIdentity now;
@@ -269,13 +267,10 @@ std::int32_t BeginWith(const TPageFile& page, TSafeWrite& write) {
   return 1;
 }
 
-}  // namespace
 
-std::int32_t BeginSafeWrite(TPageFile& page, TSafeWrite& write) {
-  const std::int32_t begun = BeginWith(page, write);
+void ClosePage(TPageFile& page) {
   if (page.Fd >= 0) _close(page.Fd);
   page.Fd = -1;
-  return begun;
 }
 
 std::int32_t CommitSafeWrite(TSafeWrite& write) {

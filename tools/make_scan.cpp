@@ -2,12 +2,16 @@
 // the tests' sample pages and the benchmark.
 //
 //   make_scan [-c] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY] [-y]
-//             [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif
+//             [-t TILE] [-p] [-a] [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI]
+//             [-S SEED] OUTPUT.tif
 //
 //   -c   colour (RGB) page; grey otherwise
 //   -z   compression, none by default
 //   -q   JPEG quality, 75 by default
 //   -y   a colour JPEG page in YCbCr with 2x2 subsampling, as scanners write
+//   -t   tiles of TILE x TILE pixels (a multiple of 16) instead of strips
+//   -p   colour samples in separate planes
+//   -a   the page is added to the end of OUTPUT.tif, as its next page
 //   -s   size in pixels, 2480x3508 (A4 at 300 dpi) by default
 //   -r   rows per strip, 64 by default; 0 for a single strip (no tag)
 //   -d   resolution in dots per inch, 300 by default
@@ -37,15 +41,16 @@ struct TOptions {
   double dpi = 300;
   std::uint32_t seed = 1;
   int quality = 0;
-  bool ycbcr = false;
+  bool ycbcr = false, separate = false, append = false;
+  std::uint32_t tile = 0;
   const char* output = nullptr;
 };
 
 int Usage() {
   std::fprintf(stderr,
                "usage: make_scan [-c] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY] [-y]\n"
-               "                 [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED]\n"
-               "                 OUTPUT.tif\n");
+               "                 [-t TILE] [-p] [-a] [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP]\n"
+               "                 [-d DPI] [-S SEED] OUTPUT.tif\n");
   return 1;
 }
 
@@ -68,7 +73,7 @@ bool ParseCompression(const char* name, std::uint16_t& compression) {
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& o) {
-  for (int c; (c = getopt(argc, argv, "cz:q:ys:r:d:S:")) != -1;) {
+  for (int c; (c = getopt(argc, argv, "cz:q:yt:pas:r:d:S:")) != -1;) {
     char* end = nullptr;
     switch (c) {
       case 'c':
@@ -82,6 +87,15 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
         break;
       case 'y':
         o.ycbcr = true;
+        break;
+      case 't':
+        o.tile = static_cast<std::uint32_t>(std::strtoul(optarg, &end, 10));
+        break;
+      case 'p':
+        o.separate = true;
+        break;
+      case 'a':
+        o.append = true;
         break;
       case 's':
         if (std::sscanf(optarg, "%ux%u", &o.width, &o.height) != 2) return false;
@@ -101,7 +115,7 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
     if (end != nullptr && *end != '\0') return false;
   }
   if (optind + 1 != argc || o.width == 0 || o.height == 0 || o.dpi <= 0 || o.quality < 0 ||
-      o.quality > 100) {
+      o.quality > 100 || o.tile % 16 != 0) {
     return false;
   }
   o.output = argv[optind];
@@ -124,6 +138,9 @@ int main(int argc, char** argv) {
   layout.Dpi = options.dpi;
   layout.Quality = options.quality;
   layout.YCbCr = options.ycbcr ? 2 : 0;
+  layout.Tile = options.tile;
+  layout.Separate = options.separate;
+  layout.Append = options.append;
   if (!WriteScanTiff(options.output, layout, pixels)) {
     std::fprintf(stderr, "make_scan: cannot write %s\n", options.output);
     return 2;

@@ -12,25 +12,9 @@ namespace {
 
 using Pages = TFolderTest;
 
-// Appends a page the tool does not flatten: bilevel (CCITT G4, 0 white) or
-// palette (LZW).
+// Appends a page the tool does not flatten: bilevel or palette.
 bool AppendOther(const fs::path& path, bool palette) {
-  TIFF* tif = TIFFOpen(path.string().c_str(), "a");
-  if (tif == nullptr) return false;
-  std::vector<std::uint16_t> map(256);
-  for (std::uint32_t i = 0; i < 256; ++i) map[i] = static_cast<std::uint16_t>(i * 251);
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 64);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 48);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, palette ? 8 : 1);
-  TIFFSetField(tif, TIFFTAG_COMPRESSION, palette ? COMPRESSION_LZW : COMPRESSION_CCITTFAX4);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, palette ? PHOTOMETRIC_PALETTE : PHOTOMETRIC_MINISWHITE);
-  if (palette) TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data(), map.data());
-  std::vector<std::uint8_t> data(palette ? 64 * 48 : 8 * 48);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 37 % 255);
-  const bool ok =
-      TIFFWriteEncodedStrip(tif, 0, data.data(), static_cast<tmsize_t>(data.size())) != -1;
-  TIFFClose(tif);
-  return ok;
+  return WriteKeptPageTiff(path.string().c_str(), 64, 48, palette, SyntheticScan(64, 48, false, 9));
 }
 
 }  // namespace

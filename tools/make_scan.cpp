@@ -2,8 +2,8 @@
 // the tests' sample pages and the benchmark.
 //
 //   make_scan [-c] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY] [-y]
-//             [-t TILE] [-p] [-a] [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI]
-//             [-S SEED] OUTPUT.tif
+//             [-t TILE] [-p] [-a] [-k bilevel|palette] [-s WIDTHxHEIGHT]
+//             [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif
 //
 //   -c   colour (RGB) page; grey otherwise
 //   -z   compression, none by default
@@ -12,6 +12,8 @@
 //   -t   tiles of TILE x TILE pixels (a multiple of 16) instead of strips
 //   -p   colour samples in separate planes
 //   -a   the page is added to the end of OUTPUT.tif, as its next page
+//   -k   instead, a page the tool keeps as it is, bilevel (CCITT Group 4) or
+//        palette, added to the end of OUTPUT.tif
 //   -s   size in pixels, 2480x3508 (A4 at 300 dpi) by default
 //   -r   rows per strip, 64 by default; 0 for a single strip (no tag)
 //   -d   resolution in dots per inch, 300 by default
@@ -43,14 +45,15 @@ struct TOptions {
   int quality = 0;
   bool ycbcr = false, separate = false, append = false;
   std::uint32_t tile = 0;
+  const char* kept = nullptr;  // "bilevel" or "palette"
   const char* output = nullptr;
 };
 
 int Usage() {
   std::fprintf(stderr,
                "usage: make_scan [-c] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY] [-y]\n"
-               "                 [-t TILE] [-p] [-a] [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP]\n"
-               "                 [-d DPI] [-S SEED] OUTPUT.tif\n");
+               "                 [-t TILE] [-p] [-a] [-k bilevel|palette] [-s WIDTHxHEIGHT]\n"
+               "                 [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif\n");
   return 1;
 }
 
@@ -73,7 +76,7 @@ bool ParseCompression(const char* name, std::uint16_t& compression) {
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& o) {
-  for (int c; (c = getopt(argc, argv, "cz:q:yt:pas:r:d:S:")) != -1;) {
+  for (int c; (c = getopt(argc, argv, "cz:q:yt:pak:s:r:d:S:")) != -1;) {
     char* end = nullptr;
     switch (c) {
       case 'c':
@@ -96,6 +99,11 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
         break;
       case 'a':
         o.append = true;
+        break;
+      case 'k':
+        o.kept = optarg;
+        if (std::strcmp(optarg, "bilevel") != 0 && std::strcmp(optarg, "palette") != 0)
+          return false;
         break;
       case 's':
         if (std::sscanf(optarg, "%ux%u", &o.width, &o.height) != 2) return false;
@@ -127,8 +135,16 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
 int main(int argc, char** argv) {
   TOptions options;
   if (!ParseOptions(argc, argv, options)) return Usage();
-  const std::vector<std::uint8_t> pixels =
-      SyntheticScan(options.width, options.height, options.colour, options.seed);
+  const std::vector<std::uint8_t> pixels = SyntheticScan(
+      options.width, options.height, options.colour && options.kept == nullptr, options.seed);
+  if (options.kept != nullptr) {
+    if (!WriteKeptPageTiff(options.output, options.width, options.height, options.kept[0] == 'p',
+                           pixels)) {
+      std::fprintf(stderr, "make_scan: cannot write %s\n", options.output);
+      return 2;
+    }
+    return 0;
+  }
   TScanLayout layout;
   layout.Width = options.width;
   layout.Height = options.height;

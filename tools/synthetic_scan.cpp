@@ -164,3 +164,35 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
   TIFFClose(tif);
   return ok;
 }
+
+bool WriteKeptPageTiff(const char* path, std::uint32_t width, std::uint32_t height, bool palette,
+                       const std::vector<std::uint8_t>& grey) {
+  TIFF* tif = TIFFOpen(path, "a");
+  if (tif == nullptr) return false;
+  std::vector<std::uint16_t> ramp(256);
+  for (std::uint32_t i = 0; i < 256; ++i) ramp[i] = static_cast<std::uint16_t>(i * 257);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, palette ? 8 : 1);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, palette ? COMPRESSION_LZW : COMPRESSION_CCITTFAX4);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, palette ? PHOTOMETRIC_PALETTE : PHOTOMETRIC_MINISWHITE);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
+  if (palette) TIFFSetField(tif, TIFFTAG_COLORMAP, ramp.data(), ramp.data(), ramp.data());
+  const std::size_t rowBytes = palette ? width : (width + 7) / 8;
+  std::vector<std::uint8_t> data(rowBytes * height);
+  for (std::uint32_t y = 0; y < height; ++y) {
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const std::uint8_t value = grey.at(std::size_t{y} * width + x);
+      if (palette) {
+        data[y * rowBytes + x] = value;
+      } else if (value < 128) {
+        data[y * rowBytes + x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+      }
+    }
+  }
+  const bool ok =
+      TIFFWriteEncodedStrip(tif, 0, data.data(), static_cast<tmsize_t>(data.size())) != -1 &&
+      TIFFFlush(tif) == 1;
+  TIFFClose(tif);
+  return ok;
+}

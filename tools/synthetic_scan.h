@@ -40,3 +40,11 @@ struct TScanLayout {
 // False when libtiff refused any step.
 bool WriteScanTiff(const char* path, const TScanLayout& layout,
                    const std::vector<std::uint8_t>& pixels);
+
+// WriteKeptPageTiff: adds to the file at `path` (made when missing) a page
+// of a kind the tool copies as it is rather than flattening, from a grey
+// page's pixels (as SyntheticScan makes them): bilevel (CCITT Group 4, 0
+// white, dark below 128) or palette (LZW, a grey ramp as colour map). False
+// when libtiff refused any step.
+bool WriteKeptPageTiff(const char* path, std::uint32_t width, std::uint32_t height, bool palette,
+                       const std::vector<std::uint8_t>& grey);

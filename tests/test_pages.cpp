@@ -8,61 +8,40 @@
 #include "harness.h"
 #include "reference.h"
 
-namespace {
-
 using Pages = TFolderTest;
 
-// Appends a page the tool does not flatten: bilevel or palette.
-bool AppendOther(const fs::path& path, bool palette) {
-  return WriteKeptPageTiff(path.string().c_str(), 64, 48, palette, SyntheticScan(64, 48, false, 9));
-}
-
-}  // namespace
-
 TEST_F(Pages, EveryPageOfAFile) {
-  const TScanLayout grey = {300, 200, false, 5, 32},
-                    tiles = {256, 200, true, 8, 0, 0, 1, 0, 0, false, 64};
-  TScanLayout jpeg = {256, 200, true, 7, 0, 0, 1, 90, 2, false, 64}, next = grey;
-  jpeg.Append = next.Append = true;
+  // Pages in the order they are added; Compression 0 stands for a page kept
+  // as it is: bilevel, or with Quality 1 palette.
+  TScanLayout grey = {300, 200, false, 5, 32}, bilevel = {64, 48, false, 0},
+              palette = {64, 48, false, 0, 0, 0, 1, 1};
+  const std::pair<fs::path, std::vector<TScanLayout>> files[] = {
+      {dir / "doc.tif",
+       {grey,
+        bilevel,
+        {256, 200, true, 8, 0, 0, 1, 0, 0, false, 64},
+        palette,
+        {256, 200, true, 7, 0, 0, 1, 90, 2, false, 64}}},
+      {dir / "none.tif", {bilevel, palette}},
+      {dir / "big.tif", {{300, 200, false, 5, 32, 0, 1, 0, 0, false, 0, false, true}, grey}},
+      {dir / "broken.tif", {{300, 200, false, 1, 32}, {300, 200, false, 8, 32}}},
+      {dir / "many.tif", std::vector<TScanLayout>(150, {600, 400, false, 1, 64})}};
+  for (const auto& [file, pages] : files) {
+    for (std::uint32_t k = 0; k < pages.size(); ++k) {
+      TScanLayout page = pages[k];
+      page.Append = k > 0;
+      ASSERT_TRUE(page.Compression != 0
+                      ? WriteScan(file, page, k)
+                      : WriteKeptPageTiff(file.string().c_str(), 64, 48, page.Quality == 1,
+                                          SyntheticScan(64, 48, false, k)));
+    }
+  }
+  // The second page's strip cut short: the whole file is refused.
+  TBytes cut = FileBytes(dir / "broken.tif");
+  std::fill(cut.end() - 3000, cut.end() - 1000, '\0');
+  PutBytes(dir / "broken.tif", cut);
   const fs::path doc = dir / "doc.tif", none = dir / "none.tif", broken = dir / "broken.tif",
                  big = dir / "big.tif";
-  ASSERT_TRUE(WriteScan(doc, grey, 1) && AppendOther(doc, false));
-  ASSERT_TRUE(WriteScan(
-      doc,
-      [&] {
-        auto l = tiles;
-        l.Append = true;
-        return l;
-      }(),
-      2));
-  ASSERT_TRUE(AppendOther(doc, true) && WriteScan(doc, jpeg, 3));
-  ASSERT_TRUE(AppendOther(none, false) && AppendOther(none, true));
-  ASSERT_TRUE(WriteScan(
-                  big,
-                  [&] {
-                    auto l = grey;
-                    l.Big = true;
-                    return l;
-                  }(),
-                  4) &&
-              WriteScan(big, next, 5));
-  // The second page's strip cut short: the whole file is refused.
-  ASSERT_TRUE(WriteScan(broken, grey, 6) && WriteScan(
-                                                broken,
-                                                [&] {
-                                                  auto l = next;
-                                                  l.Compression = 8;
-                                                  return l;
-                                                }(),
-                                                7));
-  TBytes cut = FileBytes(broken);
-  std::fill(cut.end() - 3000, cut.end() - 1000, '\0');
-  PutBytes(broken, cut);
-  // Pages stream through: memory is bounded by one page, not by the file.
-  for (std::uint32_t k = 0; k < 150; ++k) {
-    ASSERT_TRUE(WriteScan(dir / "many.tif",
-                          {600, 400, false, 1, 64, 0, 1, 0, 0, false, 0, false, false, k > 0}, k));
-  }
   std::map<fs::path, TBytes> bytes;
   std::map<std::pair<fs::path, int>, TFileInfo> before;
   for (const fs::path& file : {doc, none, broken, big}) {

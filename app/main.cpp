@@ -1,5 +1,5 @@
 // valdrane: flattens the background of every "*.tif" page in the current
-// directory and rewrites each page in place. Takes no options.
+// directory and rewrites each page in place. Takes the number of threads.
 
 #include <cstdio>
 #include <exception>
@@ -22,10 +22,11 @@ static int Fatal(const char* what) {
 
 int main(int argc, char** argv) {
   PrepareOutput();
-  const int answered = HandleArguments(argc, argv);
+  TArguments asked;
+  const int answered = HandleArguments(argc, argv, asked);
   if (answered >= 0) return answered;
   unsigned threads = 1;
-  const int refused = ThreadsAsked(AvailableCpus(), threads);
+  const int refused = ThreadsAsked(AvailableCpus(), asked, threads);
   if (refused >= 0) return refused;
   if (!LockCurrentFolder()) {
     std::fputs("valdrane: another valdrane is working in this folder\r\n", stderr);

@@ -101,6 +101,9 @@ TEST_F(Keep, ArgumentsTouchNothing) {
       {{}, "0", 2, "", "valdrane: VALDRANE_THREADS='0' is not"},
       {{}, "", 2, "", "valdrane: VALDRANE_THREADS='' is not"},
       {{}, "3x", 2, "", "valdrane: VALDRANE_THREADS='3x' is not"},
+      {{"-j", "0"}, "1", 2, "", "valdrane: -j '0' is not a number of threads"},
+      {{"--threads=4097"}, "1", 2, "", "valdrane: --threads '4097' is not"},
+      {{"-j2", "x"}, "1", 2, "", "valdrane: unexpected argument 'x'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);

@@ -107,7 +107,8 @@ TEST_F(Tool, EveryLayoutComesOutExactlyWithAnyNumberOfThreads) {
       SCOPED_TRACE(folder.filename().string() + threads);
       fs::remove_all(dir);
       fs::copy(folder, dir);
-      const TToolRun run = RunTool(dir, Threads(threads));
+      // The option wins over the environment.
+      const TToolRun run = RunTool(dir, Threads("0"), VALDRANE_BINARY, {"-j", threads});
       ASSERT_TRUE(ExitedWith(run, 0));
       EXPECT_EQ(run.Out.rfind(Banner, 0), 0u);
       for (const auto& [name, info] : folder == big ? std::map<std::string, TFileInfo>{} : before) {

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -41,6 +42,10 @@ std::atomic<bool> SlotBusy[Slots];
 // which RemoveTemporaryFiles waits for.
 std::atomic<bool> Stopping{false};
 std::atomic<int> Creating{0};
+// The threads between HoldStops and ReleaseStops, and the signals they
+// held back.
+std::atomic<int> Holding{0};
+thread_local sigset_t HeldBack;
 
 bool SameFile(const struct stat& st, std::uint64_t device, std::uint64_t inode) {
   return st.st_dev == device && st.st_ino == inode;
@@ -338,10 +343,36 @@ void AbortSafeWrite(TSafeWrite& write) {
   Close(write.FolderFd);
 }
 
+bool HoldStops() {
+  // The stop signals only: a fault here still reaches its handler, which
+  // waits a while and goes on.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int stop : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, stop);
+  pthread_sigmask(SIG_BLOCK, &stops, &HeldBack);
+  ++Holding;
+  // Either RemoveTemporaryFiles waits for this thread or this sees that it ran.
+  if (!Stopping.load()) return true;
+  ReleaseStops();
+  return false;
+}
+
+void ReleaseStops() {
+  --Holding;
+  pthread_sigmask(SIG_SETMASK, &HeldBack, nullptr);
+}
+
 void RemoveTemporaryFiles() {
   Stopping.store(true);
   while (Creating.load() > 0) {
     // Another thread is a few system calls from entering its file.
+  }
+  // A thread that holds stops is putting a page in place and recording it;
+  // one that faulted while holding them is not waited for long.
+  timespec start{}, now{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (Holding.load() > 0 && clock_gettime(CLOCK_MONOTONIC, &now) == 0 &&
+         now.tv_sec - start.tv_sec < 2) {
   }
   for (TInFlight& entry : InFlight) {
     const int folder = entry.FolderFd.load();

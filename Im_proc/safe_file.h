@@ -112,7 +112,28 @@ void AbortSafeWrite(TSafeWrite& write);
 bool IsTemporaryName(const char* name);
 
 // RemoveTemporaryFiles: removes the temporary file of every replacement
-// under way, and makes every later BeginSafeWrite fail, so that no thread
-// leaves one behind either. Safe in a signal handler: for a run that is
-// stopped.
+// under way, and makes every later BeginSafeWrite and HoldStops fail, so
+// that no thread leaves one behind either; first waits (up to two seconds)
+// for every thread that holds stops. Safe in a signal handler: for a run
+// that is stopped.
 void RemoveTemporaryFiles();
+
+// HoldStops: this thread starts work that a stop must find whole or not at
+// all (a page put in place and its report recorded): until ReleaseStops,
+// RemoveTemporaryFiles waits for it, and no stop signal interrupts this
+// thread. Returns false, holding nothing, once the run is stopping: the
+// work must not be done.
+bool HoldStops();
+void ReleaseStops();
+
+// THeldStops: HoldStops for the life of the record, however it ends; Held
+// says whether it holds them.
+struct THeldStops {
+  bool Held = HoldStops();
+  THeldStops() = default;
+  THeldStops(const THeldStops&) = delete;
+  THeldStops& operator=(const THeldStops&) = delete;
+  ~THeldStops() {
+    if (Held) ReleaseStops();
+  }
+};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -54,7 +55,8 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
 // out of memory fails the file, not the run: its memory is given back and,
 // if other files were in flight, it is tried again alone.
 TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBudget& budget,
-                          unsigned threads, bool alone, std::vector<std::string>& lines) {
+                          unsigned threads, bool alone, std::vector<std::string>& lines,
+                          const std::function<void()>& report) {
   auto& [Page, Reduced, Background] = records;
   const std::uint64_t FileStart = NowMs();
   const std::string shown = PrintableName(name);
@@ -76,6 +78,15 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
   };
   const auto write = [&] {
     return Output.Writer != nullptr || BeginTiffOutput(File, Pages, Output) == 1;
+  };
+  // The file is put in place and its last lines added and reported at once,
+  // with stops held: a stop finds both or neither.
+  const auto replace = [&](const std::function<void()>& last) {
+    const THeldStops stops;
+    if (!stops.Held || FinishTiffOutput(Output, File) != 1) return false;
+    last();
+    report();
+    return true;
   };
   bool read = false;
   try {
@@ -116,20 +127,25 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
         StageLine("substract ", StageStart, lines);
         AddGainToRgb(Page, threads);
       }
+      const auto ending = [&] {
+        StageLine("write ", StageStart, lines);
+        lines.push_back("total " + FormatSeconds(NowMs() - PageStart));
+        lines.push_back(page);
+      };
       // A page alone is put in place as part of its writing.
-      if (!write() || WriteTiffPage(Output, Page, threads) != 1 ||
-          (count == 1 && FinishTiffOutput(Output, File) != 1)) {
+      if (!write() || WriteTiffPage(Output, Page, threads) != 1) return fail(" write error");
+      if (count > 1) {
+        ending();
+      } else if (!replace(ending)) {
         return fail(" write error");
       }
-      StageLine("write ", StageStart, lines);
-      lines.push_back("total " + FormatSeconds(NowMs() - PageStart));
-      lines.push_back(page);
     }
-    if (count > 1) {
-      pageLines = lines.size();
-      if (FinishTiffOutput(Output, File) != 1) return fail(" write error");
-      lines.push_back("total " + FormatSeconds(NowMs() - FileStart));
-      lines.push_back(shown);
+    pageLines = lines.size();
+    if (count > 1 && !replace([&] {
+          lines.push_back("total " + FormatSeconds(NowMs() - FileStart));
+          lines.push_back(shown);
+        })) {
+      return fail(" write error");
     }
   } catch (const std::bad_alloc&) {
     records = TRecords{};
@@ -156,8 +172,10 @@ int RunBatch(unsigned threads) {
   TMemoryBudget budget;
   budget.Total = UsableMemory() / 2;
   RunPages(names.size(), static_cast<unsigned>(workers.size()),
-           [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines) {
-             return ProcessEntry(names[page], workers[worker], budget, perPage, alone, lines);
+           [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines,
+               const std::function<void()>& report) {
+             return ProcessEntry(names[page], workers[worker], budget, perPage, alone, lines,
+                                 report);
            });
   return 0;
 }

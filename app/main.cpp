@@ -15,7 +15,7 @@
 // is written out, then one message on standard error, and exit code 1.
 static int Fatal(const char* what) {
   RemoveTemporaryFiles();
-  ReportFlush();
+  ReportStopped();
   std::fprintf(stderr, "valdrane: fatal fault: %s\r\n", what);
   return 1;
 }
@@ -33,10 +33,10 @@ int main(int argc, char** argv) {
     return 3;
   }
   // A run that is stopped or faults leaves no temporary file and writes out
-  // the report of the pages done.
+  // the report of every page done, those finished out of order included.
   const auto beforeExit = [] {
     RemoveTemporaryFiles();
-    ReportFlush();
+    ReportStopped();
   };
   InstallFaultHandler(beforeExit);
   InstallStopHandler(beforeExit);

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 namespace {
 
@@ -41,9 +43,41 @@ void Append(std::string_view line) {
   Used += line.size();
 }
 
+// The entries of the run: the text of each finished one (its lines, each
+// ending in CR LF), set in place before its flag; the first not yet
+// reported. A text is never changed once its flag is set, so a signal
+// handler may read it.
+std::mutex EntriesLock;
+std::vector<std::string> Texts;
+std::unique_ptr<std::atomic<bool>[]> Finished;
+std::atomic<std::size_t> Reported{0};
+
 }  // namespace
 
 void ReportInit(bool lineByLine) { LineByLine = lineByLine; }
+
+void ReportEntries(std::size_t count) {
+  Texts.assign(count, {});
+  Finished = std::make_unique<std::atomic<bool>[]>(count);
+  Reported = 0;
+}
+
+void ReportEntry(std::size_t index, const std::vector<std::string>& lines) {
+  const std::lock_guard<std::mutex> hold(EntriesLock);
+  for (const std::string& line : lines) Texts[index] += line + "\r\n";
+  Finished[index] = true;
+  for (std::size_t next = Reported; next < Texts.size() && Finished[next]; next = ++Reported) {
+    Append(Texts[next]);
+    if (LineByLine) ReportFlush();
+  }
+}
+
+void ReportStopped() {
+  ReportFlush();
+  for (std::size_t next = Reported; next < Texts.size(); ++next) {
+    if (Finished != nullptr && Finished[next]) WriteOut(Texts[next].data(), Texts[next].size());
+  }
+}
 
 void ReportLine(std::string_view text) {
   std::string line(text);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // ReportInit: on a terminal every line is written as soon as it is complete;
 // otherwise lines are gathered and written in large blocks.
@@ -17,6 +18,22 @@ void ReportLine(std::string_view text);
 // one that interrupts ReportLine or ReportFlush: a line is written out only
 // once all of it is in place.
 void ReportFlush();
+
+// ReportEntries: the report of a run of `count` entries (files), each
+// reported whole, in listing order: see ReportEntry.
+void ReportEntries(std::size_t count);
+
+// ReportEntry: entry `index` is finished, with `lines`. They are reported
+// now, followed by those of the finished entries listed after it, once
+// every entry listed before it is finished; until then they are set aside.
+// Thread-safe; at most once an entry.
+void ReportEntry(std::size_t index, const std::vector<std::string>& lines);
+
+// ReportStopped: for a run that ends early: ReportFlush, then the lines of
+// every entry set aside, in listing order, so that every entry that
+// finished is reported. Safe in a signal handler, with no thread inside
+// ReportEntry (see HoldStops).
+void ReportStopped();
 
 // PrintableName: `name` as the report shows it: control characters (bytes
 // 0x00 to 0x1F and 0x7F, and C1 controls encoded in UTF-8) as \xHH, every

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "report.h"
+#include "safe_file.h"
 
 bool TakeMemory(TMemoryBudget& budget, std::uint64_t bytes,
                 const std::function<bool(std::uint64_t)>& fitsAlone) {
@@ -39,31 +40,24 @@ void GiveMemory(TMemoryBudget& budget, std::uint64_t bytes) {
 
 namespace {
 
-// The pages' reports, printed in order as pages finish.
-struct TReports {
-  std::mutex Lock;
-  std::vector<std::vector<std::string>> Lines;
-  std::vector<bool> Done;
-  std::size_t Printed = 0;
-};
-
-void Finish(TReports& reports, std::size_t page, std::vector<std::string>& lines) {
-  const std::lock_guard<std::mutex> lock(reports.Lock);
-  reports.Lines[page] = std::move(lines);
-  reports.Done[page] = true;
-  for (; reports.Printed < reports.Done.size() && reports.Done[reports.Printed];
-       ++reports.Printed) {
-    for (const std::string& line : reports.Lines[reports.Printed]) ReportLine(line);
-    reports.Lines[reports.Printed].clear();
+// Records a page's lines once. Stops are held meanwhile, by the caller of
+// `work` when it reports or here, so that a stop finds them whole or not at
+// all (a run that is stopping has its report written out by the stop).
+void Record(std::size_t page, const std::vector<std::string>& lines, bool& recorded, bool held) {
+  if (recorded) return;
+  if (!held) {
+    const THeldStops hold;
+    if (hold.Held) Record(page, lines, recorded, true);
+    return;
   }
+  ReportEntry(page, lines);
+  recorded = true;
 }
 
 }  // namespace
 
 void RunPages(std::size_t count, unsigned threads, const TPageWork& work) {
-  TReports reports;
-  reports.Lines.resize(count);
-  reports.Done.assign(count, false);
+  ReportEntries(count);
   std::atomic<std::size_t> next{0};
   std::mutex failureLock;
   std::exception_ptr failure;
@@ -73,11 +67,13 @@ void RunPages(std::size_t count, unsigned threads, const TPageWork& work) {
     try {
       for (std::size_t page; (page = next++) < count;) {
         std::vector<std::string> lines;
-        if (work(page, index, threads == 1, lines) == TPageOutcome::RetryAlone) {
+        bool recorded = false;
+        const auto report = [&] { Record(page, lines, recorded, true); };
+        if (work(page, index, threads == 1, lines, report) == TPageOutcome::RetryAlone) {
           const std::lock_guard<std::mutex> lock(failureLock);
           givenBack.push_back(page);
         } else {
-          Finish(reports, page, lines);
+          Record(page, lines, recorded, false);
         }
       }
     } catch (...) {
@@ -105,7 +101,8 @@ void RunPages(std::size_t count, unsigned threads, const TPageWork& work) {
   std::sort(givenBack.begin(), givenBack.end());
   for (const std::size_t page : givenBack) {
     std::vector<std::string> lines;
-    work(page, 0, true, lines);
-    Finish(reports, page, lines);
+    bool recorded = false;
+    work(page, 0, true, lines, [&] { Record(page, lines, recorded, true); });
+    Record(page, lines, recorded, false);
   }
 }

@@ -36,13 +36,16 @@ enum class TPageOutcome { Done, RetryAlone };
 
 // TPageWork: processes page `page` on worker `worker` (0 to threads - 1),
 // appending its report lines to `lines`; `alone` says no other page is in
-// flight.
+// flight. It may call `report` once its lines are complete (holding stops:
+// see HoldStops), so that they are recorded before anything else happens;
+// otherwise they are recorded when it returns.
 using TPageWork = std::function<TPageOutcome(std::size_t page, unsigned worker, bool alone,
-                                             std::vector<std::string>& lines)>;
+                                             std::vector<std::string>& lines,
+                                             const std::function<void()>& report)>;
 
 // RunPages: runs `work` on pages 0 to count - 1 with `threads` workers (one:
 // in this thread, in order), then the pages given back, one at a time, and
-// prints each page's lines with ReportLine in page order. An exception from
+// reports each page's lines (ReportEntry) in page order. An exception from
 // `work` stops the taking of new pages and is thrown again once the workers
 // have stopped.
 void RunPages(std::size_t count, unsigned threads, const TPageWork& work);

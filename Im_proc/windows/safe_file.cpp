@@ -18,6 +18,7 @@
 #include <aclapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <vector>
@@ -267,7 +268,6 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write) {
   return 1;
 }
 
-
 void ClosePage(TPageFile& page) {
   if (page.Fd >= 0) _close(page.Fd);
   page.Fd = -1;
@@ -314,7 +314,25 @@ void AbortSafeWrite(TSafeWrite& write) {
   write.TempName.clear();
 }
 
+// The threads between HoldStops and ReleaseStops. A stop comes on a thread
+// of its own, so nothing needs holding back.
+std::atomic<int> Holding{0};
+std::atomic<bool> StopSeen{false};
+
+bool HoldStops() {
+  ++Holding;
+  if (!StopSeen.load()) return true;
+  --Holding;
+  return false;
+}
+
+void ReleaseStops() { --Holding; }
+
 void RemoveTemporaryFiles() {
+  StopSeen.store(true);
+  const auto start = std::chrono::steady_clock::now();
+  while (Holding.load() > 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {
+  }
   // A thread that faulted while holding the guard leaves its file for the
   // next run to remove.
   if (!Guard.try_lock_for(std::chrono::seconds(2))) return;

@@ -1,7 +1,10 @@
 #include "batch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <new>
 #include <string>
@@ -171,11 +174,28 @@ int RunBatch(unsigned threads) {
   // The pages in flight share half the memory the system has available.
   TMemoryBudget budget;
   budget.Total = UsableMemory() / 2;
+  // How the files ended, by the last line of their report.
+  std::atomic<std::size_t> flattened{0}, readErrors{0}, writeErrors{0};
+  const auto ends = [](const std::vector<std::string>& lines, const char* error) {
+    const std::size_t length = std::strlen(error);
+    const std::string& last = lines.back();
+    return last.rfind("image ", 0) == 0 && last.size() >= length &&
+           last.compare(last.size() - length, length, error) == 0;
+  };
   RunPages(names.size(), static_cast<unsigned>(workers.size()),
            [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines,
                const std::function<void()>& report) {
-             return ProcessEntry(names[page], workers[worker], budget, perPage, alone, lines,
-                                 report);
+             const TPageOutcome outcome =
+                 ProcessEntry(names[page], workers[worker], budget, perPage, alone, lines, report);
+             if (outcome == TPageOutcome::Done) {
+               ++(ends(lines, " read error")    ? readErrors
+                  : ends(lines, " write error") ? writeErrors
+                                                : flattened);
+             }
+             return outcome;
            });
+  ReportFlush();
+  std::fprintf(stderr, "valdrane: %zu flattened, %zu read errors, %zu write errors, 0 skipped\r\n",
+               flattened.load(), readErrors.load(), writeErrors.load());
   return 0;
 }

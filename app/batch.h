@@ -7,5 +7,7 @@
 // matching entry, on `threads` threads (at least one), reporting a read or
 // write error for an entry (running out of memory on it included) and going
 // on with the others. Each entry's lines are printed together, in listing
-// order. Expects the folder's lock to be held. Returns the exit code, 0.
+// order. Expects the folder's lock to be held. Ends with one line on
+// standard error: the files flattened, read errors, write errors, and the
+// files skipped. Returns the exit code, 0.
 int RunBatch(unsigned threads);

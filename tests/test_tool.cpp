@@ -261,6 +261,12 @@ TEST_F(Tool, EveryOtherEntryIsReportedAndKept) {
       EXPECT_TRUE(FileBytes(dir / shown) == before.at(shown)) << shown;
     }
   }
+  std::map<std::string, std::size_t> ended;  // the summary agrees with the report
+  for (const auto& [shown, entry] : run.Entries) ++ended[entry.Outcome];
+  EXPECT_EQ(run.Err.substr(run.Err.rfind("valdrane: ")),
+            "valdrane: " + std::to_string(ended["done"]) + " flattened, " +
+                std::to_string(ended["read error"]) + " read errors, " +
+                std::to_string(ended["write error"]) + " write errors, 0 skipped\r\n");
   TFileInfo rewritten;
   ASSERT_TRUE(ReadFileInfo(store / "target.tif", rewritten));
   EXPECT_TRUE(rewritten.Pixels == PlainFlatten(30, 20, false, target.Pixels));

@@ -46,9 +46,9 @@ struct TPageFile {
 // (a pipe put in a page's place cannot block the run), and notes its
 // identity. A symbolic link is followed only when every link on the way was
 // made by someone who could write the page anyway: each link is owned by
-// the user running the tool or by the owner of the page it leads to (POSIX;
-// the rule the kernel's protected_symlinks applies in shared folders, made
-// independent of the folder's sticky bit). Returns 1 when it is a regular
+// the user running the tool, by the owner of the page it leads to, or by
+// the superuser (POSIX; the rule the kernel's protected_symlinks applies in
+// shared folders, made independent of the folder's sticky bit). Returns 1 when it is a regular
 // file reached that way; -1 otherwise, with nothing left open.
 std::int32_t OpenPage(const char* name, TPageFile& page);
 

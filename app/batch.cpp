@@ -84,9 +84,11 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
   };
   // The file is put in place and its last lines added and reported at once,
   // with stops held: a stop finds both or neither.
+  bool replaced = false;
   const auto replace = [&](const std::function<void()>& last) {
     const THeldStops stops;
     if (!stops.Held || FinishTiffOutput(Output, File) != 1) return false;
+    replaced = true;
     last();
     report();
     return true;
@@ -152,6 +154,8 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
     }
   } catch (const std::bad_alloc&) {
     records = TRecords{};
+    // A file already replaced is never flattened a second time.
+    if (replaced) return TPageOutcome::Done;
     if (!alone) return TPageOutcome::RetryAlone;
     lines.assign(1, "image " + shown + (read ? " write error" : " read error"));
   }

@@ -213,8 +213,8 @@ std::uint64_t FileSize(int fd) {
   return fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
-bool LockCurrentFolder() {
-  const int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool LockFolder(const std::string& path) {
+  const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return true;
   const bool held = HoldLock(folder);
   close(folder);

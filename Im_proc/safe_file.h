@@ -11,12 +11,12 @@
 #include <cstdint>
 #include <string>
 
-// LockCurrentFolder: takes this run's exclusive lock on the current folder
+// LockFolder: takes this run's exclusive lock on the folder at `path`
 // itself (no lock file), held until the process ends, however it ends.
 // False when another process holds it; true also when the folder cannot be
-// opened, as nothing can be listed there then. The lock says which run may
-// write in a folder and remove what killed runs left there.
-bool LockCurrentFolder();
+// opened, as nothing can be listed or written there then. The lock says
+// which run may write in a folder and remove what killed runs left there.
+bool LockFolder(const std::string& path);
 
 // TPageIdentity: what tells one state of a file from another: the file
 // itself (device and inode, or volume and file index), its size, and the

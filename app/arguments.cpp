@@ -7,17 +7,23 @@
 namespace {
 
 const char* const Usage =
-    "Usage: valdrane [-j N | --threads N]\r\n"
+    "Usage: valdrane [-r] [-j N] [--] [PATH]...\r\n"
     "       valdrane --help | --version\r\n"
     "\r\n"
-    "Flattens scanned pages in place. Started in a folder, valdrane rewrites\r\n"
-    "every file of that folder whose name ends in .tif (any letter case):\r\n"
-    "the paper's shading and dark scanner margins turn white, text and\r\n"
-    "pictures stay. There is no undo: work on a copy.\r\n"
+    "Flattens scanned pages in place. Without a PATH valdrane rewrites every\r\n"
+    "file of the current folder whose name ends in .tif (any letter case);\r\n"
+    "a PATH that is a folder stands for its .tif files, one that is a file\r\n"
+    "for that page. The paper's shading and dark scanner margins turn white,\r\n"
+    "text and pictures stay. There is no undo: work on a copy.\r\n"
+    "\r\n"
+    "  -r, --recursive    the .tif files of every subfolder too (links to\r\n"
+    "                     folders are not followed)\r\n"
+    "  -j, --threads N    the number of threads (1 to 4096)\r\n"
     "\r\n"
     "It works on every CPU it may use; -j N (or VALDRANE_THREADS=N) sets the\r\n"
     "number of threads (1 works through the pages one at a time).\r\n"
-    "One run at a time per folder; a second one exits with code 3.\r\n"
+    "One run at a time per folder; a second one exits with code 3. A PATH\r\n"
+    "that leads nowhere stops the run before anything is done (code 2).\r\n"
     "\r\n"
     "Manual: man valdrane\r\n";
 
@@ -32,49 +38,48 @@ unsigned ThreadCount(const char* text) {
 }  // namespace
 
 int HandleArguments(int argc, char** argv, TArguments& asked) {
-  // The number of threads, as "-j N", "-jN", "--threads N" or "--threads=N".
-  int used = 1;
-  for (; used < argc; ++used) {
-    const char* option = argv[used];
-    const char* value = nullptr;
-    if (std::strcmp(option, "-j") == 0 || std::strcmp(option, "--threads") == 0) {
-      value = used + 1 < argc ? argv[++used] : "";
-    } else if (std::strncmp(option, "-j", 2) == 0) {
-      value = option + 2;
-    } else if (std::strncmp(option, "--threads=", 10) == 0) {
-      value = option + 10;
-    } else {
-      break;
-    }
-    asked.Threads = ThreadCount(value);
-    if (asked.Threads == 0) {
-      std::fprintf(stderr, "valdrane: %s '%s' is not a number of threads from 1 to 4096\r\n",
-                   option[1] == 'j' ? "-j" : "--threads", value);
-      return 2;
-    }
-  }
-  if (used == argc) return -1;
-  argc -= used - 1;
-  argv += used - 1;
-  const char* argument = argv[1];
-  if (argc == 2 && (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0)) {
+  const auto is = [](const char* argument, const char* option) {
+    return std::strcmp(argument, option) == 0;
+  };
+  if (argc == 2 && (is(argv[1], "--help") || is(argv[1], "-h"))) {
     std::fputs(Usage, stdout);
     return 0;
   }
-  if (argc == 2 && std::strcmp(argument, "--version") == 0) {
+  if (argc == 2 && is(argv[1], "--version")) {
     std::printf("valdrane %s\r\n", VALDRANE_VERSION);
     return 0;
   }
-  // Only the first is named: one complaint is enough to stop a mistyped command.
-  if (argc > 2 && (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
-                   std::strcmp(argument, "--version") == 0)) {
-    argument = argv[2];
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    const char* value = nullptr;
+    if (!options || argument[0] != '-' || is(argument, "-")) {
+      asked.Paths.emplace_back(argument);
+      continue;
+    }
+    if (is(argument, "--")) {
+      options = false;
+    } else if (is(argument, "-r") || is(argument, "--recursive")) {
+      asked.Recursive = true;
+    } else if (is(argument, "-j") || is(argument, "--threads")) {
+      value = i + 1 < argc ? argv[++i] : "";
+    } else if (std::strncmp(argument, "-j", 2) == 0) {
+      value = argument + 2;
+    } else if (std::strncmp(argument, "--threads=", 10) == 0) {
+      value = argument + 10;
+    } else {
+      // Only the first is named: one complaint is enough to stop a mistyped command.
+      std::fprintf(stderr, "valdrane: unexpected argument '%s' (see valdrane --help)\r\n",
+                   argument);
+      return 2;
+    }
+    if (value != nullptr && (asked.Threads = ThreadCount(value)) == 0) {
+      std::fprintf(stderr, "valdrane: %s '%s' is not a number of threads from 1 to 4096\r\n",
+                   argument[1] == 'j' ? "-j" : "--threads", value);
+      return 2;
+    }
   }
-  std::fprintf(stderr,
-               "valdrane: unexpected argument '%s'; valdrane works on the current folder and takes "
-               "no other options (see valdrane --help)\r\n",
-               argument);
-  return 2;
+  return -1;
 }
 
 int ThreadsAsked(unsigned available, const TArguments& asked, unsigned& threads) {

@@ -1,19 +1,26 @@
-// What the tool is asked to do: the command line (the tool works on the
-// current folder; it answers --help and --version and takes the number of
-// threads) and the environment.
+// What the tool is asked to do: the command line (options, then the paths
+// to work on, the current folder by default; --help and --version) and the
+// environment.
 #pragma once
+
+#include <string>
+#include <vector>
 
 // TArguments: what the command line asks for.
 struct TArguments {
-  unsigned Threads = 0;  // -j N or --threads N; 0 when not given
+  unsigned Threads = 0;            // -j N or --threads N; 0 when not given
+  bool Recursive = false;          // -r or --recursive
+  std::vector<std::string> Paths;  // the folders and pages given, in order
 };
 
 // HandleArguments: reads the command line into `asked` and returns -1, to
-// run the batch. For --help (or -h) prints the usage on standard output and
-// returns 0; for --version prints "valdrane " and the version and returns
-// 0; for anything else, or a number of threads that is not a whole number
-// from 1 to 4096, prints one line naming it on standard error and returns 2.
-// Opens no file.
+// run the batch: -j N, -jN, --threads N, --threads=N; -r, --recursive;
+// every other argument, and all after "--", a path. For --help (or -h)
+// alone prints the usage on standard output and returns 0; for --version
+// alone prints "valdrane " and the version and returns 0; for an option it
+// does not take, --help or --version beside other arguments, or a number of
+// threads that is not a whole number from 1 to 4096, prints one line naming
+// it on standard error and returns 2. Opens no file.
 int HandleArguments(int argc, char** argv, TArguments& asked);
 
 // ThreadsAsked: the number of threads to run on: the command line's when

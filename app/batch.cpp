@@ -164,14 +164,14 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
 
 }  // namespace
 
-int RunBatch(unsigned threads) {
+int RunBatch(unsigned threads, const TListing& listing) {
   SetTerminalTitle("Valdrane");
   ReportLine("Valdrane v.0.3 alpha");
   ReportLine("______20.05.2007._______________");
 
-  // What killed runs left behind; this run holds the folder's lock.
-  RemoveLeftovers();
-  const std::vector<std::string> names = ListTifNames();
+  // What killed runs left behind; this run holds the folders' locks.
+  for (const std::string& folder : listing.Folders) RemoveLeftovers(folder);
+  const std::vector<std::string>& names = listing.Pages;
   std::vector<TRecords> workers(std::clamp<std::size_t>(names.size(), 1, threads));
   // Fewer pages than threads: each page's strips share the threads left.
   const auto perPage = static_cast<unsigned>(threads / workers.size());

@@ -1,5 +1,5 @@
 // valdrane: flattens the background of every "*.tif" page in the current
-// directory and rewrites each page in place. Takes the number of threads.
+// directory, or in the paths given, and rewrites each page in place.
 
 #include <cstdio>
 #include <exception>
@@ -7,6 +7,7 @@
 
 #include "arguments.h"
 #include "batch.h"
+#include "listing.h"
 #include "platform.h"
 #include "report.h"
 #include "safe_file.h"
@@ -28,9 +29,17 @@ int main(int argc, char** argv) {
   unsigned threads = 1;
   const int refused = ThreadsAsked(AvailableCpus(), asked, threads);
   if (refused >= 0) return refused;
-  if (!LockCurrentFolder()) {
-    std::fputs("valdrane: another valdrane is working in this folder\r\n", stderr);
-    return 3;
+  TListing listing;
+  const std::string unreachable = ListRun(asked.Paths, asked.Recursive, listing);
+  if (!unreachable.empty()) {
+    std::fprintf(stderr, "%s\r\n", unreachable.c_str());
+    return 2;
+  }
+  for (const std::string& folder : listing.Folders) {
+    if (!LockFolder(folder)) {
+      std::fputs("valdrane: another valdrane is working in this folder\r\n", stderr);
+      return 3;
+    }
   }
   // A run that is stopped or faults leaves no temporary file and writes out
   // the report of every page done, those finished out of order included.
@@ -42,7 +51,7 @@ int main(int argc, char** argv) {
   InstallStopHandler(beforeExit);
   ReportInit(StdoutIsTerminal());
   try {
-    const int code = RunBatch(threads);
+    const int code = RunBatch(threads, listing);
     ReportFlush();
     return code;
   } catch (const std::bad_alloc&) {

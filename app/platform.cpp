@@ -44,15 +44,34 @@ bool NameMatchesTif(const std::string& name) {
   return strncasecmp(name.c_str() + name.size() - 4, ".tif", 4) == 0;
 }
 
-std::vector<std::string> ListTifNames() {
-  std::vector<std::string> names;
-  DIR* dir = opendir(".");
-  if (dir == nullptr) return names;
+bool ListFolder(const std::string& folder, std::vector<TFolderEntry>& entries) {
+  entries.clear();
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
   while (const dirent* entry = readdir(dir)) {
-    if (NameMatchesTif(entry->d_name)) names.emplace_back(entry->d_name);
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    const bool isFolder =
+        entry->d_type == DT_DIR ||
+        (entry->d_type == DT_UNKNOWN &&
+         fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode));
+    entries.push_back({name, isFolder});
   }
   closedir(dir);
-  return names;
+  return true;
+}
+
+int PathKind(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+std::string FileKey(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return {};
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
 unsigned AvailableCpus() {
@@ -75,8 +94,8 @@ unsigned AvailableCpus() {
   return std::max(cpus, 1u);
 }
 
-void RemoveLeftovers() {
-  DIR* dir = opendir(".");
+void RemoveLeftovers(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return;
   while (const dirent* entry = readdir(dir)) {
     struct stat st;

@@ -1,6 +1,6 @@
-// What the operating system gives the driver: the terminal title, the list
-// of pages in the current directory, a millisecond clock, and the last word
-// when the process faults.
+// What the operating system gives the driver: the terminal title, the
+// entries of folders, a millisecond clock, and the last word when the
+// process faults.
 #pragma once
 
 #include <cstdint>
@@ -25,12 +25,27 @@ void SetTerminalTitle(const char* title);
 // letter case of the ".tif" (ASCII only).
 bool NameMatchesTif(const std::string& name);
 
-// ListTifNames: the bare names of all entries of the current directory that
-// match "*.tif", in the order the directory listing yields them, dot files,
-// directories and other non-regular entries included. The list is complete
-// before it is returned, so files the run creates later never appear in it.
-// An unreadable directory gives an empty list.
-std::vector<std::string> ListTifNames();
+// TFolderEntry: an entry of a folder: its name, and whether it is a folder
+// itself (not a link to one).
+struct TFolderEntry {
+  std::string Name;
+  bool Folder = false;
+};
+
+// ListFolder: the entries of `folder` ("." the current one), "." and ".."
+// left out, in the order the folder lists them, dot files, links and other
+// non-regular entries included. The list is complete before it is returned,
+// so files the run creates later never appear in it. False when the folder
+// cannot be listed.
+bool ListFolder(const std::string& folder, std::vector<TFolderEntry>& entries);
+
+// PathKind: what `path` leads to, links followed: 1 a folder, 0 anything
+// else that exists, -1 nothing that can be reached.
+int PathKind(const std::string& path);
+
+// FileKey: text that is the same for two paths exactly when they lead to
+// the same file (links followed); empty when it cannot be known.
+std::string FileKey(const std::string& path);
 
 // NowMs: a monotonic clock in whole milliseconds; differences are durations
 // and never negative.
@@ -40,10 +55,10 @@ std::uint64_t NowMs();
 // mask, lowered to a cgroup's CPU quota where one is set; at least 1.
 unsigned AvailableCpus();
 
-// RemoveLeftovers: removes from the current folder the temporary files that
-// killed runs left: regular files whose whole name is one the replacement
-// makes, nothing else. Only while holding the folder's lock.
-void RemoveLeftovers();
+// RemoveLeftovers: removes from `folder` the temporary files that killed
+// runs left: regular files whose whole name is one the replacement makes,
+// nothing else. Only while holding the folder's lock.
+void RemoveLeftovers(const std::string& folder);
 
 // UsableMemory: the bytes this process may still allocate: the least of
 // what the system reports available, what the cgroup's memory limit leaves

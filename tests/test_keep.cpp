@@ -96,14 +96,14 @@ TEST_F(Keep, ArgumentsTouchNothing) {
       {{"--help"}, "1", 0, "Usage: valdrane", ""},
       {{"-h"}, "1", 0, "Usage: valdrane", ""},
       {{"--version"}, "1", 0, "valdrane 0.", ""},
-      {{"-r", "."}, "1", 2, "", "valdrane: unexpected argument '-r'"},
-      {{"page.tif"}, "1", 2, "", "valdrane: unexpected argument 'page.tif'"},
+      {{"-x", "."}, "1", 2, "", "valdrane: unexpected argument '-x'"},
+      {{"page.tif", "missing"}, "1", 2, "", "valdrane: cannot reach 'missing'"},
       {{}, "0", 2, "", "valdrane: VALDRANE_THREADS='0' is not"},
       {{}, "", 2, "", "valdrane: VALDRANE_THREADS='' is not"},
       {{}, "3x", 2, "", "valdrane: VALDRANE_THREADS='3x' is not"},
       {{"-j", "0"}, "1", 2, "", "valdrane: -j '0' is not a number of threads"},
       {{"--threads=4097"}, "1", 2, "", "valdrane: --threads '4097' is not"},
-      {{"-j2", "x"}, "1", 2, "", "valdrane: unexpected argument 'x'"},
+      {{"-j2", "--help"}, "1", 2, "", "valdrane: unexpected argument '--help'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
@@ -116,4 +116,50 @@ TEST_F(Keep, ArgumentsTouchNothing) {
     EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), *c.err != 0 ? 1 : 0);
   }
   EXPECT_EQ(FileBytes(dir / "page.tif"), before);
+}
+
+// Paths on the command line: a folder stands for its pages, a page for
+// itself, in the order given, each page once; with -r, subfolders too,
+// links to folders not followed. Exactly the pages reported are rewritten.
+TEST_F(Keep, PathsTakeTheirPages) {
+  const struct {
+    std::vector<const char*> args;
+    std::vector<std::string> pages;  // as reported, in order
+  } cases[] = {
+      {{}, {"a.tif"}},
+      {{"sub"}, {"sub/b.tif"}},
+      {{"-r", "sub"}, {"sub/b.tif", "sub/deeper/c.tif"}},
+      {{"../loose.tif", "a.tif", "./a.tif", "-j", "2"}, {"../loose.tif", "a.tif"}},
+      {{"-r", "."}, {"./a.tif", "./elsewhere/e.tif", "./sub/b.tif", "./sub/deeper/c.tif"}},
+  };
+  const char* const all[] = {"a.tif", "sub/b.tif", "sub/deeper/c.tif", "elsewhere/e.tif",
+                             "../loose.tif"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pages.back());
+    fs::remove_all(dir);
+    fs::create_directories(dir / "sub" / "deeper");
+    fs::create_directory(dir / "elsewhere");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "sub" / "link");
+    std::map<std::string, TBytes> before;
+    for (const char* page : all) {
+      ASSERT_TRUE(WriteScan(dir / page, {40, 30, false, 5, 8}));
+      before[page] = FileBytes(dir / page);
+    }
+    const TToolRun run = RunTool(dir, {}, VALDRANE_BINARY, c.args);
+    ASSERT_TRUE(WIFEXITED(run.Status) && WEXITSTATUS(run.Status) == 0) << run.Err;
+    std::vector<std::string> reported;
+    for (std::size_t at = 0, end; (end = run.Out.find("\r\n", at)) != std::string::npos;
+         at = end + 2) {
+      const std::string line = run.Out.substr(at, end - at);
+      if (line.size() > 4 && line.compare(line.size() - 4, 4, ".tif") == 0)
+        reported.push_back(line);
+    }
+    EXPECT_EQ(reported, c.pages);
+    for (const char* page : all) {
+      const bool taken = std::any_of(c.pages.begin(), c.pages.end(), [&](const std::string& p) {
+        return fs::equivalent(dir / p, dir / page);
+      });
+      EXPECT_EQ(FileBytes(dir / page) != before[page], taken) << page;
+    }
+  }
 }

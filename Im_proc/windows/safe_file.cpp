@@ -174,7 +174,7 @@ std::uint64_t FileSize(int fd) {
   return GetFileSizeEx(HandleOf(fd), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
 }
 
-bool LockCurrentFolder() { return HoldLock(L"."); }
+bool LockFolder(const std::string& path) { return HoldLock(WideText(path)); }
 
 TSafeWrite::~TSafeWrite() { AbortSafeWrite(*this); }
 

@@ -35,28 +35,54 @@ bool NameMatchesTif(const std::string& name) {
 
 namespace {
 
-// Calls `take` with the UTF-8 name and attributes of every entry of the
-// current folder.
+// Calls `take` with the UTF-8 name and attributes of every entry of
+// `folder`; false when it cannot be listed.
 template <typename TTake>
-void ForEachEntry(TTake&& take) {
+bool ForEachEntry(const std::string& folder, TTake&& take) {
   WIN32_FIND_DATAW entry;
-  const HANDLE find =
-      FindFirstFileExW(L"*", FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-  if (find == INVALID_HANDLE_VALUE) return;
+  const HANDLE find = FindFirstFileExW(WideText(folder + "\\*").c_str(), FindExInfoBasic, &entry,
+                                       FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   do {
     take(Utf8Text(entry.cFileName), entry.dwFileAttributes);
   } while (FindNextFileW(find, &entry));
   FindClose(find);
+  return true;
+}
+
+// The identity of what `path` leads to, links followed; false when it
+// cannot be opened.
+bool IdentityOf(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+  const HANDLE file = CreateFileW(WideText(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return known;
 }
 
 }  // namespace
 
-std::vector<std::string> ListTifNames() {
-  std::vector<std::string> names;
-  ForEachEntry([&names](const std::string& name, DWORD) {
-    if (NameMatchesTif(name)) names.push_back(name);
+bool ListFolder(const std::string& folder, std::vector<TFolderEntry>& entries) {
+  entries.clear();
+  return ForEachEntry(folder, [&entries](const std::string& name, DWORD attributes) {
+    if (name == "." || name == "..") return;
+    entries.push_back({name, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                 (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0});
   });
-  return names;
+}
+
+int PathKind(const std::string& path) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!IdentityOf(path, info)) return -1;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
+}
+
+std::string FileKey(const std::string& path) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!IdentityOf(path, info)) return {};
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) +
+         ":" + std::to_string(info.nFileIndexLow);
 }
 
 std::uint64_t NowMs() { return GetTickCount64(); }
@@ -69,11 +95,11 @@ unsigned AvailableCpus() {
   return cpus;
 }
 
-void RemoveLeftovers() {
-  ForEachEntry([](const std::string& name, DWORD attributes) {
+void RemoveLeftovers(const std::string& folder) {
+  ForEachEntry(folder, [&folder](const std::string& name, DWORD attributes) {
     if (IsTemporaryName(name.c_str()) &&
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
-      DeleteFileW(WideText(name).c_str());
+      DeleteFileW(WideText(folder + "\\" + name).c_str());
     }
   });
 }

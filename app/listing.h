@@ -1,0 +1,25 @@
+// Which pages a run takes: those of the current folder, or of the paths it
+// is given, and the folders it may write in.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// TListing: the pages, in the order they are taken, each as the report
+// names it and as it is opened; the folders they are in, each once, which
+// the run locks and clears of what killed runs left.
+struct TListing {
+  std::vector<std::string> Pages;
+  std::vector<std::string> Folders;
+};
+
+// ListRun: with no `paths`, the current folder's entries whose names match
+// "*.tif", in the order the folder lists them, by their bare names. With
+// paths, each in the order given: a folder stands for its "*.tif" entries,
+// in name order (and with `recursive`, then those of its subfolders, in
+// name order, depth first; links to folders are not followed); anything
+// else for itself, whatever its name. A page reached twice (by two paths,
+// or a link and its target) is taken once. Returns an empty string, or the
+// message for a path that leads nowhere or a folder that cannot be listed
+// (then `listing` is to be ignored).
+std::string ListRun(const std::vector<std::string>& paths, bool recursive, TListing& listing);

@@ -64,7 +64,9 @@ struct TMyImage {
   std::uint32_t BitsPerSample = 0;
   std::uint32_t SamplesPerPixel = 0;
   std::uint32_t Compression = 0;
-  std::uint32_t Photometric = 0;  // 1: grey, 0 is black; 2: RGB; 6: YCbCr JPEG, planes in RGB
+  // 1: grey, 0 is black; 0: grey, 0 is white (the plane holds the image
+  // shown, 0 black); 2: RGB; 6: YCbCr JPEG, planes in RGB
+  std::uint32_t Photometric = 0;
   // Strip tables belong to libtiff and die with the open file; the reader
   // keeps no reference to them, so these two stay null.
   const void* StripOffsets = nullptr;

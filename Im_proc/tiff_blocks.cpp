@@ -38,7 +38,8 @@ bool SetLayout(TIFF* tif, const TMyImage& image) {
          set32(TIFFTAG_ROWSPERSTRIP, image.RowsPerStrip) &&
          set32(TIFFTAG_TILEWIDTH, image.TileWidth) && set32(TIFFTAG_TILELENGTH, image.TileLength) &&
          set32(TIFFTAG_COMPRESSION, image.Compression) &&
-         set32(TIFFTAG_PHOTOMETRIC, image.Photometric) &&
+         // 0 here is a value of its own: white is zero.
+         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, image.Photometric) == 1 &&
          set32(TIFFTAG_PLANARCONFIG, image.PlanarConfig) &&
          setDouble(TIFFTAG_XRESOLUTION, image.XResolution) &&
          setDouble(TIFFTAG_YRESOLUTION, image.YResolution) &&
@@ -83,7 +84,8 @@ TBlock BlockOf(const TMyImage& image, std::uint32_t k) {
     block.Y = k * rows;
     block.Width = block.Columns = image.Width;
     block.Height = block.Rows = std::min(rows, image.Height - block.Y);
-    block.Direct = !SeparatePlanes(image);
+    // A page with 0 white is encoded from an inverted copy.
+    block.Direct = !SeparatePlanes(image) && image.Photometric != PhotometricWhiteIsZero;
   } else {
     block.X = k % Across(image) * image.TileWidth;
     block.Y = k / Across(image) * image.TileLength;
@@ -165,6 +167,9 @@ bool DecodeBlock(TIFF* tif, TMyImage& image, std::uint32_t k, std::vector<std::u
   const tmsize_t read = image.TileWidth != 0 ? TIFFReadEncodedTile(tif, k, into, bytes)
                                              : TIFFReadEncodedStrip(tif, k, into, bytes);
   if (read != bytes) return false;
+  if (image.Photometric == PhotometricWhiteIsZero) {
+    for (tmsize_t i = 0; i < bytes; ++i) into[i] = static_cast<std::uint8_t>(255 - into[i]);
+  }
   if (!block.Direct) Scatter(into, block, image, plane);
   if (colour && !SeparatePlanes(image)) {
     for (std::uint32_t r = 0; r < block.Height; ++r) {
@@ -185,6 +190,9 @@ bool EncodeBlock(TIFF* tif, const TMyImage& image, const TPlane& plane, std::uin
   if (!block.Direct) {
     Gather(image, plane, block, scratch);
     data = scratch.data();
+  }
+  if (image.Photometric == PhotometricWhiteIsZero) {
+    for (std::uint8_t& sample : scratch) sample = static_cast<std::uint8_t>(255 - sample);
   }
   return (image.TileWidth != 0 ? TIFFWriteEncodedTile(tif, k, data, bytes)
                                : TIFFWriteEncodedStrip(tif, k, data, bytes)) == bytes;

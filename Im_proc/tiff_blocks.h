@@ -12,9 +12,10 @@
 #include "image.h"
 #include "tiff_handle.h"
 
-constexpr std::uint32_t PhotometricGray = PHOTOMETRIC_MINISBLACK;  // 1
-constexpr std::uint32_t PhotometricRgb = PHOTOMETRIC_RGB;          // 2
-constexpr std::uint32_t PhotometricYCbCr = PHOTOMETRIC_YCBCR;      // 6
+constexpr std::uint32_t PhotometricWhiteIsZero = PHOTOMETRIC_MINISWHITE;  // 0
+constexpr std::uint32_t PhotometricGray = PHOTOMETRIC_MINISBLACK;         // 1
+constexpr std::uint32_t PhotometricRgb = PHOTOMETRIC_RGB;                 // 2
+constexpr std::uint32_t PhotometricYCbCr = PHOTOMETRIC_YCBCR;             // 6
 
 // StripRows: rows per strip as the strips are laid out: a missing tag, or
 // one larger than the image, means a single strip of all rows.
@@ -44,16 +45,17 @@ std::uint32_t BlocksFor(const TMyImage& image);
 std::uint64_t BlockBytes(const TMyImage& image);
 
 // DecodeBlocks: decodes every block of the page (directory `directory`)
-// into its plane and, for a colour page, works out the grey values of its
-// pixels; `tif` and threads - 1 more handles of its own take blocks in
+// into its plane (a grey page with 0 white inverted, so that the plane holds
+// the image it shows) and, for a colour page, works out the grey values of
+// its pixels; `tif` and threads - 1 more handles of its own take blocks in
 // turn; warnings of any handle are noted in `warnings`. False as soon as a
 // block does not decode to its full size.
 bool DecodeBlocks(const TPageFile& page, TIFF* tif, std::uint32_t directory, TMyImage& image,
                   unsigned threads, TReadWarnings& warnings);
 
 // EncodeBlocks: encodes every block of `plane` into the file being
-// written, in order; the parts of edge tiles past the page repeat its last
-// column and row. With several threads, codecs that encode each block on
-// its own encode them in parallel into files in memory, and the blocks are
-// written raw; the file's bytes are the same either way.
+// written, in order (inverted again for a grey page with 0 white); the
+// parts of edge tiles past the page repeat its last column and row. With several threads, codecs
+// that encode each block on its own encode them in parallel into files in memory, and the blocks
+// are written raw; the file's bytes are the same either way.
 bool EncodeBlocks(TIFF* tif, const TMyImage& image, const TPlane& plane, unsigned threads);

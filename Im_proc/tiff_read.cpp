@@ -26,7 +26,8 @@ bool IsWritableResolution(float resolution) {
 bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
   if (header.Width == 0 || header.Height == 0) return false;
   // YCbCr only as JPEG, which the codec turns into RGB and back.
-  if (header.Photometric != PhotometricGray && header.Photometric != PhotometricRgb &&
+  if (header.Photometric != PhotometricGray && header.Photometric != PhotometricWhiteIsZero &&
+      header.Photometric != PhotometricRgb &&
       (header.Photometric != PhotometricYCbCr || header.Compression != COMPRESSION_JPEG)) {
     return false;
   }

@@ -83,7 +83,7 @@ std::int32_t WriteOnePage(TPageFile& page, const TMyImage& image, unsigned threa
 }  // namespace
 
 std::int32_t WriteGrayTiff(TPageFile& page, const TMyImage& image, unsigned threads) {
-  return image.Photometric == PhotometricGray ? WriteOnePage(page, image, threads) : -1;
+  return !IsColour(image) ? WriteOnePage(page, image, threads) : -1;
 }
 
 std::int32_t WriteRgbTiff(TPageFile& page, const TMyImage& image, unsigned threads) {

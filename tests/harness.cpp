@@ -64,7 +64,7 @@ bool ReadFileInfo(const fs::path& path, TFileInfo& info, std::uint16_t directory
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &info.Compression);
   // Through libtiff's RGBA reader, whatever the layout: YCbCr JPEG as the
   // RGB the codec makes of it, grey as its value in R.
-  const bool colour = info.Photometric != PHOTOMETRIC_MINISBLACK;
+  const bool colour = info.Photometric > PHOTOMETRIC_MINISBLACK;
   std::vector<std::uint32_t> rgba(std::size_t{info.Width} * info.Height);
   const bool ok = TIFFReadRGBAImageOriented(tif, info.Width, info.Height, rgba.data(),
                                             ORIENTATION_TOPLEFT, 0) == 1;

@@ -43,8 +43,8 @@ bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint3
                   const std::vector<std::uint8_t>& data, int directories = 1);
 
 // A page (page `directory` of the file) as libtiff alone reads it, through
-// its RGBA reader: grey pages as one sample, others as three (YCbCr JPEG
-// as RGB).
+// its RGBA reader: grey pages as one sample (0 black, whatever the file
+// holds), others as three (YCbCr JPEG as RGB).
 struct TFileInfo {
   std::uint32_t Width = 0, Height = 0;
   std::uint16_t Photometric = 0, Compression = 0;

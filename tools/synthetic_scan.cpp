@@ -85,7 +85,10 @@ std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t heigh
 }
 
 bool WriteScanTiff(const char* path, const TScanLayout& layout,
-                   const std::vector<std::uint8_t>& pixels) {
+                   const std::vector<std::uint8_t>& shown) {
+  // A page with 0 white holds the inverse of what it shows.
+  std::vector<std::uint8_t> pixels = shown;
+  for (std::uint8_t& sample : pixels) sample = layout.WhiteIsZero ? 255 - sample : sample;
   TIFF* tif = TIFFOpen(path, layout.Append ? "a" : layout.Big ? "w8" : "w");
   if (tif == nullptr) return false;
   const std::uint16_t samples = layout.Colour ? 3 : 1;
@@ -96,9 +99,10 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
   TIFFSetField(tif, TIFFTAG_COMPRESSION, layout.Compression);
   const bool ycbcr = layout.Colour && layout.YCbCr != 0;
   TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
-               ycbcr           ? PHOTOMETRIC_YCBCR
-               : layout.Colour ? PHOTOMETRIC_RGB
-                               : PHOTOMETRIC_MINISBLACK);
+               ycbcr                ? PHOTOMETRIC_YCBCR
+               : layout.Colour      ? PHOTOMETRIC_RGB
+               : layout.WhiteIsZero ? PHOTOMETRIC_MINISWHITE
+                                    : PHOTOMETRIC_MINISBLACK);
   if (layout.Compression == COMPRESSION_JPEG) {
     if (ycbcr) {
       TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, layout.YCbCr, layout.YCbCr);

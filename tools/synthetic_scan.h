@@ -29,14 +29,16 @@ struct TScanLayout {
   int Quality = 0;
   std::uint16_t YCbCr = 0;
   bool TablesInStrips = false;
-  std::uint32_t Tile = 0;  // tiles of this width and length (a multiple of 16); 0: strips
-  bool Separate = false;   // colour samples in separate planes
-  bool Big = false;        // a BigTIFF file
-  bool Append = false;     // a page added to the end of the file there
+  std::uint32_t Tile = 0;    // tiles of this width and length (a multiple of 16); 0: strips
+  bool Separate = false;     // colour samples in separate planes
+  bool Big = false;          // a BigTIFF file
+  bool Append = false;       // a page added to the end of the file there
+  bool WhiteIsZero = false;  // grey with 0 white, showing the same image
 };
 
-// WriteScanTiff: writes `pixels` (row by row, as SyntheticScan makes them)
-// to a new TIFF file at `path` with libtiff alone, in the layout given.
+// WriteScanTiff: writes `pixels` (row by row, as SyntheticScan makes them,
+// the image the page shows) to a new TIFF file at `path` with libtiff
+// alone, in the layout given.
 // False when libtiff refused any step.
 bool WriteScanTiff(const char* path, const TScanLayout& layout,
                    const std::vector<std::uint8_t>& pixels);

@@ -13,6 +13,7 @@
 #include "flatten.h"
 #include "image.h"
 #include "platform.h"
+#include "progress.h"
 #include "reconstruct.h"
 #include "report.h"
 #include "resample.h"
@@ -186,6 +187,7 @@ int RunBatch(unsigned threads, const TListing& listing) {
     return last.rfind("image ", 0) == 0 && last.size() >= length &&
            last.compare(last.size() - length, length, error) == 0;
   };
+  ProgressStart(names.size());
   RunPages(names.size(), static_cast<unsigned>(workers.size()),
            [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines,
                const std::function<void()>& report) {
@@ -195,10 +197,12 @@ int RunBatch(unsigned threads, const TListing& listing) {
                ++(ends(lines, " read error")    ? readErrors
                   : ends(lines, " write error") ? writeErrors
                                                 : flattened);
+               ProgressStep();
              }
              return outcome;
            });
   ReportFlush();
+  ProgressEnd();
   std::fprintf(stderr, "valdrane: %zu flattened, %zu read errors, %zu write errors, 0 skipped\r\n",
                flattened.load(), readErrors.load(), writeErrors.load());
   return 0;

@@ -9,6 +9,7 @@
 #include "batch.h"
 #include "listing.h"
 #include "platform.h"
+#include "progress.h"
 #include "report.h"
 #include "safe_file.h"
 
@@ -17,6 +18,7 @@
 static int Fatal(const char* what) {
   RemoveTemporaryFiles();
   ReportStopped();
+  ProgressEnd();
   std::fprintf(stderr, "valdrane: fatal fault: %s\r\n", what);
   return 1;
 }
@@ -46,6 +48,7 @@ int main(int argc, char** argv) {
   const auto beforeExit = [] {
     RemoveTemporaryFiles();
     ReportStopped();
+    ProgressEnd();
   };
   InstallFaultHandler(beforeExit);
   InstallStopHandler(beforeExit);

@@ -32,6 +32,17 @@ void PrepareOutput() {
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+void WriteError(const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(STDERR_FILENO, data, size);
+    if (written <= 0) return;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
 void SetTerminalTitle(const char* title) {
   if (!StdoutIsTerminal()) return;
   // OSC 0: set the icon name and the window title.

@@ -14,8 +14,13 @@
 // First thing a run does, before anything is opened.
 void PrepareOutput();
 
-// True when standard output is a terminal.
+// True when standard output, or standard error, is a terminal.
 bool StdoutIsTerminal();
+bool StderrIsTerminal();
+
+// WriteError: `size` bytes to standard error, at once, without buffering;
+// safe in a signal handler. A failure to write is ignored.
+void WriteError(const char* data, std::size_t size);
 
 // SetTerminalTitle: names the terminal window, only when standard output is
 // a terminal; nothing is ever written into a pipe or a file.

@@ -1,8 +1,11 @@
 // What nobody asked the tool to change stays: tags, attributes, a folder
 // under a mistyped command. POSIX only (extended attributes, ACLs, fork).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include "harness.h"
 #include "reference.h"
@@ -162,4 +165,28 @@ TEST_F(Keep, PathsTakeTheirPages) {
       EXPECT_EQ(FileBytes(dir / page) != before[page], taken) << page;
     }
   }
+}
+
+// On a terminal, standard error shows the progress in one line rewritten
+// in place, cleared before the summary; off a terminal, never. The report
+// is the same either way.
+TEST_F(Keep, ProgressOnlyOnATerminal) {
+  for (const char* page : {"a.tif", "b.tif", "c.tif"}) {
+    ASSERT_TRUE(WriteScan(dir / page, {60, 40, false, 5, 16}));
+  }
+  int terminal = -1, side = -1;
+  ASSERT_EQ(openpty(&terminal, &side, nullptr, nullptr, nullptr), 0);
+  const TToolRun run = RunTool(dir, [side] { dup2(side, 2); }, VALDRANE_BINARY, {"-j", "1"});
+  close(side);
+  std::string shown;
+  char buffer[4096];
+  for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, got);
+  close(terminal);
+  EXPECT_EQ(run.Entries.size(), 3u);
+  const std::size_t last = shown.find("\rvaldrane: 3 of 3 files, ");
+  ASSERT_NE(last, std::string::npos) << shown;
+  EXPECT_NE(shown.find("files/s, 0m0", last), std::string::npos) << shown;
+  EXPECT_NE(shown.find(std::string(40, ' ') + "\rvaldrane: 3 flattened,", last), std::string::npos)
+      << "the line is cleared before the summary: " << shown;
+  EXPECT_EQ(RunTool(dir).Err.find("files/s"), std::string::npos) << "progress off a terminal";
 }

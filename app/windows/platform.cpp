@@ -25,6 +25,16 @@ bool StdoutIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+bool StderrIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void WriteError(const char* data, std::size_t size) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), data, static_cast<DWORD>(size), &written, nullptr);
+}
+
 void SetTerminalTitle(const char* title) {
   if (StdoutIsTerminal()) SetConsoleTitleW(WideText(title).c_str());
 }

@@ -245,20 +245,42 @@ std::int32_t OpenPage(const char* name, TPageFile& page) {
   return -1;
 }
 
-std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write) {
+std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const std::string& target) {
   AbortSafeWrite(write);
-  struct stat st;
+  write.Replacing = true;
+  struct stat st, named;
   if (page.Fd < 0 || fstat(page.Fd, &st) != 0) return -1;
-  write.FolderFd = OpenFolderOf(page.RealPath, write.PageName);
-  write.Page = page.Opened;
-  // The name must still lead to the file that was read, in a folder this
-  // run holds. A file without any write permission bit is read-only even
-  // for a user (such as root) whom the system would let write it anyway.
-  struct stat named;
-  if (write.FolderFd < 0 || !HoldLock(write.FolderFd) ||
-      fstatat(write.FolderFd, write.PageName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !SameFile(named, st.st_dev, st.st_ino) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
-      faccessat(write.FolderFd, write.PageName.c_str(), W_OK, AT_EACCESS) != 0) {
+  bool ok;
+  if (target.empty()) {
+    write.FolderFd = OpenFolderOf(page.RealPath, write.PageName);
+    write.Page = page.Opened;
+    // The name must still lead to the file that was read, in a folder this
+    // run holds. A file without any write permission bit is read-only even
+    // for a user (such as root) whom the system would let write it anyway.
+    ok = write.FolderFd >= 0 && HoldLock(write.FolderFd) &&
+         fstatat(write.FolderFd, write.PageName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         SameFile(named, st.st_dev, st.st_ino) &&
+         (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
+         faccessat(write.FolderFd, write.PageName.c_str(), W_OK, AT_EACCESS) == 0;
+  } else {
+    // Another file's place: what is there now (a regular file, never a
+    // link), or nothing, is what the new file may replace.
+    const std::size_t slash = target.rfind('/');
+    write.PageName = slash == std::string::npos ? target : target.substr(slash + 1);
+    write.FolderFd = open(slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : target.substr(0, slash).c_str(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = write.FolderFd >= 0 && HoldLock(write.FolderFd);
+    if (ok && fstatat(write.FolderFd, write.PageName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) {
+      ok = S_ISREG(named.st_mode);
+      write.Page = IdentityOf(named);
+    } else {
+      write.Replacing = false;
+      ok = ok && errno == ENOENT;
+    }
+  }
+  if (!ok) {
     AbortSafeWrite(write);
     return -1;
   }
@@ -292,9 +314,9 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write) {
   // user may set it, its owner; then its attributes, since an access ACL
   // sets the group bits. An ACL the new file inherited from the folder's
   // default goes first: the page may have none.
-  bool ok = (fremovexattr(write.TempFd, "system.posix_acl_access") == 0 || errno == ENODATA ||
-             errno == ENOTSUP) &&
-            fchmod(write.TempFd, st.st_mode & 07777) == 0;
+  ok = (fremovexattr(write.TempFd, "system.posix_acl_access") == 0 || errno == ENODATA ||
+        errno == ENOTSUP) &&
+       fchmod(write.TempFd, st.st_mode & 07777) == 0;
   if (ok && fchown(write.TempFd, st.st_uid, st.st_gid) != 0 && errno != EPERM) ok = false;
   if (!ok || !CopyAttributes(page.Fd, write.TempFd)) {
     AbortSafeWrite(write);
@@ -308,15 +330,37 @@ void ClosePage(TPageFile& page) {
   page.Fd = -1;
 }
 
+namespace {
+
+// Renames the temporary file to a name that must be free. Where the file
+// system cannot refuse a name that is taken, the name is checked just before.
+int RenameToFree(const TSafeWrite& write) {
+  const char* from = write.TempName.c_str();
+  const char* to = write.PageName.c_str();
+  if (renameat2(write.FolderFd, from, write.FolderFd, to, RENAME_NOREPLACE) == 0) return 0;
+  struct stat taken;
+  if ((errno != EINVAL && errno != ENOSYS) ||
+      fstatat(write.FolderFd, to, &taken, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+    return -1;
+  }
+  return renameat(write.FolderFd, from, write.FolderFd, to);
+}
+
+}  // namespace
+
 std::int32_t CommitSafeWrite(TSafeWrite& write) {
   struct stat page, temp, named;
+  const char* from = write.TempName.c_str();
+  const char* to = write.PageName.c_str();
+  // A file made anew takes a place that must still be free.
   const bool ok =
       fsync(write.TempFd) == 0 && fstat(write.TempFd, &temp) == 0 &&
-      fstatat(write.FolderFd, write.PageName.c_str(), &page, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(page.st_mode) && IdentityOf(page) == write.Page &&
-      fstatat(write.FolderFd, write.TempName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (!write.Replacing || (fstatat(write.FolderFd, to, &page, AT_SYMLINK_NOFOLLOW) == 0 &&
+                            S_ISREG(page.st_mode) && IdentityOf(page) == write.Page)) &&
+      fstatat(write.FolderFd, from, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
       SameFile(named, temp.st_dev, temp.st_ino) &&
-      renameat(write.FolderFd, write.TempName.c_str(), write.FolderFd, write.PageName.c_str()) == 0;
+      (write.Replacing ? renameat(write.FolderFd, from, write.FolderFd, to)
+                       : RenameToFree(write)) == 0;
   if (!ok) {
     AbortSafeWrite(write);
     return -1;

@@ -64,9 +64,10 @@ std::uint64_t FileSize(int fd);
 // and the temporary file beside it, named ".valdrane-" and six letters or
 // digits (never "*.tif", so a listing of pages never picks it up).
 struct TSafeWrite {
-  int FolderFd = -1;     // POSIX: the folder; PageName and TempName are in it
-  std::string PageName;  // Windows: the whole path, as is TempName
-  TPageIdentity Page;    // what the page's name must still name
+  int FolderFd = -1;      // POSIX: the folder; PageName and TempName are in it
+  std::string PageName;   // Windows: the whole path, as is TempName
+  TPageIdentity Page;     // what the page's name must still name
+  bool Replacing = true;  // false: a file made where there was none
   int TempFd = -1;
   std::string TempName;
   int Slot = -1;  // where RemoveTemporaryFiles finds it
@@ -89,7 +90,13 @@ struct TSafeWrite {
 // temporary file inherits from its folder is removed when the page has none.
 // Never changes the page, and leaves it open: it may still be read while the
 // new file is written (ClosePage before CommitSafeWrite).
-std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write);
+//
+// With a `target` path, the new file goes there instead, the page only
+// read: into that folder (which must exist), replacing what the name holds
+// now if it is a regular file (and only while it is: the same identity
+// check), or taking the name if it is free (and only while it is).
+std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write,
+                            const std::string& target = {});
 
 // ClosePage: closes the page's descriptor, as reading is over; Windows
 // cannot replace a file that is open.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "image.h"
@@ -76,10 +77,12 @@ struct TTiffOutput {
   ~TTiffOutput();
 };
 
-// BeginTiffOutput: starts the new file beside `page` (see BeginSafeWrite):
-// BigTIFF when the file was, or when its pages come near what a classic
-// TIFF can address (3.75 GiB). Returns 1, or -1 with nothing left behind.
-std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiffOutput& output);
+// BeginTiffOutput: starts the new file beside `page`, or for `target` when
+// one is given (see BeginSafeWrite): BigTIFF when the file was, or when its
+// pages come near what a classic TIFF can address (3.75 GiB). Returns 1, or
+// -1 with nothing left behind.
+std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiffOutput& output,
+                             const std::string& target = {});
 
 // WriteTiffPage: adds `image` to the new file as its next page, from its
 // grey plane or its colour plane, with the record's header values (tags
@@ -100,8 +103,8 @@ std::int32_t WriteTiffPage(TTiffOutput& output, const TMyImage& image, unsigned 
 std::int32_t CopyTiffPage(TTiffOutput& output, const TPageFile& page, std::uint32_t directory);
 
 // FinishTiffOutput: completes the new file, closes `page` (reading is over)
-// and puts the new file in its place, only while the page's name still
-// names the file that was read (see CommitSafeWrite). Returns 1 when the
+// and puts the new file in its place, only while that place holds what it
+// held when the output began (see CommitSafeWrite). Returns 1 when the
 // page now holds the new file; -1 otherwise, with the page untouched.
 std::int32_t FinishTiffOutput(TTiffOutput& output, TPageFile& page);
 

@@ -29,11 +29,12 @@ TTiffOutput::~TTiffOutput() {
   delete Writer;
 }
 
-std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiffOutput& output) {
+std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiffOutput& output,
+                             const std::string& target) {
   // A classic TIFF addresses 4 GiB: pages whose samples come near that
   // (compressed or not, they might not fit) are written as BigTIFF.
   constexpr std::uint64_t ClassicLimit = std::uint64_t{15} << 28;  // 3.75 GiB
-  if (output.Writer != nullptr || BeginSafeWrite(page, output.Write) != 1) return -1;
+  if (output.Writer != nullptr || BeginSafeWrite(page, output.Write, target) != 1) return -1;
   output.Writer = new (std::nothrow) TTiffWriter{TFileHandle{output.Write.TempFd, 0}, nullptr};
   if (output.Writer != nullptr) {
     output.Writer->Tif = OpenForWriting(page.Name.c_str(), output.Writer->Handle,

@@ -7,7 +7,7 @@
 namespace {
 
 const char* const Usage =
-    "Usage: valdrane [-r] [-j N] [--] [PATH]...\r\n"
+    "Usage: valdrane [-r] [-j N] [-o DIR [--force]] [--] [PATH]...\r\n"
     "       valdrane --help | --version\r\n"
     "\r\n"
     "Flattens scanned pages in place. Without a PATH valdrane rewrites every\r\n"
@@ -19,6 +19,11 @@ const char* const Usage =
     "  -r, --recursive    the .tif files of every subfolder too (links to\r\n"
     "                     folders are not followed)\r\n"
     "  -j, --threads N    the number of threads (1 to 4096)\r\n"
+    "  -o, --output DIR   write the flattened pages under DIR (the same tree)\r\n"
+    "                     and leave the originals as they are; a page whose\r\n"
+    "                     output is newer than it is skipped, so a stopped\r\n"
+    "                     run goes on where it stopped\r\n"
+    "      --force        with -o, redo those too\r\n"
     "\r\n"
     "It works on every CPU it may use; -j N (or VALDRANE_THREADS=N) sets the\r\n"
     "number of threads (1 works through the pages one at a time).\r\n"
@@ -61,6 +66,16 @@ int HandleArguments(int argc, char** argv, TArguments& asked) {
       options = false;
     } else if (is(argument, "-r") || is(argument, "--recursive")) {
       asked.Recursive = true;
+    } else if (is(argument, "--force")) {
+      asked.Force = true;
+    } else if (is(argument, "-o") || is(argument, "--output") ||
+               std::strncmp(argument, "--output=", 9) == 0) {
+      const char* equals = std::strchr(argument, '=');
+      asked.Output = equals != nullptr ? equals + 1 : i + 1 < argc ? argv[++i] : "";
+      if (asked.Output.empty()) {
+        std::fprintf(stderr, "valdrane: %s needs a folder\r\n", argument);
+        return 2;
+      }
     } else if (is(argument, "-j") || is(argument, "--threads")) {
       value = i + 1 < argc ? argv[++i] : "";
     } else if (std::strncmp(argument, "-j", 2) == 0) {

@@ -58,9 +58,9 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
 // its report the lines of the page it failed on, then the error. Running
 // out of memory fails the file, not the run: its memory is given back and,
 // if other files were in flight, it is tried again alone.
-TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBudget& budget,
-                          unsigned threads, bool alone, std::vector<std::string>& lines,
-                          const std::function<void()>& report) {
+TPageOutcome ProcessEntry(const std::string& name, const std::string* target, bool force,
+                          TRecords& records, TMemoryBudget& budget, unsigned threads, bool alone,
+                          std::vector<std::string>& lines, const std::function<void()>& report) {
   auto& [Page, Reduced, Background] = records;
   const std::uint64_t FileStart = NowMs();
   const std::string shown = PrintableName(name);
@@ -81,7 +81,8 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
     return TPageOutcome::Done;
   };
   const auto write = [&] {
-    return Output.Writer != nullptr || BeginTiffOutput(File, Pages, Output) == 1;
+    return Output.Writer != nullptr ||
+           BeginTiffOutput(File, Pages, Output, target != nullptr ? *target : std::string()) == 1;
   };
   // The file is put in place and its last lines added and reported at once,
   // with stops held: a stop finds both or neither.
@@ -94,6 +95,12 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
     report();
     return true;
   };
+  // Into an output folder: not over the output of an earlier page, and not
+  // again where the output is newer than the page.
+  if (target != nullptr && target->empty()) return fail(" write error");
+  if (target != nullptr && !force && ModifiedTime(*target) > ModifiedTime(name)) {
+    return fail(" skipped");
+  }
   bool read = false;
   try {
     if (OpenPage(name.c_str(), File) != 1 || ListPages(File, Pages) != 1)
@@ -165,7 +172,7 @@ TPageOutcome ProcessEntry(const std::string& name, TRecords& records, TMemoryBud
 
 }  // namespace
 
-int RunBatch(unsigned threads, const TListing& listing) {
+int RunBatch(unsigned threads, const TListing& listing, bool force) {
   SetTerminalTitle("Valdrane");
   ReportLine("Valdrane v.0.3 alpha");
   ReportLine("______20.05.2007._______________");
@@ -180,7 +187,7 @@ int RunBatch(unsigned threads, const TListing& listing) {
   TMemoryBudget budget;
   budget.Total = UsableMemory() / 2;
   // How the files ended, by the last line of their report.
-  std::atomic<std::size_t> flattened{0}, readErrors{0}, writeErrors{0};
+  std::atomic<std::size_t> flattened{0}, readErrors{0}, writeErrors{0}, skipped{0};
   const auto ends = [](const std::vector<std::string>& lines, const char* error) {
     const std::size_t length = std::strlen(error);
     const std::string& last = lines.back();
@@ -191,11 +198,13 @@ int RunBatch(unsigned threads, const TListing& listing) {
   RunPages(names.size(), static_cast<unsigned>(workers.size()),
            [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines,
                const std::function<void()>& report) {
-             const TPageOutcome outcome =
-                 ProcessEntry(names[page], workers[worker], budget, perPage, alone, lines, report);
+             const std::string* target = listing.Outputs.empty() ? nullptr : &listing.Outputs[page];
+             const TPageOutcome outcome = ProcessEntry(names[page], target, force, workers[worker],
+                                                       budget, perPage, alone, lines, report);
              if (outcome == TPageOutcome::Done) {
                ++(ends(lines, " read error")    ? readErrors
                   : ends(lines, " write error") ? writeErrors
+                  : ends(lines, " skipped")     ? skipped
                                                 : flattened);
                ProgressStep();
              }
@@ -203,7 +212,8 @@ int RunBatch(unsigned threads, const TListing& listing) {
            });
   ReportFlush();
   ProgressEnd();
-  std::fprintf(stderr, "valdrane: %zu flattened, %zu read errors, %zu write errors, 0 skipped\r\n",
-               flattened.load(), readErrors.load(), writeErrors.load());
+  std::fprintf(stderr,
+               "valdrane: %zu flattened, %zu read errors, %zu write errors, %zu skipped\r\n",
+               flattened.load(), readErrors.load(), writeErrors.load(), skipped.load());
   return 0;
 }

@@ -11,4 +11,8 @@
 // others. Each entry's lines are printed together, in listing order. Expects the folders' locks to
 // be held. Ends with one line on standard error: the files flattened, read errors, write errors,
 // and the files skipped. Returns the exit code, 0.
-int RunBatch(unsigned threads, const TListing& listing);
+// With the listing's outputs, each page goes to its output instead, the page
+// only read; one whose output is newer than it is skipped (one line "image
+// NAME skipped") unless `force`, and one whose output an earlier page takes
+// is a write error.
+int RunBatch(unsigned threads, const TListing& listing, bool force);

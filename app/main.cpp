@@ -32,10 +32,16 @@ int main(int argc, char** argv) {
   const int refused = ThreadsAsked(AvailableCpus(), asked, threads);
   if (refused >= 0) return refused;
   TListing listing;
-  const std::string unreachable = ListRun(asked.Paths, asked.Recursive, listing);
+  const std::string unreachable = ListRun(asked.Paths, asked.Recursive, asked.Output, listing);
   if (!unreachable.empty()) {
     std::fprintf(stderr, "%s\r\n", unreachable.c_str());
     return 2;
+  }
+  for (const std::string& folder : listing.Folders) {
+    if (!asked.Output.empty() && !MakeFolders(folder)) {
+      std::fprintf(stderr, "valdrane: cannot make the folder '%s'\r\n", folder.c_str());
+      return 2;
+    }
   }
   for (const std::string& folder : listing.Folders) {
     if (!LockFolder(folder)) {
@@ -54,7 +60,7 @@ int main(int argc, char** argv) {
   InstallStopHandler(beforeExit);
   ReportInit(StdoutIsTerminal());
   try {
-    const int code = RunBatch(threads, listing);
+    const int code = RunBatch(threads, listing, asked.Force);
     ReportFlush();
     return code;
   } catch (const std::bad_alloc&) {

@@ -79,6 +79,21 @@ int PathKind(const std::string& path) {
   return S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+std::int64_t ModifiedTime(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+bool MakeFolders(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    if (!folder.empty() && mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) break;
+  }
+  return PathKind(path) == 1;
+}
+
 std::string FileKey(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return {};

@@ -48,6 +48,15 @@ bool ListFolder(const std::string& folder, std::vector<TFolderEntry>& entries);
 // else that exists, -1 nothing that can be reached.
 int PathKind(const std::string& path);
 
+// ModifiedTime: when the file `path` leads to was last written, in
+// nanoseconds (100 ns units on Windows) of the system's clock; -1 when it
+// cannot be known (no such file).
+std::int64_t ModifiedTime(const std::string& path);
+
+// MakeFolders: makes the folder `path` and every folder on the way to it
+// that is missing. False when it cannot.
+bool MakeFolders(const std::string& path);
+
 // FileKey: text that is the same for two paths exactly when they lead to
 // the same file (links followed); empty when it cannot be known.
 std::string FileKey(const std::string& path);

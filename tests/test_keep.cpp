@@ -10,6 +10,8 @@
 #include "harness.h"
 #include "reference.h"
 
+using namespace std::chrono_literals;
+
 namespace {
 
 using Keep = TFolderTest;
@@ -189,4 +191,43 @@ TEST_F(Keep, ProgressOnlyOnATerminal) {
   EXPECT_NE(shown.find(std::string(40, ' ') + "\rvaldrane: 3 flattened,", last), std::string::npos)
       << "the line is cleared before the summary: " << shown;
   EXPECT_EQ(RunTool(dir).Err.find("files/s"), std::string::npos) << "progress off a terminal";
+}
+
+// With an output folder the originals are only read: the pages go under it
+// in the same tree; a run started again goes on where the last one stopped
+// (outputs newer than their pages are skipped) and --force redoes them; a
+// second page for the same place is an error; the folder is never input.
+TEST_F(Keep, OutputFolderResumes) {
+  std::map<std::string, TBytes> before;
+  fs::create_directory(dir / "sub");
+  for (const char* page : {"a.tif", "sub/a.tif", "sub/b.tif"}) {
+    ASSERT_TRUE(WriteScan(dir / page, {40, 30, false, 5, 8}, page[4]));
+    before[page] = FileBytes(dir / page);
+  }
+  const struct {
+    std::vector<const char*> args;
+    const char* summary;
+  } runs[] = {
+      {{"-r", "-o", "out", "."}, "3 flattened, 0 read errors, 0 write errors, 0 skipped"},
+      {{"-r", "-o", "out", "."}, "0 flattened, 0 read errors, 0 write errors, 3 skipped"},
+      {{"-r", "-o", "out", "."}, "1 flattened, 0 read errors, 0 write errors, 2 skipped"},
+      {{"-r", "--output=out", "--force", "."},
+       "3 flattened, 0 read errors, 0 write errors, 0 skipped"},
+      {{"-o", "two", "a.tif", "sub/a.tif"},
+       "1 flattened, 0 read errors, 1 write errors, 0 skipped"},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.summary);
+    // The page saved again after the last run: its output is older now.
+    if (&r == &runs[2]) fs::last_write_time(dir / "a.tif", fs::file_time_type::clock::now() + 1h);
+    const TToolRun run = RunTool(dir, {}, VALDRANE_BINARY, r.args);
+    EXPECT_EQ(run.Err, "valdrane: " + std::string(r.summary) + "\r\n");
+    for (const auto& [page, bytes] : before) EXPECT_TRUE(FileBytes(dir / page) == bytes) << page;
+  }
+  for (const char* page : {"a.tif", "sub/a.tif", "sub/b.tif"}) {
+    TFileInfo original, flattened;
+    ASSERT_TRUE(ReadFileInfo(dir / page, original) && ReadFileInfo(dir / "out" / page, flattened));
+    EXPECT_TRUE(flattened.Pixels == PlainFlatten(40, 30, false, original.Pixels)) << page;
+  }
+  EXPECT_FALSE(fs::exists(dir / "out" / "out")) << "the output folder taken as input";
 }

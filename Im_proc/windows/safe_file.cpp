@@ -205,24 +205,45 @@ std::int32_t OpenPage(const char* name, TPageFile& page) {
   return -1;
 }
 
-std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write) {
+std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const std::string& target) {
   AbortSafeWrite(write);
+  write.Replacing = true;
   DWORD attributes = 0;
   TPageIdentity now;
+  // The page's own place must be writable; another place need not be.
   if (page.Fd < 0 || !IdentityOf(HandleOf(page.Fd), now, attributes) ||
-      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      (target.empty() && (attributes & FILE_ATTRIBUTE_READONLY) != 0)) {
     return -1;
   }
   std::vector<wchar_t> path(32768);
-  const DWORD length =
-      GetFinalPathNameByHandleW(HandleOf(page.Fd), path.data(), static_cast<DWORD>(path.size()),
-                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  DWORD length = 0;
+  if (target.empty()) {
+    length = GetFinalPathNameByHandleW(HandleOf(page.Fd), path.data(),
+                                       static_cast<DWORD>(path.size()),
+                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  } else {
+    length = GetFullPathNameW(WideText(target).c_str(), static_cast<DWORD>(path.size()),
+                              path.data(), nullptr);
+  }
   const std::wstring real(path.data(), length < path.size() ? length : 0);
-  const std::size_t slash = real.rfind(L'\\');
+  const std::size_t slash = real.find_last_of(L"\\/");
   write.Page = page.Opened;
-  if (slash == std::wstring::npos || !NamesFile(real, write.Page, false) ||
+  if (slash == std::wstring::npos ||
       !HoldLock(real.substr(0, real[slash - 1] == L':' ? slash + 1 : slash))) {
     return -1;
+  }
+  if (target.empty() && !NamesFile(real, write.Page, false)) return -1;
+  if (!target.empty()) {
+    // What is there now, a regular file, or nothing, may be replaced.
+    const HANDLE there = CreateFileW(real.c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD kind = 0;
+    const bool exists = IdentityOf(there, write.Page, kind);
+    if (there != INVALID_HANDLE_VALUE) CloseHandle(there);
+    if (exists && (kind & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return -1;
+    if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) return -1;
+    write.Replacing = exists;
   }
   write.PageName = Utf8Text(real);
 
@@ -283,9 +304,12 @@ std::int32_t CommitSafeWrite(TSafeWrite& write) {
     // Held across the replacement, so that a stop removes either the
     // temporary file or nothing, never the page it has become.
     const std::lock_guard<std::timed_mutex> hold(Guard);
-    ok =
-        ok && !Stopping && NamesFile(page, write.Page, true) && NamesFile(name, written, false) &&
-        MoveFileExW(name.c_str(), page.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    // A file made anew takes a place that must still be free: no
+    // MOVEFILE_REPLACE_EXISTING then.
+    ok = ok && !Stopping && (!write.Replacing || NamesFile(page, write.Page, true)) &&
+         NamesFile(name, written, false) &&
+         MoveFileExW(name.c_str(), page.c_str(),
+                     (write.Replacing ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH);
     if (ok) Forget(temp);
   }
   if (!ok) {

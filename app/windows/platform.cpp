@@ -88,6 +88,27 @@ int PathKind(const std::string& path) {
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
 }
 
+std::int64_t ModifiedTime(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(WideText(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+  return static_cast<std::int64_t>(std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 |
+                                   data.ftLastWriteTime.dwLowDateTime);
+}
+
+bool MakeFolders(const std::string& path) {
+  for (std::size_t slash = path.find_first_of("/\\", 1);;
+       slash = path.find_first_of("/\\", slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    if (!folder.empty() && folder.back() != ':' &&
+        !CreateDirectoryW(WideText(folder).c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      return false;
+    }
+    if (slash == std::string::npos) break;
+  }
+  return PathKind(path) == 1;
+}
+
 std::string FileKey(const std::string& path) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!IdentityOf(path, info)) return {};

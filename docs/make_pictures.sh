@@ -2,6 +2,9 @@
 # Makes the before/after pictures of README.md from the tool's real output:
 #   docs/page-before-after.png    the demo scan (demo/page.tif)
 #   docs/colour-before-after.png  a synthetic colour scan from make_scan
+#   docs/ledger-before-after.png  a drawn ledger page: ruled lines running
+#                                 into the dark margin, a grey-scale target
+#                                 at the edge, a photograph at the top edge
 #
 # Usage: docs/make_pictures.sh [BUILD_DIR]   (default: build)
 # Needs a built tree and ImageMagick (Debian package imagemagick).
@@ -18,7 +21,26 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/run"
 cp demo/page.tif "$work/run/page.tif"
 "$build/make_scan" -c -z deflate -s 1240x1754 -d 150 -S 7 "$work/run/colour.tif"
-cp "$work/run/page.tif" "$work/run/colour.tif" "$work/"
+# The ledger: shaded paper, a dark scanner margin on the left, ruled lines
+# joined to it, a grey-scale target against the right edge, a photograph
+# against the top edge, and lines of ink.
+draw=(-fill 'gray(45)' -draw 'rectangle 0,0 55,1199' -fill 'gray(100)')
+for y in $(seq 260 70 1150); do draw+=(-draw "rectangle 0,$y 830,$((y + 2))"); done
+# Words of ink above the ruled lines: short dark strokes (no font needed).
+ink=(-fill 'gray(35)')
+for y in $(seq 260 70 1000); do
+  for x in 120 230 300 450 520 690; do
+    ink+=(-draw "rectangle $x,$((y - 26)) $((x + 40 + (x * y) % 50)),$((y - 12))")
+  done
+done
+for i in $(seq 0 9); do
+  draw+=(-fill "gray$((i * 11))" -draw "rectangle 845,$((300 + i * 70)) 899,$((369 + i * 70))")
+done
+convert -size 900x1200 radial-gradient:'gray(210)'-'gray(150)' "${draw[@]}" \
+  \( -seed 3 -size 380x230 plasma:gray60-gray15 -colorspace gray -blur 0x2 \) \
+  -geometry +260+0 -composite "${ink[@]}" \
+  -alpha off -colorspace gray -depth 8 -compress lzw "$work/run/ledger.tif"
+cp "$work/run/page.tif" "$work/run/colour.tif" "$work/run/ledger.tif" "$work/"
 chmod u+w "$work/run"/*.tif
 (cd "$work/run" && "$build/valdrane" >/dev/null)
 
@@ -29,4 +51,5 @@ side_by_side() {  # before after width output
 }
 side_by_side "$work/page.tif" "$work/run/page.tif" 384 docs/page-before-after.png
 side_by_side "$work/colour.tif" "$work/run/colour.tif" 320 docs/colour-before-after.png
-echo "wrote docs/page-before-after.png docs/colour-before-after.png"
+side_by_side "$work/ledger.tif" "$work/run/ledger.tif" 360 docs/ledger-before-after.png
+echo "wrote docs/page-before-after.png docs/colour-before-after.png docs/ledger-before-after.png"

@@ -169,9 +169,9 @@ bool CopyAttributes(int from, int to) {
   return true;
 }
 
-// Opens the folder of the page whose path, links resolved, is `full`, and
-// gives the page's name there. This looks the path up again; the identity
-// check before the rename is what makes that safe.
+// Opens the folder of the file whose path, with a folder in it (links
+// resolved, for a page), is `full`, and gives the file's name there. This looks the path up again;
+// the identity check before the rename is what makes that safe.
 int OpenFolderOf(const std::string& full, std::string& name) {
   const std::size_t slash = full.rfind('/');
   if (slash == std::string::npos) return -1;
@@ -265,12 +265,7 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const std:
   } else {
     // Another file's place: what is there now (a regular file, never a
     // link), or nothing, is what the new file may replace.
-    const std::size_t slash = target.rfind('/');
-    write.PageName = slash == std::string::npos ? target : target.substr(slash + 1);
-    write.FolderFd = open(slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : target.substr(0, slash).c_str(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    write.FolderFd = OpenFolderOf(target, write.PageName);
     ok = write.FolderFd >= 0 && HoldLock(write.FolderFd);
     if (ok && fstatat(write.FolderFd, write.PageName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) {
       ok = S_ISREG(named.st_mode);

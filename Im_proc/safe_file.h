@@ -91,8 +91,8 @@ struct TSafeWrite {
 // Never changes the page, and leaves it open: it may still be read while the
 // new file is written (ClosePage before CommitSafeWrite).
 //
-// With a `target` path, the new file goes there instead, the page only
-// read: into that folder (which must exist), replacing what the name holds
+// With a `target` path (one with a folder in it), the new file goes there
+// instead, the page only read: into that folder (which must exist), replacing what the name holds
 // now if it is a regular file (and only while it is: the same identity
 // check), or taking the name if it is free (and only while it is).
 std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write,

@@ -24,6 +24,16 @@ std::uint32_t SamplesOf(std::uint32_t photometric) {
   return photometric == PhotometricRgb || photometric == PhotometricYCbCr ? 3 : 1;
 }
 
+tmsize_t ReadRawBlock(TIFF* tif, std::uint32_t k, void* data, tmsize_t size) {
+  return TIFFIsTiled(tif) != 0 ? TIFFReadRawTile(tif, k, data, size)
+                               : TIFFReadRawStrip(tif, k, data, size);
+}
+
+tmsize_t WriteRawBlock(TIFF* tif, std::uint32_t k, void* data, tmsize_t size) {
+  return TIFFIsTiled(tif) != 0 ? TIFFWriteRawTile(tif, k, data, size)
+                               : TIFFWriteRawStrip(tif, k, data, size);
+}
+
 bool SetLayout(TIFF* tif, const TMyImage& image) {
   auto set32 = [tif](ttag_t tag, std::uint32_t value) {
     return value == 0 || TIFFSetField(tif, tag, value) == 1;
@@ -108,7 +118,7 @@ std::size_t PlaneOffset(const TMyImage& image, const TBlock& block) {
 
 // Copies a decoded block into the page's plane: its rows into place, or
 // its one sample into every pixel's place.
-void Scatter(const std::uint8_t* coded, const TBlock& block, TMyImage& image, TPlane& plane) {
+void Scatter(const std::uint8_t* coded, const TBlock& block, const TMyImage& image, TPlane& plane) {
   const std::uint32_t samples = SamplesOf(image.Photometric);
   for (std::uint32_t r = 0; r < block.Height; ++r) {
     const std::uint8_t* from = coded + std::size_t{r} * block.Columns * block.Samples;
@@ -307,8 +317,7 @@ bool EncodeBlocks(TIFF* tif, const TMyImage& image, const TPlane& plane, unsigne
     ok = EncodeBlocksApart(image, plane, std::min(threads, image.StripCount), encoded);
     for (std::uint32_t k = 0; ok && k < image.StripCount; ++k) {
       const auto size = static_cast<tmsize_t>(encoded[k].size());
-      ok = (image.TileWidth != 0 ? TIFFWriteRawTile(tif, k, encoded[k].data(), size)
-                                 : TIFFWriteRawStrip(tif, k, encoded[k].data(), size)) == size;
+      ok = WriteRawBlock(tif, k, encoded[k].data(), size) == size;
     }
   } else {
     for (std::uint32_t k = 0; ok && k < image.StripCount; ++k) {

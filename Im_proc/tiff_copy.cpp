@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "tiff_blocks.h"
 #include "tiff_handle.h"
 #include "tiff_io.h"
 #include "tiff_tags.h"
@@ -94,8 +95,8 @@ std::int32_t CopyTiffPage(TTiffOutput& output, const TPageFile& page, std::uint3
   for (std::size_t i = 0; ok && i < tags.size(); ++i) {
     ok = tags[i].Directory != 0 || PutTag(to, tags[i]);
   }
-  const bool tiled = TIFFIsTiled(from) != 0;
-  const std::uint32_t blocks = tiled ? TIFFNumberOfTiles(from) : TIFFNumberOfStrips(from);
+  const std::uint32_t blocks =
+      TIFFIsTiled(from) != 0 ? TIFFNumberOfTiles(from) : TIFFNumberOfStrips(from);
   std::vector<std::uint8_t> block;
   for (std::uint32_t k = 0; ok && k < blocks; ++k) {
     // A block the file cannot hold is not read into memory.
@@ -104,10 +105,8 @@ std::int32_t CopyTiffPage(TTiffOutput& output, const TPageFile& page, std::uint3
     if (!ok) break;
     block.resize(static_cast<std::size_t>(size));
     const auto bytes = static_cast<tmsize_t>(size);
-    ok = (tiled ? TIFFReadRawTile(from, k, block.data(), bytes)
-                : TIFFReadRawStrip(from, k, block.data(), bytes)) == bytes &&
-         (tiled ? TIFFWriteRawTile(to, k, block.data(), bytes)
-                : TIFFWriteRawStrip(to, k, block.data(), bytes)) == bytes;
+    ok = ReadRawBlock(from, k, block.data(), bytes) == bytes &&
+         WriteRawBlock(to, k, block.data(), bytes) == bytes;
   }
   return ok && TIFFWriteDirectory(to) == 1 ? 1 : -1;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "jpeg_quality.h"
+#include "tiff_blocks.h"
 #include "tiff_tags.h"
 
 namespace {
@@ -38,8 +39,7 @@ bool TakeJpegSettings(TIFF* tif, TMyImage& header) {
       return false;
     }
     std::vector<std::uint8_t> strip(static_cast<std::size_t>(sizes[0]));
-    const tmsize_t read =
-        TIFFReadRawStrip(tif, 0, strip.data(), static_cast<tmsize_t>(strip.size()));
+    const tmsize_t read = ReadRawBlock(tif, 0, strip.data(), static_cast<tmsize_t>(strip.size()));
     if (read <= 0 || !ReadQuantTables(strip.data(), static_cast<std::size_t>(read), tables)) {
       return false;
     }

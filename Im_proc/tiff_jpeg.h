@@ -14,8 +14,8 @@ bool DecodeJpegAsRgb(TIFF* tif);
 
 // TakeJpegSettings: for a JPEG page, the quality it is to be written back
 // with (QualityOf its quantisation tables, from its JPEGTables tag or, when
-// it has none, its first strip) into `header.JpegQuality`, and whether its
-// tables sit in every strip. False for a JPEG page whose tables cannot be
+// it has none, its first strip or tile) into `header.JpegQuality`, and
+// whether its tables sit in every strip or tile. False for a JPEG page whose tables cannot be
 // found or read; true, setting nothing, for any other page.
 bool TakeJpegSettings(TIFF* tif, TMyImage& header);
 

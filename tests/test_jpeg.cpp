@@ -43,6 +43,10 @@ TEST_F(Jpeg, PagesKeepTheirTablesAndTags) {
       {"grey 90", {400, 300, false, 7, 16, 150, 1, 90}, 40, false},
       {"YCbCr 2x2 40", {400, 300, true, 7, 16, 150, 1, 40, 2}, 30, false},
       {"YCbCr 2x2 75, tables in strips", {400, 300, true, 7, 32, 150, 1, 75, 2, true}, 33.5, false},
+      {"YCbCr 2x2 80, tiles with their tables",
+       {256, 200, true, 7, 0, 0, 1, 80, 2, true, 64},
+       35,
+       false},
       {"YCbCr 1x1 20, 16-bit tables", {400, 300, true, 7, 16, 150, 1, 20, 1}, 27.5, false},
       {"grey, a scanner's own tables", {400, 300, false, 7, 16, 150, 1, 85}, 38, true},
   };

@@ -6,6 +6,7 @@
 #endif
 
 #include <array>
+#include <limits>
 
 #include "split_rows.h"
 
@@ -31,6 +32,21 @@ inline std::uint8_t Divided(std::uint8_t p, std::uint8_t b) {
 }  // namespace
 
 void DivideByBackground(TMyImage& page, const TMyImage& background, unsigned threads) {
+  if (IsWide(page)) {
+    // p * 65535 fits in 32 bits; most of a page is paper, p >= b, and skips
+    // the division.
+    std::uint16_t* p = page.Gray16.data();
+    const std::uint16_t* b = background.Gray16.data();
+    SplitRows(PixelCount(page), threads, 1u << 17, [&](std::uint32_t first, std::uint32_t end) {
+      for (std::uint32_t i = first; i < end; ++i) {
+        const std::uint32_t bi = b[i], pi = p[i];
+        p[i] = static_cast<std::uint16_t>(bi < DarkThreshold * 257u || pi >= bi
+                                              ? 65535u
+                                              : pi * 65535u / bi);
+      }
+    });
+    return;
+  }
   SplitRows(PixelCount(page), threads, 1u << 18, [&](std::uint32_t first, std::uint32_t n) {
     std::uint8_t* p = page.Gray.data();
     const std::uint8_t* b = background.Gray.data();
@@ -57,21 +73,25 @@ void DivideByBackground(TMyImage& page, const TMyImage& background, unsigned thr
 }
 
 void SubtractImage(TMyImage& page, const TMyImage& saved, unsigned threads) {
-  std::uint8_t* p = page.Gray.data();
-  const std::uint8_t* s = saved.Gray.data();
-  SplitRows(PixelCount(page), threads, 1u << 18, [&](std::uint32_t first, std::uint32_t end) {
-    for (std::uint32_t i = first; i < end; ++i) p[i] = static_cast<std::uint8_t>(p[i] - s[i]);
+  WithSamples(page, [&](auto zero) {
+    using T = decltype(zero);
+    T* p = GrayOf(zero, page).data();
+    const T* s = GrayOf(zero, saved).data();
+    SplitRows(PixelCount(page), threads, 1u << 18, [&](std::uint32_t first, std::uint32_t end) {
+      for (std::uint32_t i = first; i < end; ++i) p[i] = static_cast<T>(p[i] - s[i]);
+    });
   });
 }
 
 namespace {
 
-void AddGainPlain(const std::uint8_t* gain, std::uint8_t* rgb, std::uint32_t from,
-                  std::uint32_t n) {
+template <class T>
+void AddGainPlain(const T* gain, T* rgb, std::uint32_t from, std::uint32_t n) {
+  constexpr unsigned White = std::numeric_limits<T>::max();
   for (std::uint32_t k = from; k < n; ++k) {
     for (std::uint32_t c = 0; c < 3; ++c) {
-      const unsigned s = rgb[3 * k + c] + gain[k];
-      rgb[3 * k + c] = static_cast<std::uint8_t>(s > 255 ? 255 : s);
+      const unsigned s = unsigned{rgb[3 * k + c]} + gain[k];
+      rgb[3 * k + c] = static_cast<T>(s > White ? White : s);
     }
   }
 }
@@ -102,6 +122,12 @@ __attribute__((target("ssse3"))) void AddGainSsse3(const std::uint8_t* gain, std
 }  // namespace
 
 void AddGainToRgb(TMyImage& page, unsigned threads) {
+  if (IsWide(page)) {
+    SplitRows(PixelCount(page), threads, 1u << 17, [&](std::uint32_t first, std::uint32_t end) {
+      AddGainPlain(page.Gray16.data(), page.Rgb16.data(), first, end);
+    });
+    return;
+  }
   SplitRows(PixelCount(page), threads, 1u << 18, [&](std::uint32_t first, std::uint32_t end) {
     const std::uint8_t* gain = page.Gray.data() + first;
     std::uint8_t* rgb = page.Rgb.data() + std::size_t{first} * 3;

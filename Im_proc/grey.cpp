@@ -36,7 +36,7 @@ TWide Weight(unsigned thousandths, int scale) {
 // each weight (0.299 = M * 2^-65, 0.587 = M * 2^-64, 0.114 = M * 2^-67 with
 // a 64-bit M) and for every product and sum, each rounded to 64
 // significant bits as the extended format does.
-std::uint8_t GrayOfRgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+std::uint32_t GrayOfRgb(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
   static const TWide wr = Weight(299, 65) << 2, wg = Weight(587, 64) << 3, wb = Weight(114, 67);
   const TWide sum =
       RoundToBits(RoundToBits(r * wr, 64) + RoundToBits(g * wg, 64), 64) + RoundToBits(b * wb, 64);
@@ -45,22 +45,33 @@ std::uint8_t GrayOfRgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
   TWide whole = total >> 67;
   const TWide rest = total & (one - 1);
   if (rest > one / 2 || (rest == one / 2 && (whole & 1) != 0)) ++whole;
-  return static_cast<std::uint8_t>(whole);
+  return static_cast<std::uint32_t>(whole);
 }
 
+namespace {
+
 // The weights are decimals with three places, so 1000 times the exact
-// weighted sum is the integer S = 299 R + 587 G + 114 B. Where S / 1000 is
-// not halfway between two integers it lies at least 0.0005 from every
-// rounding boundary, far more than the 80-bit computation's error (about
-// 1e-17), so both round to (S + 500) / 1000. Only the halfway sums, where
-// S mod 1000 is 500, depend on how the 80-bit weights and roundings fall.
-void RgbToGray(const std::uint8_t* rgb, std::uint8_t* gray, std::uint32_t count) {
+// weighted sum is the integer S = 299 R + 587 G + 114 B (below 2^26 for
+// 16-bit samples). Where S / 1000 is not halfway between two integers it
+// lies at least 0.0005 from every rounding boundary, far more than the
+// 80-bit computation's error (below 1e-14 for sums up to 65535), so both
+// round to (S + 500) / 1000. Only the halfway sums, where S mod 1000 is 500,
+// depend on how the 80-bit weights and roundings fall.
+template <class T>
+void RgbToGrayOf(const T* rgb, T* gray, std::uint32_t count) {
   for (std::uint32_t k = 0; k < count; ++k) {
     const std::uint32_t r = rgb[3 * k], g = rgb[3 * k + 1], b = rgb[3 * k + 2];
     const std::uint32_t s = 299 * r + 587 * g + 114 * b;
-    gray[k] = s % 1000 == 500
-                  ? GrayOfRgb(static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(g),
-                              static_cast<std::uint8_t>(b))
-                  : static_cast<std::uint8_t>((s + 500) / 1000);
+    gray[k] = static_cast<T>(s % 1000 == 500 ? GrayOfRgb(r, g, b) : (s + 500) / 1000);
   }
+}
+
+}  // namespace
+
+void RgbToGray(const std::uint8_t* rgb, std::uint8_t* gray, std::uint32_t count) {
+  RgbToGrayOf(rgb, gray, count);
+}
+
+void RgbToGray(const std::uint16_t* rgb, std::uint16_t* gray, std::uint32_t count) {
+  RgbToGrayOf(rgb, gray, count);
 }

@@ -24,18 +24,23 @@ TMyImage HeaderOf(const TMyImage& source) {
   result.PlanarConfig = source.PlanarConfig;
   result.JpegQuality = source.JpegQuality;
   result.JpegTablesInStrips = source.JpegTablesInStrips;
+  result.ExtraKinds = source.ExtraKinds;
   result.Tags = source.Tags;
   return result;
 }
 
 TMyImage CopyImage(const TMyImage& source, unsigned threads) {
   TMyImage result = HeaderOf(source);
-  result.Gray.resize(source.Gray.size());
-  // Only the pixels are copied, not the slack that a plane may carry past them.
-  const std::uint32_t pixels = PixelCount(source);
-  SplitRows(pixels, threads, 1u << 18, [&](std::uint32_t first, std::uint32_t end) {
-    std::copy(source.Gray.begin() + first, source.Gray.begin() + end, result.Gray.begin() + first);
+  WithSamples(source, [&](auto zero) {
+    const auto& from = GrayOf(zero, source);
+    auto& to = GrayOf(zero, result);
+    to.resize(from.size());
+    // Only the pixels are copied, not the slack that a plane may carry past them.
+    const std::uint32_t pixels = PixelCount(source);
+    SplitRows(pixels, threads, 1u << 18, [&](std::uint32_t first, std::uint32_t end) {
+      std::copy(from.begin() + first, from.begin() + end, to.begin() + first);
+    });
+    std::fill(to.begin() + pixels, to.end(), decltype(zero){0});
   });
-  std::fill(result.Gray.begin() + pixels, result.Gray.end(), std::uint8_t{0});
   return result;
 }

@@ -27,10 +27,14 @@ struct TRawAllocator : std::allocator<T> {
   }
 };
 
-// A plane of unsigned bytes, 0 black and 255 white, row-major with the top
-// row first. Its length is its own; the record's Width and Height say how
-// much of it is image. resize() leaves new bytes unset; assign() sets them.
-using TPlane = std::vector<std::uint8_t, TRawAllocator<std::uint8_t>>;
+// A plane of unsigned samples, 0 black and the type's largest value white,
+// row-major with the top row first. Its length is its own; the record's
+// Width and Height say how much of it is image. resize() leaves new samples
+// unset; assign() sets them.
+template <class T>
+using TSamples = std::vector<T, TRawAllocator<T>>;
+using TPlane = TSamples<std::uint8_t>;     // 8 bits: 255 white
+using TPlane16 = TSamples<std::uint16_t>;  // 16 bits: 65535 white
 
 // TCarriedTag: a tag of the file that was read that still describes the
 // page once it is flattened (a colour profile, XMP, orientation, page number,
@@ -52,9 +56,17 @@ struct TCarriedTag {
 // A header field holds 0 when the file lacks its tag; the writers then leave
 // that tag out of the output rather than inventing a value.
 //
-// Gray has one byte per pixel (pixel (x, y) at y * Width + x) and holds at
-// least Width * Height bytes. Rgb, present only for colour pages, holds
-// exactly Width * Height * 3 bytes, R, G, B interleaved.
+// Gray has one sample per pixel (pixel (x, y) at y * Width + x) and holds at
+// least Width * Height samples. Rgb, present only for colour pages, holds
+// exactly Width * Height * 3 samples, R, G, B interleaved. A page of 8 bits
+// per sample uses Gray and Rgb, one of 16 bits Gray16 and Rgb16 (IsWide).
+//
+// Extra samples (an alpha sample, say) are not part of the image that is
+// flattened: Extra holds them per pixel as the file did, ExtraKinds.size()
+// samples of BitsPerSample / 8 bytes each, host byte order, untouched by
+// every operation; ExtraKinds holds their kinds as the file's ExtraSamples
+// tag gives them (0 unspecified, 1 alpha the other samples are multiplied
+// by, 2 alpha they are not).
 //
 // Assignment copies the planes; the driver moves the records that operations
 // return, so no pixel data moves between its variables.
@@ -83,16 +95,49 @@ struct TMyImage {
   // tables sit in every strip rather than in the JPEGTables tag.
   std::uint32_t JpegQuality = 0;
   bool JpegTablesInStrips = false;
+  std::vector<std::uint16_t> ExtraKinds;
   // Every other tag of the file that is carried over, by directory and tag.
   std::vector<TCarriedTag> Tags;
   TPlane Gray;
   TPlane Rgb;
+  TPlane16 Gray16;
+  TPlane16 Rgb16;
+  TPlane Extra;
 };
 
 // IsColour: whether the page has a colour plane (RGB, or YCbCr JPEG read
 // and written through RGB samples).
 inline bool IsColour(const TMyImage& image) {
   return image.Photometric == 2 || image.Photometric == 6;
+}
+
+// IsWide: whether the page has 16 bits per sample (Gray16 and Rgb16).
+inline bool IsWide(const TMyImage& image) { return image.BitsPerSample == 16; }
+
+// The grey and colour planes of samples of type T (std::uint8_t for an
+// 8-bit page, std::uint16_t for a 16-bit one).
+template <class T>
+auto& GrayOf(T, TMyImage& image) {
+  if constexpr (sizeof(T) == 1) return image.Gray; else return image.Gray16;
+}
+template <class T>
+const auto& GrayOf(T, const TMyImage& image) {
+  if constexpr (sizeof(T) == 1) return image.Gray; else return image.Gray16;
+}
+template <class T>
+auto& RgbOf(T, TMyImage& image) {
+  if constexpr (sizeof(T) == 1) return image.Rgb; else return image.Rgb16;
+}
+template <class T>
+const auto& RgbOf(T, const TMyImage& image) {
+  if constexpr (sizeof(T) == 1) return image.Rgb; else return image.Rgb16;
+}
+
+// WithSamples: work(T{}) with T the page's sample type, for code written
+// once for both sizes: [&](auto zero) { using T = decltype(zero); ... }.
+template <class TWork>
+decltype(auto) WithSamples(const TMyImage& image, TWork&& work) {
+  return IsWide(image) ? work(std::uint16_t{0}) : work(std::uint8_t{0});
 }
 
 // Number of pixels, Width * Height, in the 32-bit arithmetic that every index
@@ -104,8 +149,8 @@ inline std::uint32_t PixelCount(const TMyImage& image) { return image.Width * im
 TMyImage HeaderOf(const TMyImage& source);
 
 // CopyImage: a new record with all header fields of `source`, a grey plane of
-// its own (same length as the source's; its first Width * Height bytes equal
-// the source's, the rest zero) and an empty colour plane. Never touches
+// its own (same length as the source's; its first Width * Height samples
+// equal the source's, the rest zero) and empty colour and extra planes. Never touches
 // `source`; the result shares no bytes with it.
 // The copy is split between `threads` threads on large pages.
 TMyImage CopyImage(const TMyImage& source, unsigned threads = 1);

@@ -5,6 +5,7 @@
 #endif
 
 #include <algorithm>
+#include <limits>
 
 #include "reconstruct_kernels.h"
 
@@ -13,17 +14,19 @@ TMyImage MakeBorderSeed(const TMyImage& source) {
   const std::uint32_t W = source.Width;
   const std::uint32_t H = source.Height;
   const std::uint32_t N = W * H;
-  result.Gray.assign(N, 255);
-  if (N == 0) return result;
-
-  const std::uint8_t* in = source.Gray.data();
-  std::uint8_t* out = result.Gray.data();
-  for (std::uint32_t r = 0; r < H; ++r) {
-    out[r * W] = in[r * W];
-    out[r * W + W - 1] = in[r * W + W - 1];
-  }
-  std::copy_n(in, W, out);
-  std::copy_n(in + N - W, W, out + N - W);
+  WithSamples(source, [&](auto zero) {
+    auto& plane = GrayOf(zero, result);
+    plane.assign(N, std::numeric_limits<decltype(zero)>::max());
+    if (N == 0) return;
+    const auto* in = GrayOf(zero, source).data();
+    auto* out = plane.data();
+    for (std::uint32_t r = 0; r < H; ++r) {
+      out[r * W] = in[r * W];
+      out[r * W + W - 1] = in[r * W + W - 1];
+    }
+    std::copy_n(in, W, out);
+    std::copy_n(in + N - W, W, out + N - W);
+  });
   return result;
 }
 
@@ -49,10 +52,10 @@ TMyImage MakeBorderSeed(const TMyImage& source) {
 namespace {
 
 // Scalar update of one pixel; returns the new value, the next pixel's `before`.
-inline std::uint8_t UpdatePixel(std::uint8_t* row, const std::uint8_t* near,
-                                const std::uint8_t* mask, std::uint32_t x, std::uint8_t before,
-                                std::uint32_t& count) {
-  const std::uint8_t m = std::min({row[x], near[x - 1], near[x], near[x + 1], before});
+template <class T>
+inline T UpdatePixel(T* row, const T* near, const T* mask, std::uint32_t x, T before,
+                     std::uint32_t& count) {
+  const T m = std::min({row[x], near[x - 1], near[x], near[x + 1], before});
   if (m > mask[x]) {
     row[x] = m;
     ++count;
@@ -65,9 +68,9 @@ inline std::uint8_t UpdatePixel(std::uint8_t* row, const std::uint8_t* near,
 // The pixels of a row that the blocks left, one at a time: the interior
 // pixels after the first `done` in the scan's order, from the carried pixel
 // `before` on.
-template <bool Forward>
-void UpdateRest(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* mask,
-                std::uint32_t W, std::uint32_t done, std::uint8_t before, std::uint32_t& count) {
+template <bool Forward, class T>
+void UpdateRest(T* row, const T* near, const T* mask, std::uint32_t W, std::uint32_t done,
+                T before, std::uint32_t& count) {
   if constexpr (Forward) {
     for (std::uint32_t x = 1 + done; x <= W - 2; ++x) {
       before = UpdatePixel(row, near, mask, x, before, count);
@@ -80,10 +83,9 @@ void UpdateRest(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t*
 }
 
 // The plain sweep of a row, pixel by pixel: the kernel of targets without
-// SSE2.
-template <bool Forward>
-void UpdateRowPlain(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* mask,
-                    std::uint32_t W, std::uint32_t& count) {
+// SSE2, and of 16-bit pages.
+template <bool Forward, class T>
+void UpdateRowPlain(T* row, const T* near, const T* mask, std::uint32_t W, std::uint32_t& count) {
   UpdateRest<Forward>(row, near, mask, W, 0, Forward ? row[0] : row[W - 1], count);
 }
 
@@ -284,31 +286,17 @@ VALDRANE_AVX2 void UpdateRowAvx2(std::uint8_t* row, const std::uint8_t* near,
 #undef VALDRANE_AVX2
 #endif  // __SSE2__
 
-using TRowUpdate = void (*)(std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint32_t,
-                            std::uint32_t&);
+template <class T>
+using TRowUpdate = void (*)(T*, const T*, const T*, std::uint32_t, std::uint32_t&);
 
-}  // namespace
-
-bool ProcessorRuns(TRowKernel kernel) {
-#if defined(__SSE2__)
-  return kernel != TRowKernel::Avx2 || __builtin_cpu_supports("avx2");
-#else
-  return kernel == TRowKernel::Plain;
-#endif
-}
-
-std::uint32_t ReconstructBackgroundWith([[maybe_unused]] TRowKernel kernel, const TMyImage& mask,
-                                        TMyImage& marker, std::uint32_t* passCounts) {
-  TRowUpdate forward = UpdateRowPlain<true>;
-  TRowUpdate backward = UpdateRowPlain<false>;
-#if defined(__SSE2__)
-  if (kernel == TRowKernel::Sse2) forward = UpdateRow<true>, backward = UpdateRow<false>;
-  if (kernel == TRowKernel::Avx2) forward = UpdateRowAvx2<true>, backward = UpdateRowAvx2<false>;
-#endif
+// The passes with the row kernels given.
+template <class T>
+std::uint32_t Reconstruct(TRowUpdate<T> forward, TRowUpdate<T> backward, const TMyImage& mask,
+                          TMyImage& marker, std::uint32_t* passCounts) {
   const std::uint32_t W = mask.Width;
   const std::uint32_t H = mask.Height;
-  const std::uint8_t* K = mask.Gray.data();
-  std::uint8_t* M = marker.Gray.data();
+  const T* K = GrayOf(T{}, mask).data();
+  T* M = GrayOf(T{}, marker).data();
 
   // Frame pixels equal the mask and can never change, so both half-passes
   // visit the interior only: rows 1 to H - 2, columns 1 to W - 2. The
@@ -332,6 +320,31 @@ std::uint32_t ReconstructBackgroundWith([[maybe_unused]] TRowKernel kernel, cons
     previous = count;
   }
   return passes;
+}
+
+}  // namespace
+
+bool ProcessorRuns(TRowKernel kernel) {
+#if defined(__SSE2__)
+  return kernel != TRowKernel::Avx2 || __builtin_cpu_supports("avx2");
+#else
+  return kernel == TRowKernel::Plain;
+#endif
+}
+
+std::uint32_t ReconstructBackgroundWith([[maybe_unused]] TRowKernel kernel, const TMyImage& mask,
+                                        TMyImage& marker, std::uint32_t* passCounts) {
+  if (IsWide(mask)) {
+    return Reconstruct<std::uint16_t>(UpdateRowPlain<true>, UpdateRowPlain<false>, mask, marker,
+                                      passCounts);
+  }
+  TRowUpdate<std::uint8_t> forward = UpdateRowPlain<true>;
+  TRowUpdate<std::uint8_t> backward = UpdateRowPlain<false>;
+#if defined(__SSE2__)
+  if (kernel == TRowKernel::Sse2) forward = UpdateRow<true>, backward = UpdateRow<false>;
+  if (kernel == TRowKernel::Avx2) forward = UpdateRowAvx2<true>, backward = UpdateRowAvx2<false>;
+#endif
+  return Reconstruct(forward, backward, mask, marker, passCounts);
 }
 
 std::uint32_t ReconstructBackground(const TMyImage& mask, TMyImage& marker,

@@ -8,9 +8,9 @@
 constexpr std::uint32_t PassLimit = 10;
 
 // MakeBorderSeed: the marker that the reconstruction starts from: `source`'s
-// header, a grey plane of exactly Width * Height bytes that equals `source`
-// on the frame (first and last row, first and last column) and is 255
-// inside, and no colour plane. Never changes `source`.
+// header, a grey plane of exactly Width * Height samples that equals
+// `source` on the frame (first and last row, first and last column) and is
+// white (255, or 65535) inside, and no colour plane. Never changes `source`.
 TMyImage MakeBorderSeed(const TMyImage& source);
 
 // ReconstructBackground: lowers `marker`'s grey plane in place, pass by pass,

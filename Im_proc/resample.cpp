@@ -7,7 +7,53 @@
 #endif
 
 #include <algorithm>
-#include <cstring>
+#include <limits>
+
+namespace {
+
+// Output rows [firstRow, endRow) of the half-size image, from column `x` on:
+// the plain kernel, and the rest of a row after the vector one.
+template <class T>
+void DownscaleRest(const T* top, std::uint32_t W, T* out, std::uint32_t x, std::uint32_t w) {
+  const T* bottom = top + W;
+  for (; x < w; ++x) {
+    const T upper = std::min(top[2 * x], top[2 * x + 1]);
+    const T lower = std::min(bottom[2 * x], bottom[2 * x + 1]);
+    out[x] = std::min(upper, lower);
+  }
+}
+
+// 8-bit rows, 16 output pixels from 32 columns of both rows at a time: the
+// smaller of the two rows, then of each pair of neighbours (kept in the
+// low byte of each 16-bit lane), packed back to bytes.
+std::uint32_t DownscaleVector([[maybe_unused]] const std::uint8_t* top,
+                              [[maybe_unused]] std::uint32_t W,
+                              [[maybe_unused]] std::uint8_t* out,
+                              [[maybe_unused]] std::uint32_t w) {
+  std::uint32_t x = 0;
+#if defined(__SSE2__)
+  const std::uint8_t* bottom = top + W;
+  const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+  const auto load = [](const std::uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  };
+  for (; x + 16 <= w; x += 16) {
+    const __m128i a = _mm_min_epu8(load(top + 2 * x), load(bottom + 2 * x));
+    const __m128i b = _mm_min_epu8(load(top + 2 * x + 16), load(bottom + 2 * x + 16));
+    const __m128i pairsA = _mm_and_si128(_mm_min_epu8(a, _mm_srli_epi16(a, 8)), lowBytes);
+    const __m128i pairsB = _mm_and_si128(_mm_min_epu8(b, _mm_srli_epi16(b, 8)), lowBytes);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(pairsA, pairsB));
+  }
+#endif
+  return x;
+}
+
+// 16-bit rows: the compiler vectorises the plain loop well enough.
+std::uint32_t DownscaleVector(const std::uint16_t*, std::uint32_t, std::uint16_t*, std::uint32_t) {
+  return 0;
+}
+
+}  // namespace
 
 TMyImage DownscaleMin(const TMyImage& page, unsigned threads) {
   TMyImage result = HeaderOf(page);
@@ -17,39 +63,44 @@ TMyImage DownscaleMin(const TMyImage& page, unsigned threads) {
   result.Width = w;
   result.Height = h;
   result.StripCount = page.StripCount / 2;
-  result.Gray.resize(w * h);
-
-  SplitRows(h, threads, 64, [&](std::uint32_t firstRow, std::uint32_t endRow) {
-    for (std::uint32_t y = firstRow; y < endRow; ++y) {
-      const std::uint8_t* top = page.Gray.data() + 2 * y * W;
-      const std::uint8_t* bottom = top + W;
-      std::uint8_t* out = result.Gray.data() + y * w;
-      std::uint32_t x = 0;
-#if defined(__SSE2__)
-      // 16 output pixels from 32 columns of both rows: the smaller of the two
-      // rows, then of each pair of neighbours (kept in the low byte of each
-      // 16-bit lane), packed back to bytes.
-      const __m128i lowBytes = _mm_set1_epi16(0x00FF);
-      for (; x + 16 <= w; x += 16) {
-        const auto load = [](const std::uint8_t* p) {
-          return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        };
-        const __m128i a = _mm_min_epu8(load(top + 2 * x), load(bottom + 2 * x));
-        const __m128i b = _mm_min_epu8(load(top + 2 * x + 16), load(bottom + 2 * x + 16));
-        const __m128i pairsA = _mm_and_si128(_mm_min_epu8(a, _mm_srli_epi16(a, 8)), lowBytes);
-        const __m128i pairsB = _mm_and_si128(_mm_min_epu8(b, _mm_srli_epi16(b, 8)), lowBytes);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(pairsA, pairsB));
+  WithSamples(page, [&](auto zero) {
+    const auto* in = GrayOf(zero, page).data();
+    auto& plane = GrayOf(zero, result);
+    plane.resize(w * h);
+    SplitRows(h, threads, 64, [&](std::uint32_t firstRow, std::uint32_t endRow) {
+      for (std::uint32_t y = firstRow; y < endRow; ++y) {
+        const auto* top = in + 2 * y * W;
+        auto* out = plane.data() + y * w;
+        DownscaleRest(top, W, out, DownscaleVector(top, W, out, w), w);
       }
-#endif
-      for (; x < w; ++x) {
-        const std::uint8_t upper = std::min(top[2 * x], top[2 * x + 1]);
-        const std::uint8_t lower = std::min(bottom[2 * x], bottom[2 * x + 1]);
-        out[x] = std::min(upper, lower);
-      }
-    }
+    });
   });
   return result;
 }
+
+namespace {
+
+// Doubles `w` half-size pixels into 2 * x... of an output row of W pixels:
+// 8-bit rows 16 pixels at a time; returns how many half-size pixels it did.
+std::uint32_t DoubleVector([[maybe_unused]] const std::uint8_t* in,
+                           [[maybe_unused]] std::uint8_t* row, [[maybe_unused]] std::uint32_t W,
+                           [[maybe_unused]] std::uint32_t w) {
+  std::uint32_t x = 0;
+#if defined(__SSE2__)
+  for (; 2 * x + 32 <= W && x + 16 <= w; x += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * x), _mm_unpacklo_epi8(v, v));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * x + 16), _mm_unpackhi_epi8(v, v));
+  }
+#endif
+  return x;
+}
+
+std::uint32_t DoubleVector(const std::uint16_t*, std::uint16_t*, std::uint32_t, std::uint32_t) {
+  return 0;
+}
+
+}  // namespace
 
 TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference, unsigned threads) {
   TMyImage result = HeaderOf(half);
@@ -61,36 +112,34 @@ TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference, unsigne
   result.Height = H;
   result.StripCount = reference.StripCount;
 
-  if (w == 0 || h == 0) {
-    // A page under 2 x 2 pixels has no half-size pixel to take a background
-    // from; a white background leaves such a page unchanged.
-    result.Gray.assign(W * H, 255);
-    return result;
-  }
-  result.Gray.resize(W * H);
-  // Every row is its half-size row with each pixel doubled (the last one
-  // repeated for an odd width); rows 2y and 2y + 1, and for an odd height
-  // the last row too, share their half-size row, so each is made once and
-  // copied (a block of rows on a thread of its own makes its first row).
-  std::uint8_t* out = result.Gray.data();
-  SplitRows(H, threads, 64, [&](std::uint32_t firstRow, std::uint32_t endRow) {
-    for (std::uint32_t Y = firstRow; Y < endRow; ++Y) {
-      std::uint8_t* row = out + std::size_t{Y} * W;
-      if (Y > firstRow && std::min(Y / 2, h - 1) == std::min((Y - 1) / 2, h - 1)) {
-        std::memcpy(row, row - W, W);
-        continue;
-      }
-      const std::uint8_t* in = half.Gray.data() + std::size_t{std::min(Y / 2, h - 1)} * w;
-      std::uint32_t x = 0;
-#if defined(__SSE2__)
-      for (; 2 * x + 32 <= W && x + 16 <= w; x += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * x), _mm_unpacklo_epi8(v, v));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * x + 16), _mm_unpackhi_epi8(v, v));
-      }
-#endif
-      for (std::uint32_t X = 2 * x; X < W; ++X) row[X] = in[std::min(X / 2, w - 1)];
+  WithSamples(half, [&](auto zero) {
+    using T = decltype(zero);
+    auto& plane = GrayOf(zero, result);
+    if (w == 0 || h == 0) {
+      // A page under 2 x 2 pixels has no half-size pixel to take a background
+      // from; a white background leaves such a page unchanged.
+      plane.assign(W * H, std::numeric_limits<T>::max());
+      return;
     }
+    plane.resize(W * H);
+    // Every row is its half-size row with each pixel doubled (the last one
+    // repeated for an odd width); rows 2y and 2y + 1, and for an odd height
+    // the last row too, share their half-size row, so each is made once and
+    // copied (a block of rows on a thread of its own makes its first row).
+    T* out = plane.data();
+    SplitRows(H, threads, 64, [&](std::uint32_t firstRow, std::uint32_t endRow) {
+      for (std::uint32_t Y = firstRow; Y < endRow; ++Y) {
+        T* row = out + std::size_t{Y} * W;
+        if (Y > firstRow && std::min(Y / 2, h - 1) == std::min((Y - 1) / 2, h - 1)) {
+          std::copy(row - W, row, row);
+          continue;
+        }
+        const T* in = GrayOf(zero, half).data() + std::size_t{std::min(Y / 2, h - 1)} * w;
+        for (std::uint32_t X = 2 * DoubleVector(in, row, W, w); X < W; ++X) {
+          row[X] = in[std::min(X / 2, w - 1)];
+        }
+      }
+    });
   });
   return result;
 }

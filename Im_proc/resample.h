@@ -17,8 +17,8 @@ TMyImage DownscaleMin(const TMyImage& page, unsigned threads = 1);
 // neighbour: pixel (X, Y) takes half-size pixel (X / 2, Y / 2). The last column
 // of an odd-width reference repeats the nearest half-size column, the last row
 // of an odd-height one the nearest half-size row. A half-size image without
-// pixels gives a white (255) result.
+// pixels gives a white (255, or 65535) result.
 // The result carries `half`'s header with the reference's Width, Height and
-// StripCount, a grey plane of exactly Width * Height bytes and no colour
+// StripCount, a grey plane of exactly Width * Height samples and no colour
 // plane. Never changes either argument.
 TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference, unsigned threads = 1);

@@ -5,9 +5,11 @@
 #include <memory>
 #include <new>
 #include <system_error>
+#include <type_traits>
 #include <thread>
 #include <utility>
 
+#include "alpha.h"
 #include "grey.h"
 #include "split_rows.h"
 #include "tiff_jpeg.h"
@@ -51,6 +53,9 @@ bool SetLayout(TIFF* tif, const TMyImage& image) {
          // 0 here is a value of its own: white is zero.
          TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, image.Photometric) == 1 &&
          set32(TIFFTAG_PLANARCONFIG, image.PlanarConfig) &&
+         (image.ExtraKinds.empty() ||
+          TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, static_cast<std::uint16_t>(image.ExtraKinds.size()),
+                       image.ExtraKinds.data()) == 1) &&
          setDouble(TIFFTAG_XRESOLUTION, image.XResolution) &&
          setDouble(TIFFTAG_YRESOLUTION, image.YResolution) &&
          set32(TIFFTAG_RESOLUTIONUNIT, image.ResolutionUnit) && SetJpegSettings(tif, image);
@@ -64,13 +69,20 @@ namespace {
 struct TBlock {
   std::uint32_t X = 0, Y = 0, Width = 0, Height = 0;
   std::uint32_t Columns = 0, Rows = 0;
-  std::uint32_t Sample = 0;   // the sample it holds, with separate planes
+  std::uint32_t Sample = 0;   // the first sample it holds (with separate planes, its one)
   std::uint32_t Samples = 1;  // samples per pixel in it
   bool Direct = false;        // a strip of all samples: the plane's own bytes
 };
 
+// Samples per pixel in the file: the image's and the extra ones.
+std::uint32_t AllSamples(const TMyImage& image) {
+  return SamplesOf(image.Photometric) + static_cast<std::uint32_t>(image.ExtraKinds.size());
+}
+
+std::uint32_t SampleBytes(const TMyImage& image) { return IsWide(image) ? 2 : 1; }
+
 bool SeparatePlanes(const TMyImage& image) {
-  return image.PlanarConfig == PLANARCONFIG_SEPARATE && SamplesOf(image.Photometric) > 1;
+  return image.PlanarConfig == PLANARCONFIG_SEPARATE && AllSamples(image) > 1;
 }
 
 std::uint32_t Across(const TMyImage& image) {
@@ -86,7 +98,7 @@ std::uint32_t Down(const TMyImage& image) {
 TBlock BlockOf(const TMyImage& image, std::uint32_t k) {
   TBlock block;
   const std::uint32_t perPlane = Across(image) * Down(image);
-  block.Samples = SeparatePlanes(image) ? 1 : SamplesOf(image.Photometric);
+  block.Samples = SeparatePlanes(image) ? 1 : AllSamples(image);
   block.Sample = SeparatePlanes(image) ? k / perPlane : 0;
   k %= perPlane;
   if (image.TileWidth == 0) {
@@ -94,8 +106,10 @@ TBlock BlockOf(const TMyImage& image, std::uint32_t k) {
     block.Y = k * rows;
     block.Width = block.Columns = image.Width;
     block.Height = block.Rows = std::min(rows, image.Height - block.Y);
-    // A page with 0 white is encoded from an inverted copy.
-    block.Direct = !SeparatePlanes(image) && image.Photometric != PhotometricWhiteIsZero;
+    // A page with 0 white is encoded from an inverted copy, one with extra
+    // samples from its planes put together.
+    block.Direct = !SeparatePlanes(image) && image.Photometric != PhotometricWhiteIsZero &&
+                   image.ExtraKinds.empty();
   } else {
     block.X = k % Across(image) * image.TileWidth;
     block.Y = k / Across(image) * image.TileLength;
@@ -107,45 +121,87 @@ TBlock BlockOf(const TMyImage& image, std::uint32_t k) {
   return block;
 }
 
-tmsize_t CodedBytes(const TBlock& block) {
-  return static_cast<tmsize_t>(std::uint64_t{block.Columns} * block.Rows * block.Samples);
+tmsize_t CodedBytes(const TMyImage& image, const TBlock& block) {
+  return static_cast<tmsize_t>(std::uint64_t{block.Columns} * block.Rows * block.Samples *
+                               SampleBytes(image));
 }
 
-// Where a block's first pixel lies in the page's plane, in bytes.
-std::size_t PlaneOffset(const TMyImage& image, const TBlock& block) {
-  return (std::size_t{block.Y} * image.Width + block.X) * SamplesOf(image.Photometric);
+// The bytes of the page's grey plane, or of its colour plane.
+const std::uint8_t* PlaneBytes(const TMyImage& image) {
+  return WithSamples(image, [&](auto zero) {
+    const auto& plane = IsColour(image) ? RgbOf(zero, image) : GrayOf(zero, image);
+    return reinterpret_cast<const std::uint8_t*>(plane.data());
+  });
 }
 
-// Copies a decoded block into the page's plane: its rows into place, or
-// its one sample into every pixel's place.
-void Scatter(const std::uint8_t* coded, const TBlock& block, const TMyImage& image, TPlane& plane) {
-  const std::uint32_t samples = SamplesOf(image.Photometric);
-  for (std::uint32_t r = 0; r < block.Height; ++r) {
-    const std::uint8_t* from = coded + std::size_t{r} * block.Columns * block.Samples;
-    std::uint8_t* to = plane.data() + PlaneOffset(image, block) +
-                       std::size_t{r} * image.Width * samples + block.Sample;
-    if (block.Samples == samples) {
-      std::copy(from, from + std::size_t{block.Width} * samples, to);
-    } else {
-      for (std::uint32_t x = 0; x < block.Width; ++x) to[std::size_t{x} * samples] = from[x];
-    }
+std::uint8_t* PlaneBytes(TMyImage& image) {
+  return const_cast<std::uint8_t*>(PlaneBytes(static_cast<const TMyImage&>(image)));
+}
+
+// How a block's samples map to the page's planes: per pixel, `Shown`
+// samples of the image (of `Of` in its plane, from `First` on), then
+// `Extra` extra samples (of `ExtraOf`, from `ExtraFirst` on), each `Bytes`
+// bytes; `Invert` for a page with 0 white, whose image samples are inverted
+// on the way (a 255 - v or 65535 - v is every bit flipped).
+struct TSampleMap {
+  std::uint32_t Bytes, Of, First, Shown, ExtraOf, ExtraFirst, Extra;
+  bool Invert;
+};
+
+TSampleMap MapOf(const TMyImage& image, const TBlock& block) {
+  const std::uint32_t of = SamplesOf(image.Photometric), end = block.Sample + block.Samples;
+  const std::uint32_t first = std::min(block.Sample, of), extraFirst = std::max(block.Sample, of);
+  return {SampleBytes(image),
+          of,
+          first,
+          std::min(end, of) - first,
+          static_cast<std::uint32_t>(image.ExtraKinds.size()),
+          extraFirst - of,
+          std::max(end, of) - extraFirst,
+          image.Photometric == PhotometricWhiteIsZero};
+}
+
+void CopyBytes(const std::uint8_t* from, std::size_t n, std::uint8_t* to, bool invert) {
+  if (!invert) {
+    std::copy(from, from + n, to);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<std::uint8_t>(~from[i]);
   }
 }
 
-// The reverse of Scatter, for encoding: the block's rows or its one
-// sample, past the page's edge the last column and row repeated.
-void Gather(const TMyImage& image, const TPlane& plane, const TBlock& block,
-            std::vector<std::uint8_t>& coded) {
-  const std::uint32_t samples = SamplesOf(image.Photometric), s = block.Samples;
-  coded.resize(static_cast<std::size_t>(CodedBytes(block)));
-  for (std::uint32_t r = 0; r < block.Rows; ++r) {
-    const std::uint8_t* from = plane.data() + PlaneOffset(image, block) +
-                               std::size_t{std::min(r, block.Height - 1)} * image.Width * samples +
-                               block.Sample;
-    std::uint8_t* to = coded.data() + std::size_t{r} * block.Columns * s;
-    for (std::uint32_t x = 0; x < block.Columns; ++x) {
-      const std::uint8_t* pixel = from + std::size_t{std::min(x, block.Width - 1)} * samples;
-      std::copy(pixel, pixel + s, to + std::size_t{x} * s);
+// Copies a decoded block into the page's planes, row by row; with `back`,
+// the other way, for encoding, past the page's edge the last column and row
+// repeated.
+template <bool Back>
+void Move(std::conditional_t<Back, std::uint8_t, const std::uint8_t>* coded, const TBlock& block,
+          const TMyImage& image, std::conditional_t<Back, const std::uint8_t, std::uint8_t>* plane,
+          std::conditional_t<Back, const std::uint8_t, std::uint8_t>* extra) {
+  const TSampleMap map = MapOf(image, block);
+  const std::size_t b = map.Bytes, shown = map.Shown * b, pixel = (map.Shown + map.Extra) * b;
+  const std::uint32_t rows = Back ? block.Rows : block.Height;
+  const std::uint32_t columns = Back ? block.Columns : block.Width;
+  for (std::uint32_t r = 0; r < rows; ++r) {
+    auto* codedRow = coded + std::size_t{r} * block.Columns * pixel;
+    const std::size_t at = std::size_t{block.Y + std::min(r, block.Height - 1)} * image.Width +
+                           block.X;
+    if constexpr (!Back) {
+      if (map.Extra == 0 && map.Shown == map.Of) {
+        CopyBytes(codedRow, block.Width * pixel, plane + at * pixel, map.Invert);
+        continue;
+      }
+    }
+    for (std::uint32_t x = 0; x < columns; ++x) {
+      const std::size_t i = at + std::min(x, block.Width - 1);
+      auto* samples = codedRow + x * pixel;
+      auto* shownAt = plane + (i * map.Of + map.First) * b;
+      auto* extras = extra + (i * map.ExtraOf + map.ExtraFirst) * b;
+      if constexpr (Back) {
+        CopyBytes(shownAt, shown, samples, map.Invert);
+        std::copy(extras, extras + map.Extra * b, samples + shown);
+      } else {
+        CopyBytes(samples, shown, shownAt, map.Invert);
+        std::copy(samples + shown, samples + pixel, extras);
+      }
     }
   }
 }
@@ -160,16 +216,15 @@ void AddHelper(std::vector<std::thread>& helpers, TWork&& work) {
   }
 }
 
-// Decodes block k into the page's plane, through `scratch` where it is not
-// the plane's own bytes, and, for a colour page of all samples together,
-// works out the grey values of its pixels. False when the block does not
-// decode to its full size.
+// Decodes block k into the page's planes, through `scratch` where it is
+// not the plane's own bytes, and, for a colour page of all samples together
+// and no alpha to divide by, works out the grey values of its pixels. False
+// when the block does not decode to its full size.
 bool DecodeBlock(TIFF* tif, TMyImage& image, std::uint32_t k, std::vector<std::uint8_t>& scratch) {
   const TBlock block = BlockOf(image, k);
-  const bool colour = IsColour(image);
-  TPlane& plane = colour ? image.Rgb : image.Gray;
-  const tmsize_t bytes = CodedBytes(block);
-  std::uint8_t* into = plane.data() + PlaneOffset(image, block);
+  const tmsize_t bytes = CodedBytes(image, block);
+  std::uint8_t* into = PlaneBytes(image) + (std::size_t{block.Y} * image.Width + block.X) *
+                                               SamplesOf(image.Photometric) * SampleBytes(image);
   if (!block.Direct) {
     scratch.resize(static_cast<std::size_t>(bytes));
     into = scratch.data();
@@ -177,32 +232,33 @@ bool DecodeBlock(TIFF* tif, TMyImage& image, std::uint32_t k, std::vector<std::u
   const tmsize_t read = image.TileWidth != 0 ? TIFFReadEncodedTile(tif, k, into, bytes)
                                              : TIFFReadEncodedStrip(tif, k, into, bytes);
   if (read != bytes) return false;
-  if (image.Photometric == PhotometricWhiteIsZero) {
-    for (tmsize_t i = 0; i < bytes; ++i) into[i] = static_cast<std::uint8_t>(255 - into[i]);
-  }
-  if (!block.Direct) Scatter(into, block, image, plane);
-  if (colour && !SeparatePlanes(image)) {
-    for (std::uint32_t r = 0; r < block.Height; ++r) {
-      const std::size_t at = std::size_t{block.Y + r} * image.Width + block.X;
-      RgbToGray(image.Rgb.data() + at * 3, image.Gray.data() + at, block.Width);
-    }
+  if (!block.Direct) Move<false>(into, block, image, PlaneBytes(image), image.Extra.data());
+  if (IsColour(image) && !GreyAfterDecoding(image)) {
+    WithSamples(image, [&](auto zero) {
+      for (std::uint32_t r = 0; r < block.Height; ++r) {
+        const std::size_t at = std::size_t{block.Y + r} * image.Width + block.X;
+        RgbToGray(RgbOf(zero, image).data() + at * 3, GrayOf(zero, image).data() + at,
+                  block.Width);
+      }
+    });
   }
   return true;
 }
 
-// Encodes block k of `plane` with the open file's codec. libtiff takes a
-// non-const buffer but leaves 8-bit samples as they are without a predictor.
-bool EncodeBlock(TIFF* tif, const TMyImage& image, const TPlane& plane, std::uint32_t k,
+// Encodes block k of `plane` (the bytes of the page's image plane) with the
+// open file's codec. libtiff takes a non-const buffer but leaves 8-bit
+// samples as they are without a predictor.
+bool EncodeBlock(TIFF* tif, const TMyImage& image, const std::uint8_t* plane, std::uint32_t k,
                  std::vector<std::uint8_t>& scratch) {
   const TBlock block = BlockOf(image, k);
-  const tmsize_t bytes = CodedBytes(block);
-  void* data = const_cast<std::uint8_t*>(plane.data() + PlaneOffset(image, block));
+  const tmsize_t bytes = CodedBytes(image, block);
+  void* data = const_cast<std::uint8_t*>(plane + (std::size_t{block.Y} * image.Width + block.X) *
+                                                     SamplesOf(image.Photometric) *
+                                                     SampleBytes(image));
   if (!block.Direct) {
-    Gather(image, plane, block, scratch);
+    scratch.resize(static_cast<std::size_t>(bytes));
+    Move<true>(scratch.data(), block, image, plane, image.Extra.data());
     data = scratch.data();
-  }
-  if (image.Photometric == PhotometricWhiteIsZero) {
-    for (std::uint8_t& sample : scratch) sample = static_cast<std::uint8_t>(255 - sample);
   }
   return (image.TileWidth != 0 ? TIFFWriteEncodedTile(tif, k, data, bytes)
                                : TIFFWriteEncodedStrip(tif, k, data, bytes)) == bytes;
@@ -222,7 +278,7 @@ bool EncodesBlocksApart(std::uint32_t compression) {
 // Encodes the blocks of `plane` on `threads` threads, each with a file in
 // memory set up like the page's file; block k's bytes end in encoded[k].
 // False when any block fails.
-bool EncodeBlocksApart(const TMyImage& image, const TPlane& plane, unsigned threads,
+bool EncodeBlocksApart(const TMyImage& image, const std::uint8_t* plane, unsigned threads,
                        std::vector<std::vector<std::uint8_t>>& encoded) {
   encoded.assign(image.StripCount, {});
   std::atomic<std::uint32_t> next{0};
@@ -263,11 +319,15 @@ std::uint32_t BlocksFor(const TMyImage& image) {
   if ((image.TileWidth == 0) != (image.TileLength == 0) || image.Width == 0 || image.Height == 0) {
     return 0;
   }
-  return Across(image) * Down(image) * (SeparatePlanes(image) ? SamplesOf(image.Photometric) : 1);
+  return Across(image) * Down(image) * (SeparatePlanes(image) ? AllSamples(image) : 1);
 }
 
 std::uint64_t BlockBytes(const TMyImage& image) {
-  return static_cast<std::uint64_t>(CodedBytes(BlockOf(image, 0)));
+  return static_cast<std::uint64_t>(CodedBytes(image, BlockOf(image, 0)));
+}
+
+bool GreyAfterDecoding(const TMyImage& image) {
+  return SeparatePlanes(image) || AlphaOf(image) != 0;
 }
 
 bool DecodeBlocks(const TPageFile& page, TIFF* tif, std::uint32_t directory, TMyImage& image,
@@ -299,20 +359,29 @@ bool DecodeBlocks(const TPageFile& page, TIFF* tif, std::uint32_t directory, TMy
     warnings.GuessedStripSizes |= w.GuessedStripSizes;
     warnings.DamagedJpeg |= w.DamagedJpeg;
   }
-  // With separate planes a pixel's grey value waits for its last sample.
-  if (ok && IsColour(image) && SeparatePlanes(image)) {
-    SplitRows(image.Height, threads, 64, [&image](std::uint32_t first, std::uint32_t end) {
-      const std::size_t at = std::size_t{first} * image.Width;
-      RgbToGray(image.Rgb.data() + at * 3, image.Gray.data() + at, (end - first) * image.Width);
+  // With separate planes a pixel's grey value waits for its last sample;
+  // colour multiplied by alpha is divided by it first.
+  if (ok && AlphaOf(image) != 0) DivideByAlpha(image, threads);
+  if (ok && IsColour(image) && GreyAfterDecoding(image)) {
+    WithSamples(image, [&](auto zero) {
+      SplitRows(image.Height, threads, 64, [&](std::uint32_t first, std::uint32_t end) {
+        const std::size_t at = std::size_t{first} * image.Width;
+        RgbToGray(RgbOf(zero, image).data() + at * 3, GrayOf(zero, image).data() + at,
+                  (end - first) * image.Width);
+      });
     });
   }
   return ok;
 }
 
-bool EncodeBlocks(TIFF* tif, const TMyImage& image, const TPlane& plane, unsigned threads) {
+bool EncodeBlocks(TIFF* tif, const TMyImage& image, unsigned threads) {
   bool ok = true;
   std::vector<std::vector<std::uint8_t>> encoded;
   std::vector<std::uint8_t> scratch;
+  // Colour that was divided by alpha is multiplied by it again, in a copy.
+  std::vector<std::uint8_t> multiplied;
+  if (AlphaOf(image) != 0) multiplied = MultipliedByAlpha(image, threads);
+  const std::uint8_t* plane = AlphaOf(image) != 0 ? multiplied.data() : PlaneBytes(image);
   if (threads > 1 && image.StripCount > 1 && EncodesBlocksApart(image.Compression)) {
     ok = EncodeBlocksApart(image, plane, std::min(threads, image.StripCount), encoded);
     for (std::uint32_t k = 0; ok && k < image.StripCount; ++k) {

@@ -26,7 +26,7 @@ std::uint32_t StripRows(std::uint32_t rowsPerStrip, std::uint32_t height);
 std::uint32_t StripsFor(std::uint32_t rows, std::uint32_t height);
 
 // SamplesOf: samples a pixel has in the plane a page is read into and
-// written from.
+// written from (extra samples aside).
 std::uint32_t SamplesOf(std::uint32_t photometric);
 
 // ReadRawBlock, WriteRawBlock: moves the compressed bytes of block k
@@ -50,18 +50,24 @@ std::uint32_t BlocksFor(const TMyImage& image);
 // a strip's rows or a whole tile, edge tiles included.
 std::uint64_t BlockBytes(const TMyImage& image);
 
+// GreyAfterDecoding: whether a colour page's grey values wait until all
+// its blocks are decoded (separate planes, or colour multiplied by alpha).
+bool GreyAfterDecoding(const TMyImage& image);
+
 // DecodeBlocks: decodes every block of the page (directory `directory`)
-// into its plane (a grey page with 0 white inverted, so that the plane holds
-// the image it shows) and, for a colour page, works out the grey values of
-// its pixels; `tif` and threads - 1 more handles of its own take blocks in
+// into its planes so that the image plane holds the image the page shows (a
+// grey page with 0 white inverted, colour multiplied by alpha divided by
+// it; extra samples into Extra as they are) and, for a colour page, works
+// out the grey values of its pixels; `tif` and threads - 1 more handles of its own take blocks in
 // turn; warnings of any handle are noted in `warnings`. False as soon as a
 // block does not decode to its full size.
 bool DecodeBlocks(const TPageFile& page, TIFF* tif, std::uint32_t directory, TMyImage& image,
                   unsigned threads, TReadWarnings& warnings);
 
-// EncodeBlocks: encodes every block of `plane` into the file being
-// written, in order (inverted again for a grey page with 0 white); the
+// EncodeBlocks: encodes every block of the page's image plane and extra
+// samples into the file being written, in order (inverted again for a grey
+// page with 0 white, multiplied by alpha again where it was divided); the
 // parts of edge tiles past the page repeat its last column and row. With several threads, codecs
 // that encode each block on its own encode them in parallel into files in memory, and the blocks
 // are written raw; the file's bytes are the same either way.
-bool EncodeBlocks(TIFF* tif, const TMyImage& image, const TPlane& plane, unsigned threads);
+bool EncodeBlocks(TIFF* tif, const TMyImage& image, unsigned threads);

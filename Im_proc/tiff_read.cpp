@@ -22,7 +22,9 @@ bool IsWritableResolution(float resolution) {
 }
 
 // Whether the open file is a page that can be read and written back exactly
-// from its grey or colour plane, for the header already taken from it.
+// from its grey or colour plane and its extra samples, for the header
+// already taken from it: grey (either way round) or RGB of 8 or 16 bits per
+// unsigned sample, or YCbCr JPEG, with any extra samples.
 bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
   if (header.Width == 0 || header.Height == 0) return false;
   // YCbCr only as JPEG, which the codec turns into RGB and back.
@@ -31,18 +33,23 @@ bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
       (header.Photometric != PhotometricYCbCr || header.Compression != COMPRESSION_JPEG)) {
     return false;
   }
+  const std::uint32_t bits = Defaulted16(tif, TIFFTAG_BITSPERSAMPLE);
   // Separate planes of RGB samples; a grey page's one plane is the same either way.
   const std::uint32_t samples = SamplesOf(header.Photometric);
   const std::uint32_t planar = Defaulted16(tif, TIFFTAG_PLANARCONFIG);
-  if (Defaulted16(tif, TIFFTAG_BITSPERSAMPLE) != 8 ||
-      Defaulted16(tif, TIFFTAG_SAMPLESPERPIXEL) != samples ||
+  if ((bits != 8 && (bits != 16 || header.Compression == COMPRESSION_JPEG)) ||
+      Defaulted16(tif, TIFFTAG_SAMPLESPERPIXEL) != samples + header.ExtraKinds.size() ||
       (planar != PLANARCONFIG_CONTIG &&
        (planar != PLANARCONFIG_SEPARATE || header.Photometric == PhotometricYCbCr)) ||
       Defaulted16(tif, TIFFTAG_SAMPLEFORMAT) != SAMPLEFORMAT_UINT) {
     return false;
   }
-  // Every plane index is 32-bit: the colour plane must fit in 2^32 - 1 bytes.
-  if (std::uint64_t{header.Width} * header.Height * 3 > 0xFFFFFFFFu) return false;
+  // Every plane index is 32-bit: the colour plane must fit in 2^32 - 1
+  // samples, and the extra samples in as many bytes.
+  const std::uint64_t pixels = std::uint64_t{header.Width} * header.Height;
+  if (pixels * 3 > 0xFFFFFFFFu || pixels * header.ExtraKinds.size() * (bits / 8) > 0xFFFFFFFFu) {
+    return false;
+  }
   if (!IsWritableResolution(header.XResolution) || !IsWritableResolution(header.YResolution)) {
     return false;
   }
@@ -70,6 +77,11 @@ bool TakeHeader(TIFF* tif, TMyImage& header) {
   header.TileWidth = Tag32(tif, TIFFTAG_TILEWIDTH);
   header.TileLength = Tag32(tif, TIFFTAG_TILELENGTH);
   header.StripCount = TIFFIsTiled(tif) != 0 ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+  std::uint16_t count = 0;
+  const std::uint16_t* kinds = nullptr;
+  if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &count, &kinds) == 1 && count != 0) {
+    header.ExtraKinds.assign(kinds, kinds + count);
+  }
   return true;
 }
 
@@ -90,7 +102,8 @@ std::int32_t ListPages(const TPageFile& page, TTiffFile& file) {
     const bool flattened = IsSupportedPage(tif, header);
     file.Flattened.push_back(flattened);
     if (flattened) {
-      file.Bytes += std::uint64_t{header.Width} * header.Height * SamplesOf(header.Photometric);
+      file.Bytes += std::uint64_t{header.Width} * header.Height * header.SamplesPerPixel *
+                    header.BitsPerSample / 8;
     }
     for (std::uint32_t k = 0; !flattened && k < header.StripCount; ++k) {
       file.Bytes += TIFFGetStrileByteCount(tif, k);
@@ -119,9 +132,13 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   if (!TakeTags(tif, header.Tags)) return -1;
 
   // The planes of the whole correction: the page's grey (and colour)
-  // plane, a saved copy and the background, and the two half-size images.
+  // plane, a saved copy and the background, the two half-size images, and
+  // the extra samples (twice when colour is multiplied by alpha).
   const std::uint64_t pixels64 = std::uint64_t{header.Width} * header.Height;
-  const std::uint64_t planeBytes = pixels64 * (IsColour(header) ? 25 : 13) / 4;
+  const std::uint64_t bytes = header.BitsPerSample / 8;
+  const std::uint64_t extraBytes = pixels64 * header.ExtraKinds.size() * bytes;
+  const std::uint64_t planeBytes = pixels64 * (IsColour(header) ? 25 : 13) / 4 * bytes +
+                                   extraBytes + (header.ExtraKinds.empty() ? 0 : pixels64 * 3 * bytes);
   if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) ||
       !TakeJpegSettings(tif, header) || !reserve(planeBytes)) {
     return -1;
@@ -131,19 +148,29 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   // whatever colour plane the record held.
   header.Gray = std::move(image.Gray);
   header.Rgb = std::move(image.Rgb);
+  header.Gray16 = std::move(image.Gray16);
+  header.Rgb16 = std::move(image.Rgb16);
+  header.Extra = std::move(image.Extra);
   image = std::move(header);
 
   // Plane memory is not set when allocated, only as strips decode into it,
   // so a header that declares a huge page over a few bytes of data costs
   // address space, not memory, before its first strip fails. Nothing of the
-  // previous page is worth copying as the planes grow.
+  // previous page is worth copying as the planes grow; the planes of the
+  // other sample size are let go.
   const std::uint32_t pixels = PixelCount(image);
-  image.Gray.clear();
-  image.Gray.resize((pixels / 1024 + 1) * std::size_t{1024});
-  if (IsColour(image)) {
-    image.Rgb.clear();
-    image.Rgb.resize(std::size_t{pixels} * 3);
-  }
+  (IsWide(image) ? TPlane().swap(image.Gray) : TPlane16().swap(image.Gray16));
+  (IsWide(image) ? TPlane().swap(image.Rgb) : TPlane16().swap(image.Rgb16));
+  WithSamples(image, [&](auto zero) {
+    GrayOf(zero, image).clear();
+    GrayOf(zero, image).resize((pixels / 1024 + 1) * std::size_t{1024});
+    if (IsColour(image)) {
+      RgbOf(zero, image).clear();
+      RgbOf(zero, image).resize(std::size_t{pixels} * 3);
+    }
+  });
+  image.Extra.clear();
+  image.Extra.resize(static_cast<std::size_t>(extraBytes));
   const unsigned helpers = std::max(1u, std::min(threads, image.StripCount));
   const bool ok = DecodeBlocks(page, tif, directory, image, helpers, warnings);
   return ok && !warnings.DamagedJpeg ? 1 : -1;

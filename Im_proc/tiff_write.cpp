@@ -12,11 +12,17 @@ namespace {
 
 // Whether the record can be written as it says: planes long enough and a
 // count of strips or tiles that covers every pixel exactly once.
-bool IsWritable(const TMyImage& image, const TPlane& plane) {
+bool IsWritable(const TMyImage& image) {
   if (image.Width == 0 || image.Height == 0) return false;
-  const std::uint64_t bytes =
-      std::uint64_t{image.Width} * image.Height * SamplesOf(image.Photometric);
-  if (plane.size() < bytes) return false;
+  const std::uint64_t pixels = std::uint64_t{image.Width} * image.Height;
+  const std::uint64_t samples = pixels * SamplesOf(image.Photometric);
+  const std::size_t planeSize = WithSamples(image, [&](auto zero) {
+    return (IsColour(image) ? RgbOf(zero, image) : GrayOf(zero, image)).size();
+  });
+  if (planeSize < samples ||
+      image.Extra.size() < pixels * image.ExtraKinds.size() * image.BitsPerSample / 8) {
+    return false;
+  }
   return image.StripCount == BlocksFor(image);
 }
 
@@ -48,14 +54,13 @@ std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiff
 }
 
 std::int32_t WriteTiffPage(TTiffOutput& output, const TMyImage& image, unsigned threads) {
-  const TPlane& plane = IsColour(image) ? image.Rgb : image.Gray;
-  if (output.Writer == nullptr || !IsWritable(image, plane)) return -1;
+  if (output.Writer == nullptr || !IsWritable(image)) return -1;
   TIFF* tif = output.Writer->Tif;
   bool ok = WriteCustomDirectories(tif, image.Tags) && SetLayout(tif, image);
   for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) {
     ok = image.Tags[i].Directory != 0 || PutTag(tif, image.Tags[i]);
   }
-  ok = ok && EncodeBlocks(tif, image, plane, threads) && TIFFWriteDirectory(tif) == 1;
+  ok = ok && EncodeBlocks(tif, image, threads) && TIFFWriteDirectory(tif) == 1;
   return ok ? 1 : -1;
 }
 
@@ -73,7 +78,8 @@ namespace {
 std::int32_t WriteOnePage(TPageFile& page, const TMyImage& image, unsigned threads) {
   TTiffFile file;
   file.Flattened = {true};
-  file.Bytes = std::uint64_t{image.Width} * image.Height * SamplesOf(image.Photometric);
+  file.Bytes = std::uint64_t{image.Width} * image.Height * image.SamplesPerPixel *
+               image.BitsPerSample / 8;
   TTiffOutput output;
   if (BeginTiffOutput(page, file, output) != 1 || WriteTiffPage(output, image, threads) != 1) {
     return -1;

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -97,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto header = [](const TMyImage& i) {
     return std::tie(i.Width, i.Height, i.BitsPerSample, i.SamplesPerPixel, i.Compression,
                     i.Photometric, i.RowsPerStrip, i.XResolution, i.YResolution, i.ResolutionUnit,
-                    i.StripCount, i.PlanarConfig, i.TileWidth, i.TileLength, i.Tags);
+                    i.StripCount, i.PlanarConfig, i.TileWidth, i.TileLength, i.ExtraKinds, i.Tags);
   };
   Check(OpenPage(path.c_str(), File) == 1 && ListPages(File, Pages) == 1);
   for (std::uint32_t k = 0, w = 0; k < Pages.Flattened.size(); ++k) {
@@ -106,11 +107,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const TMyImage& Page = Written.at(w++);
     Check(ReadTiff(File, Again, IsSmall, 1, k) == 1 && header(Page) == header(Again));
     if (Page.Compression != CompressionJpeg && Page.Compression != CompressionWebp) {
-      const bool colour = IsColour(Page);
-      const std::size_t bytes = std::size_t{PixelCount(Page)} * (colour ? 3 : 1);
-      const TPlane& before = colour ? Page.Rgb : Page.Gray;
-      const TPlane& after = colour ? Again.Rgb : Again.Gray;
-      Check(std::memcmp(before.data(), after.data(), bytes) == 0);
+      const std::size_t samples = std::size_t{PixelCount(Page)} * (IsColour(Page) ? 3 : 1);
+      WithSamples(Page, [&](auto zero) {
+        const auto& before = IsColour(Page) ? RgbOf(zero, Page) : GrayOf(zero, Page);
+        const auto& after = IsColour(Page) ? RgbOf(zero, Again) : GrayOf(zero, Again);
+        Check(after.size() >= samples &&
+              std::equal(before.begin(), before.begin() + samples, after.begin()));
+      });
+      Check(Page.Extra == Again.Extra);
     }
   }
   return 0;

@@ -22,6 +22,7 @@ TMyImage HeaderOf(const TMyImage& source) {
   result.TileWidth = source.TileWidth;
   result.TileLength = source.TileLength;
   result.PlanarConfig = source.PlanarConfig;
+  result.Predictor = source.Predictor;
   result.JpegQuality = source.JpegQuality;
   result.JpegTablesInStrips = source.JpegTablesInStrips;
   result.ExtraKinds = source.ExtraKinds;

@@ -91,6 +91,7 @@ struct TMyImage {
   std::uint32_t TileWidth = 0;   // tiled pages: the size of a tile; 0 for strips
   std::uint32_t TileLength = 0;
   std::uint32_t PlanarConfig = 0;
+  std::uint32_t Predictor = 0;  // of the codecs that have one; kept at 16 bits
   // JPEG pages: the quality they are written back with, and whether their
   // tables sit in every strip rather than in the JPEGTables tag.
   std::uint32_t JpegQuality = 0;
@@ -118,19 +119,31 @@ inline bool IsWide(const TMyImage& image) { return image.BitsPerSample == 16; }
 // 8-bit page, std::uint16_t for a 16-bit one).
 template <class T>
 auto& GrayOf(T, TMyImage& image) {
-  if constexpr (sizeof(T) == 1) return image.Gray; else return image.Gray16;
+  if constexpr (sizeof(T) == 1)
+    return image.Gray;
+  else
+    return image.Gray16;
 }
 template <class T>
 const auto& GrayOf(T, const TMyImage& image) {
-  if constexpr (sizeof(T) == 1) return image.Gray; else return image.Gray16;
+  if constexpr (sizeof(T) == 1)
+    return image.Gray;
+  else
+    return image.Gray16;
 }
 template <class T>
 auto& RgbOf(T, TMyImage& image) {
-  if constexpr (sizeof(T) == 1) return image.Rgb; else return image.Rgb16;
+  if constexpr (sizeof(T) == 1)
+    return image.Rgb;
+  else
+    return image.Rgb16;
 }
 template <class T>
 const auto& RgbOf(T, const TMyImage& image) {
-  if constexpr (sizeof(T) == 1) return image.Rgb; else return image.Rgb16;
+  if constexpr (sizeof(T) == 1)
+    return image.Rgb;
+  else
+    return image.Rgb16;
 }
 
 // WithSamples: work(T{}) with T the page's sample type, for code written

@@ -74,6 +74,7 @@ bool TakeHeader(TIFF* tif, TMyImage& header) {
   header.YResolution = TagFloat(tif, TIFFTAG_YRESOLUTION);
   header.ResolutionUnit = Tag16(tif, TIFFTAG_RESOLUTIONUNIT);
   header.PlanarConfig = Tag16(tif, TIFFTAG_PLANARCONFIG);
+  header.Predictor = Tag16(tif, TIFFTAG_PREDICTOR);
   header.TileWidth = Tag32(tif, TIFFTAG_TILEWIDTH);
   header.TileLength = Tag32(tif, TIFFTAG_TILELENGTH);
   header.StripCount = TIFFIsTiled(tif) != 0 ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
@@ -138,7 +139,8 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   const std::uint64_t bytes = header.BitsPerSample / 8;
   const std::uint64_t extraBytes = pixels64 * header.ExtraKinds.size() * bytes;
   const std::uint64_t planeBytes = pixels64 * (IsColour(header) ? 25 : 13) / 4 * bytes +
-                                   extraBytes + (header.ExtraKinds.empty() ? 0 : pixels64 * 3 * bytes);
+                                   extraBytes +
+                                   (header.ExtraKinds.empty() ? 0 : pixels64 * 3 * bytes);
   if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) ||
       !TakeJpegSettings(tif, header) || !reserve(planeBytes)) {
     return -1;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -50,6 +51,45 @@ bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint3
   return fs::file_size(path) == bytes.size();
 }
 
+namespace {
+
+// Every sample of the page the open file is in, through libtiff's tile and
+// scanline readers.
+bool ReadSamples(TIFF* tif, TFileInfo& info) {
+  std::uint16_t spp = 1, planar = PLANARCONFIG_CONTIG;
+  std::uint32_t tw = 0, tl = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  const bool tiled = TIFFIsTiled(tif) != 0;
+  if (tiled) TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw), TIFFGetField(tif, TIFFTAG_TILELENGTH, &tl);
+  const std::uint32_t W = info.Width, H = info.Height, bytes = info.Bits / 8;
+  const std::uint32_t planes = planar == PLANARCONFIG_SEPARATE ? spp : 1, each = spp / planes;
+  if (bytes != 1 && bytes != 2) return true;  // none taken
+  info.Samples.assign(std::size_t{W} * H * spp, 0);
+  // Block sizes: a tile, or one row of a strip.
+  const std::uint32_t bw = tiled ? tw : W, bh = tiled ? tl : 1;
+  std::vector<std::uint8_t> block(std::size_t{bw} * bh * each * bytes);
+  for (std::uint16_t p = 0; p < planes; ++p) {
+    for (std::uint32_t y = 0; y < H; y += bh) {
+      for (std::uint32_t x = 0; x < W; x += bw) {
+        if ((tiled ? TIFFReadTile(tif, block.data(), x, y, 0, p)
+                   : TIFFReadScanline(tif, block.data(), y, p)) < 0) {
+          return false;
+        }
+        for (std::uint32_t i = 0; i < bw * bh * each; ++i) {
+          const std::uint32_t px = x + i / each % bw, py = y + i / each / bw;
+          std::uint16_t v = block[i * bytes];
+          if (bytes == 2) std::memcpy(&v, &block[i * 2], 2);
+          if (px < W && py < H) info.Samples[(std::size_t{py} * W + px) * spp + p + i % each] = v;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ReadFileInfo(const fs::path& path, TFileInfo& info, std::uint16_t directory) {
   TIFF* tif = TIFFOpen(path.string().c_str(), "rc");
   if (tif == nullptr) return false;
@@ -62,6 +102,15 @@ bool ReadFileInfo(const fs::path& path, TFileInfo& info, std::uint16_t directory
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &info.Height);
   TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &info.Photometric);
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &info.Compression);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &info.Bits);
+  std::uint16_t extras = 0, *kinds = nullptr;
+  if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extras, &kinds) == 1) {
+    info.ExtraKinds.assign(kinds, kinds + extras);
+  }
+  if (info.Compression != COMPRESSION_JPEG && !ReadSamples(tif, info)) {
+    TIFFClose(tif);
+    return false;
+  }
   // Through libtiff's RGBA reader, whatever the layout: YCbCr JPEG as the
   // RGB the codec makes of it, grey as its value in R.
   const bool colour = info.Photometric > PHOTOMETRIC_MINISBLACK;

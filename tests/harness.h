@@ -47,8 +47,12 @@ bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint3
 // holds), others as three (YCbCr JPEG as RGB).
 struct TFileInfo {
   std::uint32_t Width = 0, Height = 0;
-  std::uint16_t Photometric = 0, Compression = 0;
+  std::uint16_t Photometric = 0, Compression = 0, Bits = 0;
+  std::vector<std::uint16_t> ExtraKinds;
   std::vector<std::uint8_t> Pixels;  // decoded, row by row
+  // Pages not in JPEG: every sample as the file holds it (extra ones too,
+  // 0 white where it is), pixel by pixel, row by row.
+  std::vector<std::uint32_t> Samples;
 };
 bool ReadFileInfo(const fs::path& path, TFileInfo& info, std::uint16_t directory = 0);
 

@@ -92,8 +92,17 @@ TEST(Grey, EveryColourRoundsAsExtendedPrecision) {
                                  std::uint8_t(colour)};
     std::uint8_t gray[2] = {0, 77};
     RgbToGray(rgb, gray, 1);
-    const std::uint8_t want = PlainGrey(rgb[0], rgb[1], rgb[2]);
+    const auto want = static_cast<std::uint8_t>(PlainGrey(rgb[0], rgb[1], rgb[2]));
     if ((gray[0] != want || gray[1] != 77) && ++mismatches <= 5) ADD_FAILURE() << colour;
+  }
+  // 16-bit samples: a million colours, about a thousand of them halfway.
+  std::mt19937 engine(7);
+  for (int k = 0; k < 1000000; ++k) {
+    const auto r = static_cast<std::uint16_t>(engine()), g = static_cast<std::uint16_t>(engine());
+    const std::uint16_t rgb[3] = {r, g, static_cast<std::uint16_t>(k % 2 == 0 ? engine() : r)};
+    std::uint16_t gray = 0;
+    RgbToGray(rgb, &gray, 1);
+    if (gray != PlainGrey(rgb[0], rgb[1], rgb[2]) && ++mismatches <= 5) ADD_FAILURE() << r << g;
   }
   EXPECT_EQ(mismatches, 0u);
 }
@@ -131,6 +140,23 @@ TEST(Reconstruct, EveryKernelMatchesThePlainSweep) {
       ASSERT_EQ(std::vector<std::uint32_t>(counts, counts + passes), plainCounts) << trial;
       ASSERT_EQ(Bytes(marker.Gray), plain) << trial;
     }
+    // The same image at 16 bits, each value times 257 plus a little.
+    if (trial % 4 == 0) {
+      TMyImage wide = mask;
+      wide.BitsPerSample = 16;
+      std::vector<std::uint16_t> px16;
+      for (const std::uint8_t v : px)
+        px16.push_back(static_cast<std::uint16_t>(v * 257 + random() % 3 * (v < 255)));
+      wide.Gray16.assign(px16.begin(), px16.end());
+      TMyImage marker = MakeBorderSeed(wide);
+      std::vector<std::uint16_t> plain16(marker.Gray16.begin(), marker.Gray16.end());
+      std::uint32_t counts[PassLimit] = {};
+      const std::uint32_t passes = ReconstructBackground(wide, marker, counts);
+      ASSERT_EQ(std::vector<std::uint32_t>(counts, counts + passes),
+                PlainReconstruct(px16, plain16, w, h))
+          << trial;
+      ASSERT_TRUE(std::equal(plain16.begin(), plain16.end(), marker.Gray16.begin())) << trial;
+    }
   }
   EXPECT_GT(stoppedByTheLimit, 50);
 }
@@ -148,6 +174,23 @@ TEST(Stages, DivisionOfEveryPairOfValues) {
   for (std::size_t i = 0; i < pages.size(); ++i) {
     const unsigned p = pages[i], b = backgrounds[i];
     ASSERT_EQ(page.Gray[i], b < 30 || p >= b ? 255 : p * 255 / b) << p << " on " << b;
+  }
+  // At 16 bits: every pair of values near the ends, the threshold and each other.
+  std::vector<std::uint16_t> values, pages16, backgrounds16;
+  for (const unsigned v : {0u, 1u, 7709u, 7710u, 7711u, 30000u, 65534u, 65535u}) {
+    for (unsigned d = 0; d < 3; ++d) values.push_back(static_cast<std::uint16_t>(v ^ d));
+  }
+  for (const std::uint16_t p : values) {
+    for (const std::uint16_t b : values) pages16.push_back(p), backgrounds16.push_back(b);
+  }
+  TMyImage wide = GreyImage(static_cast<std::uint32_t>(pages16.size()), 1, {}), background = wide;
+  wide.BitsPerSample = background.BitsPerSample = 16;
+  wide.Gray16.assign(pages16.begin(), pages16.end());
+  background.Gray16.assign(backgrounds16.begin(), backgrounds16.end());
+  DivideByBackground(wide, background);
+  for (std::size_t i = 0; i < pages16.size(); ++i) {
+    const unsigned p = pages16[i], b = backgrounds16[i];
+    ASSERT_EQ(wide.Gray16[i], b < 7710 || p >= b ? 65535 : p * 65535 / b) << p << " on " << b;
   }
 }
 

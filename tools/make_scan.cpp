@@ -1,11 +1,13 @@
 // make_scan: writes a synthetic scanned page as a TIFF file, for the demo,
 // the tests' sample pages and the benchmark.
 //
-//   make_scan [-c] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY] [-y]
-//             [-t TILE] [-p] [-a] [-k bilevel|palette] [-s WIDTHxHEIGHT]
+//   make_scan [-c] [-b 8|16] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY]
+//             [-y] [-t TILE] [-p] [-a] [-k bilevel|palette] [-s WIDTHxHEIGHT]
 //             [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif
 //
 //   -c   colour (RGB) page; grey otherwise
+//   -b   bits per sample, 8 by default; a 16-bit page's samples are the
+//        8-bit page's times 257
 //   -z   compression, none by default
 //   -q   JPEG quality, 75 by default
 //   -y   a colour JPEG page in YCbCr with 2x2 subsampling, as scanners write
@@ -43,6 +45,7 @@ struct TOptions {
   double dpi = 300;
   std::uint32_t seed = 1;
   int quality = 0;
+  std::uint16_t bits = 8;
   bool ycbcr = false, separate = false, append = false;
   std::uint32_t tile = 0;
   const char* kept = nullptr;  // "bilevel" or "palette"
@@ -51,8 +54,8 @@ struct TOptions {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: make_scan [-c] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY] [-y]\n"
-               "                 [-t TILE] [-p] [-a] [-k bilevel|palette] [-s WIDTHxHEIGHT]\n"
+               "usage: make_scan [-c] [-b 8|16] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY]\n"
+               "                 [-y] [-t TILE] [-p] [-a] [-k bilevel|palette] [-s WIDTHxHEIGHT]\n"
                "                 [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif\n");
   return 1;
 }
@@ -76,11 +79,15 @@ bool ParseCompression(const char* name, std::uint16_t& compression) {
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& o) {
-  for (int c; (c = getopt(argc, argv, "cz:q:yt:pak:s:r:d:S:")) != -1;) {
+  for (int c; (c = getopt(argc, argv, "cb:z:q:yt:pak:s:r:d:S:")) != -1;) {
     char* end = nullptr;
     switch (c) {
       case 'c':
         o.colour = true;
+        break;
+      case 'b':
+        o.bits = static_cast<std::uint16_t>(std::strtoul(optarg, &end, 10));
+        if (o.bits != 8 && o.bits != 16) return false;
         break;
       case 'z':
         if (!ParseCompression(optarg, o.compression)) return false;
@@ -157,6 +164,7 @@ int main(int argc, char** argv) {
   layout.Tile = options.tile;
   layout.Separate = options.separate;
   layout.Append = options.append;
+  layout.Bits = options.bits;
   if (!WriteScanTiff(options.output, layout, pixels)) {
     std::fprintf(stderr, "make_scan: cannot write %s\n", options.output);
     return 2;

@@ -84,18 +84,67 @@ std::vector<std::uint8_t> SyntheticScan(std::uint32_t width, std::uint32_t heigh
   return pixels;
 }
 
+namespace {
+
+// The samples a file holds for `shown` in `layout`, each sample `Bits`
+// wide in host byte order, alpha after the image samples.
+std::vector<std::uint8_t> StoredSamples(const TScanLayout& layout,
+                                        const std::vector<std::uint8_t>& shown) {
+  const std::uint32_t of = layout.Colour ? 3 : 1, all = of + (layout.Alpha != 0 ? 1 : 0);
+  const std::uint32_t white = layout.Bits == 16 ? 65535 : 255;
+  const std::uint32_t band = std::max(1u, layout.Height / 8);
+  std::vector<std::uint8_t> stored;
+  stored.reserve(std::size_t{layout.Width} * layout.Height * all * layout.Bits / 8);
+  const auto put = [&](std::uint32_t value) {
+    if (layout.Bits == 16) {
+      const auto wide = static_cast<std::uint16_t>(value);
+      const auto* bytes = reinterpret_cast<const std::uint8_t*>(&wide);
+      stored.insert(stored.end(), bytes, bytes + 2);
+    } else {
+      stored.push_back(static_cast<std::uint8_t>(value));
+    }
+  };
+  for (std::size_t i = 0; i < std::size_t{layout.Width} * layout.Height && i * of < shown.size();
+       ++i) {
+    const std::uint32_t x = static_cast<std::uint32_t>(i % layout.Width);
+    const std::uint32_t alpha =
+        i / layout.Width >= band
+            ? white
+            : white - static_cast<std::uint32_t>(std::uint64_t{white} * x /
+                                                 std::max(1u, layout.Width - 1));
+    for (std::uint32_t c = 0; c < of; ++c) {
+      std::uint32_t v = shown[i * of + c];
+      if (layout.Bits == 16) {
+        const int grain = layout.Fine ? static_cast<int>((i * 2654435761u + c) % 257) - 128 : 0;
+        v = static_cast<std::uint32_t>(std::clamp(int(v * 257) + grain, 0, 65535));
+      }
+      if (layout.WhiteIsZero) v = white - v;
+      if (layout.Alpha == 2) v = (v * alpha + white / 2) / white;
+      put(v);
+    }
+    if (layout.Alpha != 0) put(alpha);
+  }
+  return stored;
+}
+
+}  // namespace
+
 bool WriteScanTiff(const char* path, const TScanLayout& layout,
                    const std::vector<std::uint8_t>& shown) {
-  // A page with 0 white holds the inverse of what it shows.
-  std::vector<std::uint8_t> pixels = shown;
-  for (std::uint8_t& sample : pixels) sample = layout.WhiteIsZero ? 255 - sample : sample;
+  const std::vector<std::uint8_t> pixels = StoredSamples(layout, shown);
   TIFF* tif = TIFFOpen(path, layout.Append ? "a" : layout.Big ? "w8" : "w");
   if (tif == nullptr) return false;
-  const std::uint16_t samples = layout.Colour ? 3 : 1;
+  const auto samples =
+      static_cast<std::uint16_t>((layout.Colour ? 3 : 1) + (layout.Alpha != 0 ? 1 : 0));
+  const std::uint16_t bytes = layout.Bits / 8;
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, layout.Width);
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, layout.Height);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, layout.Bits);
   TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
+  if (layout.Alpha != 0) {
+    const std::uint16_t kind = layout.Alpha - 1;
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &kind);
+  }
   TIFFSetField(tif, TIFFTAG_COMPRESSION, layout.Compression);
   const bool ycbcr = layout.Colour && layout.YCbCr != 0;
   TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
@@ -121,26 +170,27 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
     TIFFSetField(tif, TIFFTAG_YRESOLUTION, layout.Dpi);
     TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
   }
-  const std::size_t rowBytes = std::size_t{layout.Width} * samples;
+  const std::size_t pixelBytes = std::size_t{samples} * bytes;
+  const std::size_t rowBytes = layout.Width * pixelBytes;
   bool ok = pixels.size() >= rowBytes * layout.Height;
-  const bool separate = layout.Colour && layout.Separate;
+  const bool separate = samples > 1 && layout.Separate;
   if (separate) TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_SEPARATE);
   // The samples of the pixel at (x, y); past the edge, the edge's.
   const auto pixel = [&](std::uint32_t x, std::uint32_t y) {
     return pixels.data() + (std::size_t{std::min(y, layout.Height - 1)} * layout.Width +
                             std::min(x, layout.Width - 1)) *
-                               samples;
+                               pixelBytes;
   };
   if (layout.Tile != 0) {
     TIFFSetField(tif, TIFFTAG_TILEWIDTH, layout.Tile);
     TIFFSetField(tif, TIFFTAG_TILELENGTH, layout.Tile);
-    const std::uint16_t planes = separate ? samples : 1, each = separate ? 1 : samples;
+    const std::size_t planes = separate ? samples : 1, each = (separate ? 1 : samples) * bytes;
     std::vector<std::uint8_t> tile(std::size_t{layout.Tile} * layout.Tile * each);
     for (std::uint16_t p = 0; ok && p < planes; ++p) {
       for (std::uint32_t y = 0; ok && y < layout.Height; y += layout.Tile) {
         for (std::uint32_t x = 0; ok && x < layout.Width; x += layout.Tile) {
           for (std::uint32_t i = 0; i < layout.Tile * layout.Tile; ++i) {
-            const std::uint8_t* from = pixel(x + i % layout.Tile, y + i / layout.Tile) + p;
+            const std::uint8_t* from = pixel(x + i % layout.Tile, y + i / layout.Tile) + p * bytes;
             std::copy(from, from + each, tile.begin() + i * each);
           }
           ok = TIFFWriteTile(tif, tile.data(), x, y, 0, p) != -1;
@@ -148,10 +198,12 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
       }
     }
   } else if (separate) {
-    std::vector<std::uint8_t> row(layout.Width);
+    std::vector<std::uint8_t> row(std::size_t{layout.Width} * bytes);
     for (std::uint16_t p = 0; ok && p < samples; ++p) {
       for (std::uint32_t y = 0; ok && y < layout.Height; ++y) {
-        for (std::uint32_t x = 0; x < layout.Width; ++x) row[x] = pixel(x, y)[p];
+        for (std::uint32_t x = 0; x < layout.Width; ++x) {
+          std::copy_n(pixel(x, y) + p * bytes, bytes, row.begin() + x * bytes);
+        }
         ok = TIFFWriteScanline(tif, row.data(), y, p) == 1;
       }
     }

@@ -34,11 +34,20 @@ struct TScanLayout {
   bool Big = false;          // a BigTIFF file
   bool Append = false;       // a page added to the end of the file there
   bool WhiteIsZero = false;  // grey with 0 white, showing the same image
+  // 8 or 16 bits per sample. At 16 bits each sample is the 8-bit one times
+  // 257, or with Fine, that plus a value from -128 to 128 (in 0 to 65535).
+  std::uint16_t Bits = 8;
+  bool Fine = false;
+  // An alpha sample after the others, of this kind plus one (1: unspecified,
+  // 2: the colour multiplied by it, 3: not); 0: none. Alpha is opaque but
+  // in a band across the top of the page, where it falls from opaque to 0
+  // left to right.
+  std::uint16_t Alpha = 0;
 };
 
 // WriteScanTiff: writes `pixels` (row by row, as SyntheticScan makes them,
-// the image the page shows) to a new TIFF file at `path` with libtiff
-// alone, in the layout given.
+// the image the page shows, before any alpha) to a new TIFF file at `path`
+// with libtiff alone, in the layout given.
 // False when libtiff refused any step.
 bool WriteScanTiff(const char* path, const TScanLayout& layout,
                    const std::vector<std::uint8_t>& pixels);

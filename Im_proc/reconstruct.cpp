@@ -69,8 +69,8 @@ inline T UpdatePixel(T* row, const T* near, const T* mask, std::uint32_t x, T be
 // pixels after the first `done` in the scan's order, from the carried pixel
 // `before` on.
 template <bool Forward, class T>
-void UpdateRest(T* row, const T* near, const T* mask, std::uint32_t W, std::uint32_t done,
-                T before, std::uint32_t& count) {
+void UpdateRest(T* row, const T* near, const T* mask, std::uint32_t W, std::uint32_t done, T before,
+                std::uint32_t& count) {
   if constexpr (Forward) {
     for (std::uint32_t x = 1 + done; x <= W - 2; ++x) {
       before = UpdatePixel(row, near, mask, x, before, count);
@@ -188,99 +188,137 @@ void UpdateRow(std::uint8_t* row, const std::uint8_t* near, const std::uint8_t* 
                       count);
 }
 
-// The same row update 32 pixels at a time with AVX2, for processors that
-// have it (checked at run time; the build itself assumes SSE2 only). Lanes
-// cross the two 128-bit halves through permute2x128 + alignr.
+// The same row update 32 bytes at a time with AVX2, for processors that
+// have it (checked at run time; the build itself assumes SSE2 only): 32
+// pixels of an 8-bit page, 16 of a 16-bit one, whose lanes are 16 bits
+// wide. Lanes cross the two 128-bit halves through permute2x128 + alignr.
 
 #define VALDRANE_AVX2 __attribute__((target("avx2")))
 
-template <bool Forward, int S>
+// Lanes moved S places in the scan's direction; S lanes of T are S *
+// sizeof(T) bytes.
+template <bool Forward, int S, class T>
 VALDRANE_AVX2 inline __m256i Shift32(__m256i v, __m256i fill) {
+  constexpr int Bytes = S * static_cast<int>(sizeof(T));
   if constexpr (Forward) {
     const __m256i below = _mm256_permute2x128_si256(v, fill, 0x02);  // fill.lo, v.lo
-    if constexpr (S == 16)
+    if constexpr (Bytes == 16)
       return below;
     else
-      return _mm256_alignr_epi8(v, below, 16 - S);
+      return _mm256_alignr_epi8(v, below, 16 - Bytes);
   } else {
     const __m256i above = _mm256_permute2x128_si256(v, fill, 0x21);  // v.hi, fill.lo
-    if constexpr (S == 16)
+    if constexpr (Bytes == 16)
       return above;
     else
-      return _mm256_alignr_epi8(above, v, S);
+      return _mm256_alignr_epi8(above, v, Bytes);
   }
 }
 
-VALDRANE_AVX2 inline __m256i Clamp32(__m256i v, __m256i lo, __m256i hi) {
-  return _mm256_max_epu8(_mm256_min_epu8(v, hi), lo);
+template <class T>
+VALDRANE_AVX2 inline __m256i Min32(__m256i a, __m256i b) {
+  if constexpr (sizeof(T) == 1)
+    return _mm256_min_epu8(a, b);
+  else
+    return _mm256_min_epu16(a, b);
 }
 
-template <bool Forward, int S>
+template <class T>
+VALDRANE_AVX2 inline __m256i Max32(__m256i a, __m256i b) {
+  if constexpr (sizeof(T) == 1)
+    return _mm256_max_epu8(a, b);
+  else
+    return _mm256_max_epu16(a, b);
+}
+
+template <class T>
+VALDRANE_AVX2 inline __m256i Clamp32(__m256i v, __m256i lo, __m256i hi) {
+  return Max32<T>(Min32<T>(v, hi), lo);
+}
+
+template <bool Forward, int S, class T>
 VALDRANE_AVX2 inline void ScanStep32(__m256i& lo, __m256i& hi) {
-  const __m256i earlierLo = Shift32<Forward, S>(lo, _mm256_setzero_si256());
-  const __m256i earlierHi = Shift32<Forward, S>(hi, _mm256_set1_epi8(-1));
-  const __m256i newLo = Clamp32(earlierLo, lo, hi);
-  hi = Clamp32(earlierHi, lo, hi);
+  const __m256i earlierLo = Shift32<Forward, S, T>(lo, _mm256_setzero_si256());
+  const __m256i earlierHi = Shift32<Forward, S, T>(hi, _mm256_set1_epi8(-1));
+  const __m256i newLo = Clamp32<T>(earlierLo, lo, hi);
+  hi = Clamp32<T>(earlierHi, lo, hi);
   lo = newLo;
 }
 
-VALDRANE_AVX2 inline __m256i Load32(const std::uint8_t* p) {
+template <class T>
+VALDRANE_AVX2 inline __m256i Load32(const T* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-template <bool Forward>
-VALDRANE_AVX2 inline void UpdateBlock32(std::uint8_t* row, const std::uint8_t* near,
-                                        const std::uint8_t* mask, std::uint32_t x, __m256i& carry,
-                                        __m256i& notCounted) {
+// `value` in every lane.
+template <class T>
+VALDRANE_AVX2 inline __m256i Spread32(T value) {
+  if constexpr (sizeof(T) == 1)
+    return _mm256_set1_epi8(static_cast<char>(value));
+  else
+    return _mm256_set1_epi16(static_cast<short>(value));
+}
+
+template <bool Forward, class T>
+VALDRANE_AVX2 inline void UpdateBlock32(T* row, const T* near, const T* mask, std::uint32_t x,
+                                        __m256i& carry, __m256i& notCounted) {
   const __m256i k = Load32(mask + x);
-  const __m256i a = _mm256_min_epu8(_mm256_min_epu8(Load32(row + x), Load32(near + x)),
-                                    _mm256_min_epu8(Load32(near + x - 1), Load32(near + x + 1)));
-  __m256i lo = k, hi = _mm256_max_epu8(a, k);
-  ScanStep32<Forward, 1>(lo, hi);
-  ScanStep32<Forward, 2>(lo, hi);
-  ScanStep32<Forward, 4>(lo, hi);
-  ScanStep32<Forward, 8>(lo, hi);
-  ScanStep32<Forward, 16>(lo, hi);
-  const __m256i y = Clamp32(carry, lo, hi);
-  const __m256i m = _mm256_min_epu8(Shift32<Forward, 1>(y, carry), a);
-  notCounted = _mm256_sub_epi8(notCounted, _mm256_cmpeq_epi8(_mm256_max_epu8(m, k), k));
+  const __m256i a = Min32<T>(Min32<T>(Load32(row + x), Load32(near + x)),
+                             Min32<T>(Load32(near + x - 1), Load32(near + x + 1)));
+  __m256i lo = k, hi = Max32<T>(a, k);
+  ScanStep32<Forward, 1, T>(lo, hi);
+  ScanStep32<Forward, 2, T>(lo, hi);
+  ScanStep32<Forward, 4, T>(lo, hi);
+  ScanStep32<Forward, 8, T>(lo, hi);
+  if constexpr (sizeof(T) == 1) ScanStep32<Forward, 16, T>(lo, hi);
+  const __m256i y = Clamp32<T>(carry, lo, hi);
+  const __m256i m = Min32<T>(Shift32<Forward, 1, T>(y, carry), a);
+  const __m256i notAbove =
+      sizeof(T) == 1 ? _mm256_cmpeq_epi8(Max32<T>(m, k), k) : _mm256_cmpeq_epi16(Max32<T>(m, k), k);
+  notCounted = sizeof(T) == 1 ? _mm256_sub_epi8(notCounted, notAbove)
+                              : _mm256_sub_epi16(notCounted, notAbove);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), y);
-  const __m128i last =
-      Forward ? _mm_srli_si128(_mm256_extracti128_si256(y, 1), 15) : _mm256_castsi256_si128(y);
-  carry = _mm256_broadcastb_epi8(last);
+  const __m128i edge = Forward ? _mm_srli_si128(_mm256_extracti128_si256(y, 1), 16 - sizeof(T))
+                               : _mm256_castsi256_si128(y);
+  carry = sizeof(T) == 1 ? _mm256_broadcastb_epi8(edge) : _mm256_broadcastw_epi16(edge);
 }
 
+// Sum of the lanes.
+template <class T>
 VALDRANE_AVX2 inline std::uint32_t SumLanes32(__m256i v) {
-  const __m256i sums = _mm256_sad_epu8(v, _mm256_setzero_si256());
+  const __m256i sums = sizeof(T) == 1 ? _mm256_sad_epu8(v, _mm256_setzero_si256())
+                                      : _mm256_madd_epi16(v, _mm256_set1_epi16(1));
   const __m128i half =
-      _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
-  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(half) +
-                                    _mm_cvtsi128_si32(_mm_srli_si128(half, 8)));
+      _mm_add_epi32(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+  const __m128i quarter = _mm_add_epi32(half, _mm_srli_si128(half, 8));
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(quarter) +
+                                    _mm_cvtsi128_si32(_mm_srli_si128(quarter, 4)));
 }
 
-template <bool Forward>
-VALDRANE_AVX2 void UpdateRowAvx2(std::uint8_t* row, const std::uint8_t* near,
-                                 const std::uint8_t* mask, std::uint32_t W, std::uint32_t& count) {
-  // Blocks are counted in byte lanes, emptied before any lane can overflow.
+template <bool Forward, class T>
+VALDRANE_AVX2 void UpdateRowAvx2(T* row, const T* near, const T* mask, std::uint32_t W,
+                                 std::uint32_t& count) {
+  constexpr std::uint32_t Lanes = 32 / sizeof(T);
+  // Blocks are counted in lanes, emptied before any byte lane can overflow.
+  constexpr std::uint32_t Limit = 255;
   __m256i notCounted = _mm256_setzero_si256();
   std::uint32_t blocks = 0;
-  __m256i carry = _mm256_set1_epi8(static_cast<char>(Forward ? row[0] : row[W - 1]));
+  __m256i carry = Spread32<T>(Forward ? row[0] : row[W - 1]);
   // Forward: blocks from pixel 1 on; backward: blocks ending at pixel W - 2.
   std::uint32_t done = 0;  // pixels updated by blocks
-  for (; done + 32 <= W - 2; done += 32) {
-    if (blocks == 255) {
-      count += 32 * blocks - SumLanes32(notCounted);
+  for (; done + Lanes <= W - 2; done += Lanes) {
+    if (blocks == Limit) {
+      count += Lanes * blocks - SumLanes32<T>(notCounted);
       notCounted = _mm256_setzero_si256();
       blocks = 0;
     }
     ++blocks;
-    UpdateBlock32<Forward>(row, near, mask, Forward ? 1 + done : W - 1 - done - 32, carry,
+    UpdateBlock32<Forward>(row, near, mask, Forward ? 1 + done : W - 1 - done - Lanes, carry,
                            notCounted);
   }
-  count += 32 * blocks - SumLanes32(notCounted);
+  count += Lanes * blocks - SumLanes32<T>(notCounted);
   UpdateRest<Forward>(row, near, mask, W, done,
-                      static_cast<std::uint8_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(carry))),
-                      count);
+                      static_cast<T>(_mm_cvtsi128_si32(_mm256_castsi256_si128(carry))), count);
 }
 
 #undef VALDRANE_AVX2
@@ -335,8 +373,16 @@ bool ProcessorRuns(TRowKernel kernel) {
 std::uint32_t ReconstructBackgroundWith([[maybe_unused]] TRowKernel kernel, const TMyImage& mask,
                                         TMyImage& marker, std::uint32_t* passCounts) {
   if (IsWide(mask)) {
-    return Reconstruct<std::uint16_t>(UpdateRowPlain<true>, UpdateRowPlain<false>, mask, marker,
-                                      passCounts);
+    // 16-bit pages: AVX2 or the plain kernel (SSE2 has no unsigned 16-bit
+    // minimum).
+    TRowUpdate<std::uint16_t> forward = UpdateRowPlain<true>;
+    TRowUpdate<std::uint16_t> backward = UpdateRowPlain<false>;
+#if defined(__SSE2__)
+    if (kernel == TRowKernel::Avx2) {
+      forward = UpdateRowAvx2<true>, backward = UpdateRowAvx2<false>;
+    }
+#endif
+    return Reconstruct(forward, backward, mask, marker, passCounts);
   }
   TRowUpdate<std::uint8_t> forward = UpdateRowPlain<true>;
   TRowUpdate<std::uint8_t> backward = UpdateRowPlain<false>;

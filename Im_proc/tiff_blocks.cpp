@@ -112,9 +112,10 @@ TBlock BlockOf(const TMyImage& image, std::uint32_t k) {
     block.Width = block.Columns = image.Width;
     block.Height = block.Rows = std::min(rows, image.Height - block.Y);
     // A page with 0 white is encoded from an inverted copy, one with extra
-    // samples from its planes put together.
+    // samples from its planes put together, one with a predictor from a
+    // copy too (libtiff before 4.5 takes differences in the caller's buffer).
     block.Direct = !SeparatePlanes(image) && image.Photometric != PhotometricWhiteIsZero &&
-                   image.ExtraKinds.empty();
+                   image.ExtraKinds.empty() && (!IsWide(image) || image.Predictor <= 1);
   } else {
     block.X = k % Across(image) * image.TileWidth;
     block.Y = k / Across(image) * image.TileLength;
@@ -250,8 +251,8 @@ bool DecodeBlock(TIFF* tif, TMyImage& image, std::uint32_t k, std::vector<std::u
 }
 
 // Encodes block k of `plane` (the bytes of the page's image plane) with the
-// open file's codec. libtiff takes a non-const buffer but leaves 8-bit
-// samples as they are without a predictor.
+// open file's codec. libtiff takes a non-const buffer but leaves samples in
+// the host's byte order as they are without a predictor.
 bool EncodeBlock(TIFF* tif, const TMyImage& image, const std::uint8_t* plane, std::uint32_t k,
                  std::vector<std::uint8_t>& scratch) {
   const TBlock block = BlockOf(image, k);

@@ -103,7 +103,8 @@ std::int32_t ListPages(const TPageFile& page, TTiffFile& file) {
     const bool flattened = IsSupportedPage(tif, header);
     file.Flattened.push_back(flattened);
     if (flattened) {
-      file.Bytes += std::uint64_t{header.Width} * header.Height * header.SamplesPerPixel *
+      file.Bytes += std::uint64_t{header.Width} * header.Height *
+                    (SamplesOf(header.Photometric) + header.ExtraKinds.size()) *
                     header.BitsPerSample / 8;
     }
     for (std::uint32_t k = 0; !flattened && k < header.StripCount; ++k) {

@@ -78,8 +78,8 @@ namespace {
 std::int32_t WriteOnePage(TPageFile& page, const TMyImage& image, unsigned threads) {
   TTiffFile file;
   file.Flattened = {true};
-  file.Bytes = std::uint64_t{image.Width} * image.Height * image.SamplesPerPixel *
-               image.BitsPerSample / 8;
+  file.Bytes = std::uint64_t{image.Width} * image.Height *
+               (SamplesOf(image.Photometric) + image.ExtraKinds.size()) * image.BitsPerSample / 8;
   TTiffOutput output;
   if (BeginTiffOutput(page, file, output) != 1 || WriteTiffPage(output, image, threads) != 1) {
     return -1;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end benchmark on A4 pages at 300 dpi (2480 x 3508), grey and colour,
-# uncompressed, LZW and Deflate, made by make_scan (shaded paper, text, a
-# dark margin joined to the edge, an enclosed grey box; a red stamp on
-# colour pages).
+# uncompressed, LZW and Deflate, and 16-bit colour uncompressed and LZW,
+# made by make_scan (shaded paper, text, a dark margin joined to the edge,
+# an enclosed grey box; a red stamp on colour pages).
 #
 # Times, alternating and each on a fresh copy of the page, the median of
 # ROUNDS runs of:
@@ -15,7 +15,7 @@
 #                flattened paper than on the scan): the one-thread floor
 #   tiffcp       tiffcp with the same compression (no fsync)
 #   leptonica    the Leptonica peer, where it was built (no fsync)
-# then a batch of the twelve pages (the six kinds, twice) run by default,
+# then a batch of the sixteen pages (the eight kinds, twice) run by default,
 # with VALDRANE_THREADS=1 and pinned to one CPU, and prints a line per
 # target, met or missed, with the figures, and the tool's stage report.
 #
@@ -35,11 +35,13 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/pages" "$work/flat" "$work/run"
 
 pages=()
-for kind in grey colour; do
+for kind in grey colour colour16; do
   for compression in none lzw deflate; do
+    [[ $kind == colour16 && $compression == deflate ]] && continue
     page=$kind-$compression
     pages+=("$page")
-    "$build/make_scan" $([[ $kind == colour ]] && echo -c) -z "$compression" "$work/pages/$page.tif"
+    "$build/make_scan" $([[ $kind == colour* ]] && echo -c) $([[ $kind == *16 ]] && echo -b 16) \
+      -z "$compression" "$work/pages/$page.tif"
     # The tool's own output, for the second floor, and its stage report.
     rm -rf "$work/run"/* && cp "$work/pages/$page.tif" "$work/run/"
     (cd "$work/run" && "$build/valdrane" | tr -d '\r' > "$work/$page.report")
@@ -102,12 +104,15 @@ for page in "${pages[@]}"; do
   if [[ $page != *-none ]]; then
     target "$page: valdrane / one-thread floor" "$(ratio "${m[valdrane]}" "${m[floor-out]}")" 0.8 max
   fi
-  if [[ -n $have_peer ]]; then
+  if [[ $page == colour16-* ]]; then
+    target "$page: time / the same page at 8 bits" \
+      "$(ratio "${m[valdrane]}" "$(echo "${samples[valdrane,colour-${page#*-}]}" | median)")" 2.2 max
+  elif [[ -n $have_peer ]]; then
     target "$page: valdrane / Leptonica peer" "$(ratio "${m[valdrane]}" "${m[leptonica]}")" 0.5 max
   fi
 done
 
-# The batch: the six kinds twice, in one folder, run as a whole.
+# The batch: the eight kinds twice, in one folder, run as a whole.
 batch_once() {  # how
   rm -rf "$work/run"/*
   for page in "${pages[@]}"; do
@@ -129,7 +134,7 @@ for ((round = 1; round <= rounds; round++)); do
 done
 for how in default one pinned; do m[$how]=$(echo "${samples[batch,$how]}" | median); done
 echo
-echo "Batch of 12 pages (ms): default ${m[default]}, VALDRANE_THREADS=1 ${m[one]}, taskset -c 0 ${m[pinned]}"
+echo "Batch of 16 pages (ms): default ${m[default]}, VALDRANE_THREADS=1 ${m[one]}, taskset -c 0 ${m[pinned]}"
 target "batch: VALDRANE_THREADS=1 / default" "$(ratio "${m[one]}" "${m[default]}")" 1.8 min
 target "batch: pinned to one CPU / VALDRANE_THREADS=1" "$(ratio "${m[pinned]}" "${m[one]}")" 1.05 max
 
@@ -141,14 +146,21 @@ if [[ -x /usr/bin/time ]]; then
   base=$( (cd "$work/empty" && /usr/bin/time -f %M "$build/valdrane" >/dev/null) 2>&1)
   echo
   printf '%-15s %12s %12s %7s\n' page 'peak-base MB' 'planes MB' ratio
+  declare -A peaks=()
   for page in "${pages[@]}"; do
     rm -rf "$work/run"/* && cp "$work/pages/$page.tif" "$work/run/"
     peak=$( (cd "$work/run" && /usr/bin/time -f %M "$build/valdrane" >/dev/null) 2>&1)
-    planes=$((2480 * 3508 * ($([[ $page == colour-* ]] && echo 6 || echo 3))))
+    peaks[$page]=$peak
+    planes=$((2480 * 3508 * ($([[ $page == colour* ]] && echo 6 || echo 3)) * \
+      ($([[ $page == *16-* ]] && echo 2 || echo 1))))
     awk -v p="$peak" -v b="$base" -v n="$planes" -v name="$page" \
       'BEGIN {printf "%-15s %12.1f %12.1f %7.2f\n", name, (p - b) / 1024, n / 1048576, (p - b) * 1024 / n}'
     target "$page: peak memory / planes in flight" \
       "$(awk -v p="$peak" -v b="$base" -v n="$planes" 'BEGIN {printf "%.2f", (p - b) * 1024 / n}')" 1.2 max
+    if [[ $page == colour16-* ]]; then
+      target "$page: peak memory / the same page at 8 bits" \
+        "$(ratio "$peak" "${peaks[colour-${page#*-}]}")" 2.2 max
+    fi
   done
 fi
 echo

@@ -7,14 +7,15 @@
 //   - a page that was not written back is byte-identical to the input;
 //   - a file that was written back has every page it flattened read again
 //     with the same header and tags, and (losslessly compressed) exactly the
-//     corrected pixels.
+//     corrected pixels (multiplied by alpha where the file holds them so)
+//     and extra samples.
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -22,6 +23,7 @@
 #include <tuple>
 #include <vector>
 
+#include "alpha.h"
 #include "flatten.h"
 #include "image.h"
 #include "reconstruct.h"
@@ -107,12 +109,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const TMyImage& Page = Written.at(w++);
     Check(ReadTiff(File, Again, IsSmall, 1, k) == 1 && header(Page) == header(Again));
     if (Page.Compression != CompressionJpeg && Page.Compression != CompressionWebp) {
+      // Colour divided by alpha comes back as the file holds it: multiplied.
       const std::size_t samples = std::size_t{PixelCount(Page)} * (IsColour(Page) ? 3 : 1);
       WithSamples(Page, [&](auto zero) {
         const auto& before = IsColour(Page) ? RgbOf(zero, Page) : GrayOf(zero, Page);
         const auto& after = IsColour(Page) ? RgbOf(zero, Again) : GrayOf(zero, Again);
         Check(after.size() >= samples &&
-              std::equal(before.begin(), before.begin() + samples, after.begin()));
+              (AlphaOf(Page) != 0
+                   ? MultipliedByAlpha(Page, 1) == MultipliedByAlpha(Again, 1)
+                   : std::equal(before.begin(), before.begin() + samples, after.begin())));
       });
       Check(Page.Extra == Again.Extra);
     }

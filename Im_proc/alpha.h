@@ -14,11 +14,12 @@ std::uint32_t AlphaOf(const TMyImage& image);
 
 // DivideByAlpha: each image sample c of a pixel with alpha a > 0 becomes
 // min(W, (c * W + a / 2) / a), W the white value (255 or 65535); with a = 0
-// it stays. Changes the image plane (Gray, or Rgb) only.
+// it stays. Changes the image plane (Gray, or Rgb) only. On a page with 0
+// white, c is the sample as the file holds it (W minus the plane's).
 void DivideByAlpha(TMyImage& image, unsigned threads);
 
 // MultipliedByAlpha: the bytes of the image plane with each sample c
-// replaced by (c * a + W / 2) / W. For a pixel as DivideByAlpha left it
+// replaced by (c * a + W / 2) / W (c as DivideByAlpha takes it). For a pixel as DivideByAlpha left it
 // (c <= a before), this gives back its sample exactly; for an opaque pixel
 // (a = W) both leave the sample as it is. Never changes `image`.
 std::vector<std::uint8_t> MultipliedByAlpha(const TMyImage& image, unsigned threads);

@@ -44,7 +44,7 @@ for kind in grey colour colour16; do
       -z "$compression" "$work/pages/$page.tif"
     # The tool's own output, for the second floor, and its stage report.
     rm -rf "$work/run"/* && cp "$work/pages/$page.tif" "$work/run/"
-    (cd "$work/run" && "$build/valdrane" | tr -d '\r' > "$work/$page.report")
+    (cd "$work/run" && "$build/valdrane" 2>/dev/null | tr -d '\r' > "$work/$page.report")
     cp "$work/run/$page.tif" "$work/flat/$page.tif"
   done
 done
@@ -62,8 +62,8 @@ run_once() {  # contender page
   esac
   start=$(now_ms)
   case $contender in
-    valdrane) (cd "$work/run" && "$build/valdrane" >/dev/null) ;;
-    valdrane-1) (cd "$work/run" && VALDRANE_THREADS=1 "$build/valdrane" >/dev/null) ;;
+    valdrane) (cd "$work/run" && "$build/valdrane" >/dev/null 2>&1) ;;
+    valdrane-1) (cd "$work/run" && VALDRANE_THREADS=1 "$build/valdrane" >/dev/null 2>&1) ;;
     floor | floor-out) "$build/bench/passthrough" "$work/run/$page.tif" ;;
     tiffcp) tiffcp -c "${compression/deflate/zip}" -r 64 "$work/pages/$page.tif" "$work/run/out.tif" ;;
     leptonica) "$build/bench/leptonica_peer" "$work/run/$page.tif" ;;
@@ -81,7 +81,7 @@ for ((round = 1; round <= rounds; round++)); do
   done
 done
 
-median() { tr ' ' '\n' | grep . | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+median() { tr ' ' '\n' | { grep . || true; } | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf (b > 0 ? "%.2f" : "-"), a / b}'; }
 
 echo "Medians of $rounds runs in ms, A4 300 dpi, $(date -u +%F), $(nproc) cores"
@@ -122,9 +122,9 @@ batch_once() {  # how
   local start end
   start=$(now_ms)
   case $1 in
-    default) (cd "$work/run" && "$build/valdrane" >/dev/null) ;;
-    one) (cd "$work/run" && VALDRANE_THREADS=1 "$build/valdrane" >/dev/null) ;;
-    pinned) (cd "$work/run" && taskset -c 0 "$build/valdrane" >/dev/null) ;;
+    default) (cd "$work/run" && "$build/valdrane" >/dev/null 2>&1) ;;
+    one) (cd "$work/run" && VALDRANE_THREADS=1 "$build/valdrane" >/dev/null 2>&1) ;;
+    pinned) (cd "$work/run" && taskset -c 0 "$build/valdrane" >/dev/null 2>&1) ;;
   esac
   end=$(now_ms)
   samples[batch,$1]+="$((end - start)) "
@@ -143,13 +143,15 @@ target "batch: pinned to one CPU / VALDRANE_THREADS=1" "$(ratio "${m[pinned]}" "
 # background and saved copy (grey), plus the colour plane (colour).
 if [[ -x /usr/bin/time ]]; then
   mkdir -p "$work/empty"
-  base=$( (cd "$work/empty" && /usr/bin/time -f %M "$build/valdrane" >/dev/null) 2>&1)
+  (cd "$work/empty" && /usr/bin/time -o "$work/peak" -f %M "$build/valdrane" >/dev/null 2>&1)
+  base=$(<"$work/peak")
   echo
   printf '%-15s %12s %12s %7s\n' page 'peak-base MB' 'planes MB' ratio
   declare -A peaks=()
   for page in "${pages[@]}"; do
     rm -rf "$work/run"/* && cp "$work/pages/$page.tif" "$work/run/"
-    peak=$( (cd "$work/run" && /usr/bin/time -f %M "$build/valdrane" >/dev/null) 2>&1)
+    (cd "$work/run" && /usr/bin/time -o "$work/peak" -f %M "$build/valdrane" >/dev/null 2>&1)
+    peak=$(<"$work/peak")
     peaks[$page]=$peak
     planes=$((2480 * 3508 * ($([[ $page == colour* ]] && echo 6 || echo 3)) * \
       ($([[ $page == *16-* ]] && echo 2 || echo 1))))

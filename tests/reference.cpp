@@ -107,20 +107,21 @@ std::vector<std::uint32_t> FlattenFile(std::uint32_t W, std::uint32_t H, bool co
   const auto kind = std::find(extraKinds.begin(), extraKinds.end(), 1);
   const std::size_t alpha = of + (kind - extraKinds.begin());
   const bool associated = kind != extraKinds.end();
+  // Divided by alpha as the file holds them, then the image shown.
   std::vector<T> shown;
   for (std::size_t i = 0; i < samples.size(); ++i) {
     if (i % all >= of) continue;
-    unsigned v = whiteIsZero ? white - samples[i] : samples[i];
+    unsigned v = samples[i];
     const unsigned a = associated ? samples[i - i % all + alpha] : white;
     if (a != 0) v = std::min(white, (v * white + a / 2) / a);
-    shown.push_back((T)v);
+    shown.push_back((T)(whiteIsZero ? white - v : v));
   }
   shown = PlainFlatten(W, H, colour, shown);
   for (std::size_t i = 0, k = 0; i < samples.size(); ++i) {
     if (i % all >= of) continue;
     const unsigned a = associated ? samples[i - i % all + alpha] : white;
-    const unsigned v = (shown[k++] * a + white / 2) / white;
-    samples[i] = whiteIsZero ? white - v : v;
+    const unsigned v = whiteIsZero ? white - shown[k++] : shown[k++];
+    samples[i] = (v * a + white / 2) / white;
   }
   return samples;
 }

@@ -53,32 +53,29 @@ bool WriteRawTiff(const fs::path& path, const std::map<std::uint16_t, std::uint3
 
 namespace {
 
-// Every sample of the page the open file is in, through libtiff's tile and
-// scanline readers.
+// Every sample of the page the open file is in (8 or 16 bits; none of
+// others), through libtiff's tile and scanline readers.
 bool ReadSamples(TIFF* tif, TFileInfo& info) {
   std::uint16_t spp = 1, planar = PLANARCONFIG_CONTIG;
-  std::uint32_t tw = 0, tl = 0;
+  std::uint32_t tw = info.Width, tl = 1;  // tiles, or one row of a strip
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
   TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
   const bool tiled = TIFFIsTiled(tif) != 0;
   if (tiled) TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw), TIFFGetField(tif, TIFFTAG_TILELENGTH, &tl);
   const std::uint32_t W = info.Width, H = info.Height, bytes = info.Bits / 8;
   const std::uint32_t planes = planar == PLANARCONFIG_SEPARATE ? spp : 1, each = spp / planes;
-  if (bytes != 1 && bytes != 2) return true;  // none taken
   info.Samples.assign(std::size_t{W} * H * spp, 0);
-  // Block sizes: a tile, or one row of a strip.
-  const std::uint32_t bw = tiled ? tw : W, bh = tiled ? tl : 1;
-  std::vector<std::uint8_t> block(std::size_t{bw} * bh * each * bytes);
-  for (std::uint16_t p = 0; p < planes; ++p) {
-    for (std::uint32_t y = 0; y < H; y += bh) {
-      for (std::uint32_t x = 0; x < W; x += bw) {
+  std::vector<std::uint8_t> block(std::size_t{tw} * tl * each * 2);
+  for (std::uint16_t p = 0; p < planes && (info.Bits == 8 || info.Bits == 16); ++p) {
+    for (std::uint32_t y = 0; y < H; y += tl) {
+      for (std::uint32_t x = 0; x < W; x += tw) {
         if ((tiled ? TIFFReadTile(tif, block.data(), x, y, 0, p)
                    : TIFFReadScanline(tif, block.data(), y, p)) < 0) {
           return false;
         }
-        for (std::uint32_t i = 0; i < bw * bh * each; ++i) {
-          const std::uint32_t px = x + i / each % bw, py = y + i / each / bw;
-          std::uint16_t v = block[i * bytes];
+        for (std::uint32_t i = 0; i < tw * tl * each; ++i) {
+          const std::uint32_t px = x + i / each % tw, py = y + i / each / tw;
+          std::uint16_t v = block[i];
           if (bytes == 2) std::memcpy(&v, &block[i * 2], 2);
           if (px < W && py < H) info.Samples[(std::size_t{py} * W + px) * spp + p + i % each] = v;
         }

@@ -154,36 +154,32 @@ TEST(Reconstruct, EveryKernelMatchesThePlainSweep) {
   EXPECT_GT(stoppedByTheLimit, 100);
 }
 
-// Every pair of pixel and background value, in a row that is no multiple
-// of the 16-pixel blocks.
+// Every pair of pixel and background value at 8 bits, in a row that is no
+// multiple of the 16-pixel blocks; at 16 bits, every pair of values near the
+// ends, the threshold (30 x 257 = 7710) and each other.
 TEST(Stages, DivisionOfEveryPairOfValues) {
-  std::vector<std::uint8_t> pages, backgrounds;
-  for (unsigned i = 0; i < 65536 + 7; ++i) {
-    pages.push_back(static_cast<std::uint8_t>(i % 256));
-    backgrounds.push_back(static_cast<std::uint8_t>(i / 256));
-  }
-  TMyImage page = GreyImage(static_cast<std::uint32_t>(pages.size()), 1, pages);
-  DivideByBackground(page, GreyImage(page.Width, 1, backgrounds));
-  for (std::size_t i = 0; i < pages.size(); ++i) {
-    const unsigned p = pages[i], b = backgrounds[i];
-    ASSERT_EQ(page.Gray[i], b < 30 || p >= b ? 255 : p * 255 / b) << p << " on " << b;
-  }
-  // At 16 bits: every pair of values near the ends, the threshold and each other.
-  std::vector<std::uint16_t> values, pages16, backgrounds16;
+  std::vector<unsigned> narrow(263), wide;
+  for (unsigned v = 0; v < narrow.size(); ++v) narrow[v] = std::min(v, 255u);
   for (const unsigned v : {0u, 1u, 7709u, 7710u, 7711u, 30000u, 65534u, 65535u}) {
-    for (unsigned d = 0; d < 3; ++d) values.push_back(static_cast<std::uint16_t>(v ^ d));
+    for (unsigned d = 0; d < 3; ++d) wide.push_back(v ^ d);
   }
-  for (const std::uint16_t p : values) {
-    for (const std::uint16_t b : values) pages16.push_back(p), backgrounds16.push_back(b);
-  }
-  TMyImage wide = GreyImage(static_cast<std::uint32_t>(pages16.size()), 1, {}), background = wide;
-  wide.BitsPerSample = background.BitsPerSample = 16;
-  wide.Gray16.assign(pages16.begin(), pages16.end());
-  background.Gray16.assign(backgrounds16.begin(), backgrounds16.end());
-  DivideByBackground(wide, background);
-  for (std::size_t i = 0; i < pages16.size(); ++i) {
-    const unsigned p = pages16[i], b = backgrounds16[i];
-    ASSERT_EQ(wide.Gray16[i], b < 7710 || p >= b ? 65535 : p * 65535 / b) << p << " on " << b;
+  for (const unsigned bits : {8u, 16u}) {
+    const std::vector<unsigned>& values = bits == 8 ? narrow : wide;
+    const unsigned white = (1u << bits) - 1, n = static_cast<unsigned>(values.size());
+    TMyImage page = GreyImage(n * n, 1, {}), background = page;
+    page.BitsPerSample = background.BitsPerSample = bits;
+    WithSamples(page, [&](auto zero) {
+      for (unsigned i = 0; i < n * n; ++i) {
+        GrayOf(zero, page).push_back(static_cast<decltype(zero)>(values[i / n]));
+        GrayOf(zero, background).push_back(static_cast<decltype(zero)>(values[i % n]));
+      }
+      DivideByBackground(page, background);
+      for (unsigned i = 0; i < n * n; ++i) {
+        const unsigned p = values[i / n], b = values[i % n];
+        ASSERT_EQ(GrayOf(zero, page)[i], b < 30 * (white / 255) || p >= b ? white : p * white / b)
+            << p << " on " << b;
+      }
+    });
   }
 }
 

@@ -23,34 +23,46 @@ void DownscaleRest(const T* top, std::uint32_t W, T* out, std::uint32_t x, std::
   }
 }
 
+#if defined(__SSE2__)
+inline __m128i Load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+inline void Store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+#endif
+
+// The vector kernel: returns how many output pixels of the row it made.
 // 8-bit rows, 16 output pixels from 32 columns of both rows at a time: the
-// smaller of the two rows, then of each pair of neighbours (kept in the
-// low byte of each 16-bit lane), packed back to bytes.
-std::uint32_t DownscaleVector([[maybe_unused]] const std::uint8_t* top,
-                              [[maybe_unused]] std::uint32_t W,
-                              [[maybe_unused]] std::uint8_t* out,
-                              [[maybe_unused]] std::uint32_t w) {
+// smaller of the two rows, then of each pair of neighbours (kept in the low
+// byte of each 16-bit lane), packed back to bytes. 16-bit rows, 8 at a
+// time the same way in 32-bit lanes; SSE2 compares 16-bit lanes as signed
+// only, so the samples are moved by 0x8000 on the way in and back on the
+// way out, which keeps their order.
+template <class T>
+std::uint32_t DownscaleVector([[maybe_unused]] const T* top, [[maybe_unused]] std::uint32_t W,
+                              [[maybe_unused]] T* out, [[maybe_unused]] std::uint32_t w) {
+  constexpr std::uint32_t Lanes = 16 / sizeof(T);
   std::uint32_t x = 0;
 #if defined(__SSE2__)
-  const std::uint8_t* bottom = top + W;
-  const __m128i lowBytes = _mm_set1_epi16(0x00FF);
-  const auto load = [](const std::uint8_t* p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  };
-  for (; x + 16 <= w; x += 16) {
-    const __m128i a = _mm_min_epu8(load(top + 2 * x), load(bottom + 2 * x));
-    const __m128i b = _mm_min_epu8(load(top + 2 * x + 16), load(bottom + 2 * x + 16));
-    const __m128i pairsA = _mm_and_si128(_mm_min_epu8(a, _mm_srli_epi16(a, 8)), lowBytes);
-    const __m128i pairsB = _mm_and_si128(_mm_min_epu8(b, _mm_srli_epi16(b, 8)), lowBytes);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_packus_epi16(pairsA, pairsB));
+  const T* bottom = top + W;
+  const __m128i bias = _mm_set1_epi16(-0x8000);
+  for (; x + Lanes <= w; x += Lanes) {
+    __m128i pairs[2];
+    for (std::uint32_t half = 0; half < 2; ++half) {
+      const T* up = top + 2 * x + half * Lanes;
+      const T* down = bottom + 2 * x + half * Lanes;
+      if constexpr (sizeof(T) == 1) {
+        const __m128i a = _mm_min_epu8(Load(up), Load(down));
+        pairs[half] = _mm_and_si128(_mm_min_epu8(a, _mm_srli_epi16(a, 8)), _mm_set1_epi16(0xFF));
+      } else {
+        const __m128i a =
+            _mm_min_epi16(_mm_xor_si128(Load(up), bias), _mm_xor_si128(Load(down), bias));
+        const __m128i m = _mm_min_epi16(a, _mm_srai_epi32(a, 16));
+        pairs[half] = _mm_srai_epi32(_mm_slli_epi32(m, 16), 16);  // the low lane, signed
+      }
+    }
+    Store(out + x, sizeof(T) == 1 ? _mm_packus_epi16(pairs[0], pairs[1])
+                                  : _mm_xor_si128(_mm_packs_epi32(pairs[0], pairs[1]), bias));
   }
 #endif
   return x;
-}
-
-// 16-bit rows: the compiler vectorises the plain loop well enough.
-std::uint32_t DownscaleVector(const std::uint16_t*, std::uint32_t, std::uint16_t*, std::uint32_t) {
-  return 0;
 }
 
 }  // namespace
@@ -81,23 +93,20 @@ TMyImage DownscaleMin(const TMyImage& page, unsigned threads) {
 namespace {
 
 // Doubles `w` half-size pixels into 2 * x... of an output row of W pixels:
-// 8-bit rows 16 pixels at a time; returns how many half-size pixels it did.
-std::uint32_t DoubleVector([[maybe_unused]] const std::uint8_t* in,
-                           [[maybe_unused]] std::uint8_t* row, [[maybe_unused]] std::uint32_t W,
-                           [[maybe_unused]] std::uint32_t w) {
+// 16 bytes of them at a time; returns how many half-size pixels it did.
+template <class T>
+std::uint32_t DoubleVector([[maybe_unused]] const T* in, [[maybe_unused]] T* row,
+                           [[maybe_unused]] std::uint32_t W, [[maybe_unused]] std::uint32_t w) {
+  constexpr std::uint32_t Lanes = 16 / sizeof(T);
   std::uint32_t x = 0;
 #if defined(__SSE2__)
-  for (; 2 * x + 32 <= W && x + 16 <= w; x += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * x), _mm_unpacklo_epi8(v, v));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * x + 16), _mm_unpackhi_epi8(v, v));
+  for (; 2 * x + 2 * Lanes <= W && x + Lanes <= w; x += Lanes) {
+    const __m128i v = Load(in + x);
+    Store(row + 2 * x, sizeof(T) == 1 ? _mm_unpacklo_epi8(v, v) : _mm_unpacklo_epi16(v, v));
+    Store(row + 2 * x + Lanes, sizeof(T) == 1 ? _mm_unpackhi_epi8(v, v) : _mm_unpackhi_epi16(v, v));
   }
 #endif
   return x;
-}
-
-std::uint32_t DoubleVector(const std::uint16_t*, std::uint16_t*, std::uint32_t, std::uint32_t) {
-  return 0;
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ for ((round = 1; round <= rounds; round++)); do
   done
 done
 
-median() { tr ' ' '\n' | { grep . || true; } | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+median() { tr ' ' '\n' | { grep . || true; } | sort -n | awk '{v[NR] = $1} END {if (NR) print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf (b > 0 ? "%.2f" : "-"), a / b}'; }
 
 echo "Medians of $rounds runs in ms, A4 300 dpi, $(date -u +%F), $(nproc) cores"

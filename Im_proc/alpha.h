@@ -19,7 +19,8 @@ std::uint32_t AlphaOf(const TMyImage& image);
 void DivideByAlpha(TMyImage& image, unsigned threads);
 
 // MultipliedByAlpha: the bytes of the image plane with each sample c
-// replaced by (c * a + W / 2) / W (c as DivideByAlpha takes it). For a pixel as DivideByAlpha left it
-// (c <= a before), this gives back its sample exactly; for an opaque pixel
-// (a = W) both leave the sample as it is. Never changes `image`.
+// replaced by (c * a + W / 2) / W (c as DivideByAlpha takes it). For a
+// pixel as DivideByAlpha left it (c <= a before), this gives back its
+// sample exactly; for an opaque pixel (a = W) both leave the sample as it
+// is. Never changes `image`.
 std::vector<std::uint8_t> MultipliedByAlpha(const TMyImage& image, unsigned threads);

@@ -135,7 +135,8 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
 
   // The planes of the whole correction: the page's grey (and colour)
   // plane, a saved copy and the background, the two half-size images, and
-  // the extra samples (twice when colour is multiplied by alpha).
+  // with extra samples, those and a copy of the image plane to multiply by
+  // alpha as it is written.
   const std::uint64_t pixels64 = std::uint64_t{header.Width} * header.Height;
   const std::uint64_t bytes = header.BitsPerSample / 8;
   const std::uint64_t extraBytes = pixels64 * header.ExtraKinds.size() * bytes;

@@ -83,15 +83,21 @@ TEST_F(Tool, EveryLayoutComesOutExactlyWithAnyNumberOfThreads) {
       {130, 90, false, 7, 0, 0, 1, 90, 0, false, 32, false, false, false, true},
       // clang-format off
       // 16 bits, the first two the 8-bit pages 1 and 0 times 257
-      {.Width = 333, .Height = 257, .Colour = true, .Compression = 8, .RowsPerStrip = 7, .Bits = 16},
+      {.Width = 333, .Height = 257, .Colour = true, .Compression = 8, .RowsPerStrip = 7,
+       .Bits = 16},
       {.Width = 640, .Height = 480, .Compression = 5, .RowsPerStrip = 16, .Bits = 16},
-      {.Width = 200, .Height = 130, .Compression = 5, .Predictor = 2, .Tile = 32, .Bits = 16, .Fine = true},
-      {.Width = 150, .Height = 100, .Colour = true, .RowsPerStrip = 16, .Separate = true, .Bits = 16, .Fine = true},
-      {.Width = 130, .Height = 90, .Compression = 8, .RowsPerStrip = 16, .WhiteIsZero = true, .Bits = 16, .Fine = true},
+      {.Width = 200, .Height = 130, .Compression = 5, .Predictor = 2, .Tile = 32, .Bits = 16,
+       .Fine = true},
+      {.Width = 150, .Height = 100, .Colour = true, .RowsPerStrip = 16, .Separate = true,
+       .Bits = 16, .Fine = true},
+      {.Width = 130, .Height = 90, .Compression = 8, .RowsPerStrip = 16, .WhiteIsZero = true,
+       .Bits = 16, .Fine = true},
       // alpha: not multiplied, multiplied, unspecified
       {.Width = 120, .Height = 90, .Colour = true, .Compression = 5, .RowsPerStrip = 8, .Alpha = 3},
-      {.Width = 121, .Height = 91, .Colour = true, .Compression = 5, .RowsPerStrip = 16, .Alpha = 2},
-      {.Width = 120, .Height = 90, .Colour = true, .Compression = 8, .Tile = 32, .Bits = 16, .Fine = true, .Alpha = 2},
+      {.Width = 121, .Height = 91, .Colour = true, .Compression = 5, .RowsPerStrip = 16,
+       .Alpha = 2},
+      {.Width = 120, .Height = 90, .Colour = true, .Compression = 8, .Tile = 32, .Bits = 16,
+       .Fine = true, .Alpha = 2},
       {.Width = 100, .Height = 70, .RowsPerStrip = 10, .Separate = true, .Alpha = 1},
       {.Width = 110, .Height = 60, .Compression = 5, .WhiteIsZero = true, .Alpha = 2},
       // clang-format on

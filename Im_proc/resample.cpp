@@ -38,9 +38,9 @@ inline void Store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p
 template <class T>
 std::uint32_t DownscaleVector([[maybe_unused]] const T* top, [[maybe_unused]] std::uint32_t W,
                               [[maybe_unused]] T* out, [[maybe_unused]] std::uint32_t w) {
-  constexpr std::uint32_t Lanes = 16 / sizeof(T);
   std::uint32_t x = 0;
 #if defined(__SSE2__)
+  constexpr std::uint32_t Lanes = 16 / sizeof(T);
   const T* bottom = top + W;
   const __m128i bias = _mm_set1_epi16(-0x8000);
   for (; x + Lanes <= w; x += Lanes) {
@@ -97,9 +97,9 @@ namespace {
 template <class T>
 std::uint32_t DoubleVector([[maybe_unused]] const T* in, [[maybe_unused]] T* row,
                            [[maybe_unused]] std::uint32_t W, [[maybe_unused]] std::uint32_t w) {
-  constexpr std::uint32_t Lanes = 16 / sizeof(T);
   std::uint32_t x = 0;
 #if defined(__SSE2__)
+  constexpr std::uint32_t Lanes = 16 / sizeof(T);
   for (; 2 * x + 2 * Lanes <= W && x + Lanes <= w; x += Lanes) {
     const __m128i v = Load(in + x);
     Store(row + 2 * x, sizeof(T) == 1 ? _mm_unpacklo_epi8(v, v) : _mm_unpacklo_epi16(v, v));

@@ -1,18 +1,20 @@
 // make_scan: writes a synthetic scanned page as a TIFF file, for the demo,
 // the tests' sample pages and the benchmark.
 //
-//   make_scan [-c] [-b 8|16] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY]
-//             [-y] [-t TILE] [-p] [-a] [-k bilevel|palette] [-s WIDTHxHEIGHT]
+//   make_scan [-c] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg]
+//             [-q QUALITY] [-y] [-t TILE] [-p] [-a] [-k bilevel|palette] [-s WIDTHxHEIGHT]
 //             [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif
 //
 //   -c   colour (RGB) page; grey otherwise
 //   -b   bits per sample, 8 by default; a 16-bit page's samples are the
 //        8-bit page's times 257
+//   -A   an alpha sample after the others, of this kind (0 unspecified, 1 the
+//        colour multiplied by it, 2 not), opaque but in a band at the top
 //   -z   compression, none by default
 //   -q   JPEG quality, 75 by default
 //   -y   a colour JPEG page in YCbCr with 2x2 subsampling, as scanners write
 //   -t   tiles of TILE x TILE pixels (a multiple of 16) instead of strips
-//   -p   colour samples in separate planes
+//   -p   samples in separate planes (colour, or grey and alpha)
 //   -a   the page is added to the end of OUTPUT.tif, as its next page
 //   -k   instead, a page the tool keeps as it is, bilevel (CCITT Group 4) or
 //        palette, added to the end of OUTPUT.tif
@@ -46,6 +48,7 @@ struct TOptions {
   std::uint32_t seed = 1;
   int quality = 0;
   std::uint16_t bits = 8;
+  std::uint16_t alpha = 0;  // the kind plus one; 0: none
   bool ycbcr = false, separate = false, append = false;
   std::uint32_t tile = 0;
   const char* kept = nullptr;  // "bilevel" or "palette"
@@ -54,9 +57,9 @@ struct TOptions {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: make_scan [-c] [-b 8|16] [-z none|lzw|deflate|packbits|jpeg] [-q QUALITY]\n"
-               "                 [-y] [-t TILE] [-p] [-a] [-k bilevel|palette] [-s WIDTHxHEIGHT]\n"
-               "                 [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif\n");
+               "usage: make_scan [-c] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg]\n"
+               "                 [-q QUALITY] [-y] [-t TILE] [-p] [-a] [-k bilevel|palette]\n"
+               "                 [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif\n");
   return 1;
 }
 
@@ -79,7 +82,7 @@ bool ParseCompression(const char* name, std::uint16_t& compression) {
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& o) {
-  for (int c; (c = getopt(argc, argv, "cb:z:q:yt:pak:s:r:d:S:")) != -1;) {
+  for (int c; (c = getopt(argc, argv, "cb:A:z:q:yt:pak:s:r:d:S:")) != -1;) {
     char* end = nullptr;
     switch (c) {
       case 'c':
@@ -88,6 +91,10 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
       case 'b':
         o.bits = static_cast<std::uint16_t>(std::strtoul(optarg, &end, 10));
         if (o.bits != 8 && o.bits != 16) return false;
+        break;
+      case 'A':
+        o.alpha = static_cast<std::uint16_t>(std::strtoul(optarg, &end, 10) + 1);
+        if (o.alpha > 3) return false;
         break;
       case 'z':
         if (!ParseCompression(optarg, o.compression)) return false;
@@ -165,6 +172,7 @@ int main(int argc, char** argv) {
   layout.Separate = options.separate;
   layout.Append = options.append;
   layout.Bits = options.bits;
+  layout.Alpha = options.alpha;
   if (!WriteScanTiff(options.output, layout, pixels)) {
     std::fprintf(stderr, "make_scan: cannot write %s\n", options.output);
     return 2;

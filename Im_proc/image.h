@@ -116,30 +116,16 @@ inline bool IsColour(const TMyImage& image) {
 inline bool IsWide(const TMyImage& image) { return image.BitsPerSample == 16; }
 
 // The grey and colour planes of samples of type T (std::uint8_t for an
-// 8-bit page, std::uint16_t for a 16-bit one).
-template <class T>
-auto& GrayOf(T, TMyImage& image) {
+// 8-bit page, std::uint16_t for a 16-bit one), const for a const record.
+template <class T, class TImage>
+auto& GrayOf(T, TImage& image) {
   if constexpr (sizeof(T) == 1)
     return image.Gray;
   else
     return image.Gray16;
 }
-template <class T>
-const auto& GrayOf(T, const TMyImage& image) {
-  if constexpr (sizeof(T) == 1)
-    return image.Gray;
-  else
-    return image.Gray16;
-}
-template <class T>
-auto& RgbOf(T, TMyImage& image) {
-  if constexpr (sizeof(T) == 1)
-    return image.Rgb;
-  else
-    return image.Rgb16;
-}
-template <class T>
-const auto& RgbOf(T, const TMyImage& image) {
+template <class T, class TImage>
+auto& RgbOf(T, TImage& image) {
   if constexpr (sizeof(T) == 1)
     return image.Rgb;
   else

@@ -372,25 +372,19 @@ bool ProcessorRuns(TRowKernel kernel) {
 
 std::uint32_t ReconstructBackgroundWith([[maybe_unused]] TRowKernel kernel, const TMyImage& mask,
                                         TMyImage& marker, std::uint32_t* passCounts) {
-  if (IsWide(mask)) {
-    // 16-bit pages: AVX2 or the plain kernel (SSE2 has no unsigned 16-bit
-    // minimum).
-    TRowUpdate<std::uint16_t> forward = UpdateRowPlain<true>;
-    TRowUpdate<std::uint16_t> backward = UpdateRowPlain<false>;
+  return WithSamples(mask, [&](auto zero) {
+    using T = decltype(zero);
+    TRowUpdate<T> forward = UpdateRowPlain<true>;
+    TRowUpdate<T> backward = UpdateRowPlain<false>;
 #if defined(__SSE2__)
-    if (kernel == TRowKernel::Avx2) {
-      forward = UpdateRowAvx2<true>, backward = UpdateRowAvx2<false>;
+    // 16-bit rows have no SSE2 kernel: SSE2 has no unsigned 16-bit minimum.
+    if constexpr (sizeof(T) == 1) {
+      if (kernel == TRowKernel::Sse2) forward = UpdateRow<true>, backward = UpdateRow<false>;
     }
+    if (kernel == TRowKernel::Avx2) forward = UpdateRowAvx2<true>, backward = UpdateRowAvx2<false>;
 #endif
     return Reconstruct(forward, backward, mask, marker, passCounts);
-  }
-  TRowUpdate<std::uint8_t> forward = UpdateRowPlain<true>;
-  TRowUpdate<std::uint8_t> backward = UpdateRowPlain<false>;
-#if defined(__SSE2__)
-  if (kernel == TRowKernel::Sse2) forward = UpdateRow<true>, backward = UpdateRow<false>;
-  if (kernel == TRowKernel::Avx2) forward = UpdateRowAvx2<true>, backward = UpdateRowAvx2<false>;
-#endif
-  return Reconstruct(forward, backward, mask, marker, passCounts);
+  });
 }
 
 std::uint32_t ReconstructBackground(const TMyImage& mask, TMyImage& marker,

@@ -133,6 +133,12 @@ tmsize_t CodedBytes(const TMyImage& image, const TBlock& block) {
                                SampleBytes(image));
 }
 
+// Where a block's first pixel lies in the page's image plane, in bytes.
+std::size_t PlaneOffset(const TMyImage& image, const TBlock& block) {
+  return (std::size_t{block.Y} * image.Width + block.X) * SamplesOf(image.Photometric) *
+         SampleBytes(image);
+}
+
 // The bytes of the page's grey plane, or of its colour plane.
 const std::uint8_t* PlaneBytes(const TMyImage& image) {
   return WithSamples(image, [&](auto zero) {
@@ -230,8 +236,7 @@ void AddHelper(std::vector<std::thread>& helpers, TWork&& work) {
 bool DecodeBlock(TIFF* tif, TMyImage& image, std::uint32_t k, std::vector<std::uint8_t>& scratch) {
   const TBlock block = BlockOf(image, k);
   const tmsize_t bytes = CodedBytes(image, block);
-  std::uint8_t* into = PlaneBytes(image) + (std::size_t{block.Y} * image.Width + block.X) *
-                                               SamplesOf(image.Photometric) * SampleBytes(image);
+  std::uint8_t* into = PlaneBytes(image) + PlaneOffset(image, block);
   if (!block.Direct) {
     scratch.resize(static_cast<std::size_t>(bytes));
     into = scratch.data();
@@ -258,9 +263,7 @@ bool EncodeBlock(TIFF* tif, const TMyImage& image, const std::uint8_t* plane, st
                  std::vector<std::uint8_t>& scratch) {
   const TBlock block = BlockOf(image, k);
   const tmsize_t bytes = CodedBytes(image, block);
-  void* data =
-      const_cast<std::uint8_t*>(plane + (std::size_t{block.Y} * image.Width + block.X) *
-                                            SamplesOf(image.Photometric) * SampleBytes(image));
+  void* data = const_cast<std::uint8_t*>(plane + PlaneOffset(image, block));
   if (!block.Direct) {
     scratch.resize(static_cast<std::size_t>(bytes));
     Move<true>(scratch.data(), block, image, plane, image.Extra.data());

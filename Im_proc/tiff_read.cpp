@@ -163,8 +163,11 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   // previous page is worth copying as the planes grow; the planes of the
   // other sample size are let go.
   const std::uint32_t pixels = PixelCount(image);
-  (IsWide(image) ? TPlane().swap(image.Gray) : TPlane16().swap(image.Gray16));
-  (IsWide(image) ? TPlane().swap(image.Rgb) : TPlane16().swap(image.Rgb16));
+  if (IsWide(image)) {
+    TPlane().swap(image.Gray), TPlane().swap(image.Rgb);
+  } else {
+    TPlane16().swap(image.Gray16), TPlane16().swap(image.Rgb16);
+  }
   WithSamples(image, [&](auto zero) {
     GrayOf(zero, image).clear();
     GrayOf(zero, image).resize((pixels / 1024 + 1) * std::size_t{1024});

@@ -132,7 +132,8 @@ TEST(Reconstruct, EveryKernelMatchesThePlainSweep) {
     const auto check = [&](const auto& values, TMyImage mask) {
       mask.Width = w, mask.Height = h, mask.BitsPerSample = sizeof(values[0]) * 8;
       GrayOf(values[0], mask).assign(values.begin(), values.end());
-      auto plain = GrayOf(values[0], MakeBorderSeed(mask));
+      const TMyImage seed = MakeBorderSeed(mask);
+      const auto& plain = GrayOf(values[0], seed);
       std::vector<std::decay_t<decltype(values[0])>> expected(plain.begin(), plain.end());
       const std::vector<std::uint32_t> plainCounts = PlainReconstruct(values, expected, w, h);
       stoppedByTheLimit += plainCounts.size() == PassLimit;

@@ -13,10 +13,12 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -87,24 +89,29 @@ bool HoldLock(int folder) {
 // Follows `name` from the current folder component by component, as the
 // kernel would, and gives the path of the file it leads to with every link
 // resolved. False when a link on the way is owned by neither this user,
-// nor `owner`, nor the superuser, when there are more than 40 of them, or
-// when something on the way is missing.
-bool ResolveTrusted(const std::string& name, uid_t owner, std::string& real) {
-  std::vector<std::string> todo;  // components still to walk, the next one last
-  const auto push = [&todo](const std::string& path) {
+// nor `owner`, nor the superuser, when there are more than 40 of them, when
+// one of the last `firm` folders of `name` is a link, or when something on
+// the way is missing.
+bool ResolveTrusted(const std::string& name, uid_t owner, std::uint32_t firm, std::string& real) {
+  // Components still to walk, the next one last, each with whether it must not be a link.
+  std::vector<std::pair<std::string, bool>> todo;
+  const auto push = [&todo](const std::string& path, std::uint32_t firmFolders) {
     std::vector<std::string> parts;
     for (std::size_t from = 0, slash; from < path.size(); from = slash + 1) {
       slash = std::min(path.find('/', from), path.size());
       if (slash > from) parts.push_back(path.substr(from, slash - from));
     }
-    todo.insert(todo.end(), parts.rbegin(), parts.rend());
+    for (std::size_t k = parts.size(); k-- > 0;) {
+      const std::size_t fromEnd = parts.size() - 1 - k;  // 0: the last component
+      todo.emplace_back(parts[k], fromEnd >= 1 && fromEnd <= firmFolders);
+    }
   };
   char here[PATH_MAX];
   if (name.empty() || (name[0] != '/' && getcwd(here, sizeof here) == nullptr)) return false;
   real = name[0] == '/' || std::strcmp(here, "/") == 0 ? "" : here;
-  push(name);
+  push(name, firm);
   for (int links = 0; !todo.empty();) {
-    const std::string part = std::move(todo.back());
+    const auto [part, mustBeFolder] = std::move(todo.back());
     todo.pop_back();
     if (part == ".") continue;
     if (part == "..") {
@@ -119,7 +126,8 @@ bool ResolveTrusted(const std::string& name, uid_t owner, std::string& real) {
       continue;
     }
     // The superuser's links (a system's /home, say) are trusted as its own.
-    if (++links > 40 || (st.st_uid != geteuid() && st.st_uid != owner && st.st_uid != 0)) {
+    if (mustBeFolder || ++links > 40 ||
+        (st.st_uid != geteuid() && st.st_uid != owner && st.st_uid != 0)) {
       return false;
     }
     std::vector<char> target(static_cast<std::size_t>(st.st_size) + 2);
@@ -127,10 +135,57 @@ bool ResolveTrusted(const std::string& name, uid_t owner, std::string& real) {
     if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return false;
     const std::string to(target.data(), static_cast<std::size_t>(length));
     if (to[0] == '/') real.clear();
-    push(to);
+    push(to, 0);
   }
   if (real.empty()) real.push_back('/');
   return true;
+}
+
+// The extended attribute that says what an output was made from.
+constexpr const char* RecordName = "user.valdrane.made-from";
+
+// The text of an output's record: the page it was made from, then the
+// output itself as it was put in place (its change time moves with the
+// record and the rename, so it is not part of it).
+std::string RecordOf(const TPageIdentity& page, const struct stat& output) {
+  const TPageIdentity made = IdentityOf(output);
+  char text[256];
+  std::snprintf(text, sizeof text, "1 %llu %llu %llu %lld %lld %llu %llu %lld",
+                static_cast<unsigned long long>(page.Device),
+                static_cast<unsigned long long>(page.Inode),
+                static_cast<unsigned long long>(page.Size), static_cast<long long>(page.Modified),
+                static_cast<long long>(page.Changed), static_cast<unsigned long long>(made.Inode),
+                static_cast<unsigned long long>(made.Size), static_cast<long long>(made.Modified));
+  return text;
+}
+
+// Opens the folder that holds the file of `target`, walking from its root
+// one folder at a time and never through a link; with `make`, a missing
+// folder is made. Gives the file's name in it; -1 when it cannot.
+int OpenOutputFolder(const TOutputPlace& target, bool make, std::string& name) {
+  const auto plain = [](const std::string& part) {
+    return !part.empty() && part != "." && part != "..";
+  };
+  int folder = open(target.Root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::size_t from = 0;
+  for (std::size_t slash; folder >= 0 && (slash = target.Below.find('/', from)) != std::string::npos;
+       from = slash + 1) {
+    const std::string part = target.Below.substr(from, slash - from);
+    constexpr int Flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int next = plain(part) ? openat(folder, part.c_str(), Flags) : -1;
+    if (next < 0 && errno == ENOENT && make && plain(part) &&
+        (mkdirat(folder, part.c_str(), 0777) == 0 || errno == EEXIST)) {
+      next = openat(folder, part.c_str(), Flags);
+    }
+    close(folder);
+    folder = next;
+  }
+  name = target.Below.substr(from);
+  if (folder >= 0 && !plain(name)) {
+    close(folder);
+    folder = -1;
+  }
+  return folder;
 }
 
 // Removes `name` from `folder` only while it is the regular file given.
@@ -155,7 +210,8 @@ bool CopyAttributes(int from, int to) {
   if (length < 0) return errno == ENOTSUP;  // a file system without attributes
   for (const char* name = names.data(); name < names.data() + length;
        name += std::strlen(name) + 1) {
-    if (std::strncmp(name, "user.", 5) != 0 && std::strcmp(name, "system.posix_acl_access") != 0) {
+    if ((std::strncmp(name, "user.", 5) != 0 && std::strcmp(name, "system.posix_acl_access") != 0) ||
+        std::strcmp(name, RecordName) == 0) {
       continue;
     }
     ssize_t size;
@@ -227,7 +283,7 @@ TPageFile::~TPageFile() {
   if (Fd >= 0) close(Fd);
 }
 
-std::int32_t OpenPage(const char* name, TPageFile& page) {
+std::int32_t OpenPage(const char* name, TPageFile& page, std::uint32_t firm) {
   if (page.Fd >= 0) close(page.Fd);
   page.Name = name;
   page.Fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -235,7 +291,7 @@ std::int32_t OpenPage(const char* name, TPageFile& page) {
   // path they lead to must still be that file.
   struct stat st, reached;
   if (page.Fd >= 0 && fstat(page.Fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      ResolveTrusted(page.Name, st.st_uid, page.RealPath) &&
+      ResolveTrusted(page.Name, st.st_uid, firm, page.RealPath) &&
       lstat(page.RealPath.c_str(), &reached) == 0 && SameFile(reached, st.st_dev, st.st_ino)) {
     page.Opened = IdentityOf(st);
     return 1;
@@ -245,13 +301,14 @@ std::int32_t OpenPage(const char* name, TPageFile& page) {
   return -1;
 }
 
-std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const std::string& target) {
+std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOutputPlace* target) {
   AbortSafeWrite(write);
   write.Replacing = true;
+  write.Output = target != nullptr;
   struct stat st, named;
   if (page.Fd < 0 || fstat(page.Fd, &st) != 0) return -1;
   bool ok;
-  if (target.empty()) {
+  if (target == nullptr) {
     write.FolderFd = OpenFolderOf(page.RealPath, write.PageName);
     write.Page = page.Opened;
     // The name must still lead to the file that was read, in a folder this
@@ -264,16 +321,17 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const std:
          faccessat(write.FolderFd, write.PageName.c_str(), W_OK, AT_EACCESS) == 0;
   } else {
     // Another file's place: what is there now (a regular file, never a
-    // link), or nothing, is what the new file may replace.
-    write.FolderFd = OpenFolderOf(target, write.PageName);
+    // link, never the page itself), or nothing, is what the new file may replace.
+    write.FolderFd = OpenOutputFolder(*target, true, write.PageName);
     ok = write.FolderFd >= 0 && HoldLock(write.FolderFd);
     if (ok && fstatat(write.FolderFd, write.PageName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) {
-      ok = S_ISREG(named.st_mode);
+      ok = S_ISREG(named.st_mode) && !SameFile(named, st.st_dev, st.st_ino);
       write.Page = IdentityOf(named);
     } else {
       write.Replacing = false;
       ok = ok && errno == ENOENT;
     }
+    write.Source = page.Opened;
   }
   if (!ok) {
     AbortSafeWrite(write);
@@ -320,6 +378,27 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const std:
   return 1;
 }
 
+bool OutputIsCurrent(const TPageFile& page, const TOutputPlace& target) {
+  std::string name;
+  const int folder = OpenOutputFolder(target, false, name);
+  if (folder < 0) return false;
+  // Only a regular file is opened: never a device or a pipe put there.
+  struct stat named, output;
+  const int fd = fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                         S_ISREG(named.st_mode)
+                     ? openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                     : -1;
+  close(folder);
+  char value[256];
+  ssize_t size = -1;
+  if (fd >= 0 && fstat(fd, &output) == 0 && S_ISREG(output.st_mode)) {
+    size = fgetxattr(fd, RecordName, value, sizeof value);
+  }
+  if (fd >= 0) close(fd);
+  return size > 0 && std::string(value, static_cast<std::size_t>(size)) ==
+                         RecordOf(page.Opened, output);
+}
+
 void ClosePage(TPageFile& page) {
   if (page.Fd >= 0) close(page.Fd);
   page.Fd = -1;
@@ -347,9 +426,16 @@ std::int32_t CommitSafeWrite(TSafeWrite& write) {
   struct stat page, temp, named;
   const char* from = write.TempName.c_str();
   const char* to = write.PageName.c_str();
+  // An output carries what it was made from, where the file system keeps
+  // attributes; where it does not, the output is simply made again next time.
+  const bool recorded =
+      !write.Output || fstat(write.TempFd, &temp) != 0 ||
+      fsetxattr(write.TempFd, RecordName, RecordOf(write.Source, temp).data(),
+                RecordOf(write.Source, temp).size(), 0) == 0 ||
+      errno == ENOTSUP;
   // A file made anew takes a place that must still be free.
   const bool ok =
-      fsync(write.TempFd) == 0 && fstat(write.TempFd, &temp) == 0 &&
+      recorded && fsync(write.TempFd) == 0 && fstat(write.TempFd, &temp) == 0 &&
       (!write.Replacing || (fstatat(write.FolderFd, to, &page, AT_SYMLINK_NOFOLLOW) == 0 &&
                             S_ISREG(page.st_mode) && IdentityOf(page) == write.Page)) &&
       fstatat(write.FolderFd, from, &named, AT_SYMLINK_NOFOLLOW) == 0 &&

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // LockFolder: takes this run's exclusive lock on the folder at `path`
 // itself (no lock file), held until the process ends, however it ends.
@@ -48,9 +49,11 @@ struct TPageFile {
 // made by someone who could write the page anyway: each link is owned by
 // the user running the tool, by the owner of the page it leads to, or by
 // the superuser (POSIX; the rule the kernel's protected_symlinks applies in
-// shared folders, made independent of the folder's sticky bit). Returns 1 when it is a regular
-// file reached that way; -1 otherwise, with nothing left open.
-std::int32_t OpenPage(const char* name, TPageFile& page);
+// shared folders, made independent of the folder's sticky bit). The last `firm` folders of
+// `name` (those a walk of folders found, below the path given) must be folders themselves,
+// never links (POSIX). Returns 1 when it is a regular file reached that way; -1 otherwise,
+// with nothing left open.
+std::int32_t OpenPage(const char* name, TPageFile& page, std::uint32_t firm = 0);
 
 // ReadAt, WriteAt: move up to `size` bytes between `data` and the file open
 // in `fd`, at byte `at`, leaving the descriptor's own position alone.
@@ -59,6 +62,12 @@ std::int64_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t at);
 std::int64_t WriteAt(int fd, const void* data, std::size_t size, std::uint64_t at);
 // FileSize: the size of the file open in `fd`; 0 when it cannot be known.
 std::uint64_t FileSize(int fd);
+
+// TOutputPlace: where a page's output goes: `Below`, folders and a name
+// with '/' between them (no "." or ".."), under the folder `Root`.
+struct TOutputPlace {
+  std::string Root, Below;
+};
 
 // TSafeWrite: one replacement under way: the page's real folder and name,
 // and the temporary file beside it, named ".valdrane-" and six letters or
@@ -71,6 +80,9 @@ struct TSafeWrite {
   int TempFd = -1;
   std::string TempName;
   int Slot = -1;  // where RemoveTemporaryFiles finds it
+  bool Output = false;  // an output: what it is made from is recorded on it when put in place
+  TPageIdentity Source;  // the page it is made from
+  std::vector<void*> Held;  // Windows: an output's folders, held open (not to be moved) until then
   TSafeWrite() = default;
   TSafeWrite(const TSafeWrite&) = delete;
   TSafeWrite& operator=(const TSafeWrite&) = delete;
@@ -91,12 +103,24 @@ struct TSafeWrite {
 // Never changes the page, and leaves it open: it may still be read while the
 // new file is written (ClosePage before CommitSafeWrite).
 //
-// With a `target` path (one with a folder in it), the new file goes there
-// instead, the page only read: into that folder (which must exist), replacing what the name holds
-// now if it is a regular file (and only while it is: the same identity
-// check), or taking the name if it is free (and only while it is).
+// With a `target` place, the new file goes there instead, the page only
+// read: its folders are walked from the root one by one, each made when
+// missing, and never through a link (nor a reparse point): a link or a
+// non-folder on the way is -1. The new file replaces what the name holds now
+// if it is a regular file other than the page (and only while it is: the
+// same identity check), or takes the name if it is free (and only while it
+// is). Once in place it records what it was made from (see OutputIsCurrent).
 std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write,
-                            const std::string& target = {});
+                            const TOutputPlace* target = nullptr);
+
+// OutputIsCurrent: whether the output at `target` (reached as BeginSafeWrite
+// reaches it, nothing made) is a regular file that this tool put there from
+// `page` as it is now: it carries the record written with it (the page's
+// device, inode, size and times of change to the nanosecond, and its own size
+// and time of last change), and all of them still hold. False wherever
+// anything differs or cannot be read: a file system that keeps no extended
+// attributes (and Windows) keeps no record, so its outputs are always made again.
+bool OutputIsCurrent(const TPageFile& page, const TOutputPlace& target);
 
 // ClosePage: closes the page's descriptor, as reading is over; Windows
 // cannot replace a file that is open.

@@ -77,12 +77,12 @@ struct TTiffOutput {
   ~TTiffOutput();
 };
 
-// BeginTiffOutput: starts the new file beside `page`, or for `target` when
+// BeginTiffOutput: starts the new file beside `page`, or at `target` when
 // one is given (see BeginSafeWrite): BigTIFF when the file was, or when its
 // pages come near what a classic TIFF can address (3.75 GiB). Returns 1, or
 // -1 with nothing left behind.
 std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiffOutput& output,
-                             const std::string& target = {});
+                             const TOutputPlace* target = nullptr);
 
 // WriteTiffPage: adds `image` to the new file as its next page, from its
 // grey plane or its colour plane, with the record's header values (tags

@@ -36,7 +36,7 @@ TTiffOutput::~TTiffOutput() {
 }
 
 std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiffOutput& output,
-                             const std::string& target) {
+                             const TOutputPlace* target) {
   // A classic TIFF addresses 4 GiB: pages whose samples come near that
   // (compressed or not, they might not fit) are written as BigTIFF.
   constexpr std::uint64_t ClassicLimit = std::uint64_t{15} << 28;  // 3.75 GiB

@@ -11,8 +11,8 @@ const char* const Usage =
     "       valdrane --help | --version\r\n"
     "\r\n"
     "Flattens scanned pages in place. Without a PATH valdrane rewrites every\r\n"
-    "file of the current folder whose name ends in .tif (any letter case);\r\n"
-    "a PATH that is a folder stands for its .tif files, one that is a file\r\n"
+    "file of the current folder whose name ends in .tif or .tiff (any letter\r\n"
+    "case); a PATH that is a folder stands for those files, one that is a file\r\n"
     "for that page. The paper's shading and dark scanner margins turn white,\r\n"
     "text and pictures stay. There is no undo: work on a copy.\r\n"
     "\r\n"
@@ -21,8 +21,8 @@ const char* const Usage =
     "  -j, --threads N    the number of threads (1 to 4096)\r\n"
     "  -o, --output DIR   write the flattened pages under DIR (the same tree)\r\n"
     "                     and leave the originals as they are; a page whose\r\n"
-    "                     output is newer than it is skipped, so a stopped\r\n"
-    "                     run goes on where it stopped\r\n"
+    "                     output was made from it as it is now is skipped,\r\n"
+    "                     so a stopped run goes on where it stopped\r\n"
     "      --force        with -o, redo those too\r\n"
     "\r\n"
     "It works on every CPU it may use; -j N (or VALDRANE_THREADS=N) sets the\r\n"
@@ -66,10 +66,14 @@ int HandleArguments(int argc, char** argv, TArguments& asked) {
       options = false;
     } else if (is(argument, "-r") || is(argument, "--recursive")) {
       asked.Recursive = true;
-    } else if (is(argument, "--force")) {
+    } else if (is(argument, "--force") && !asked.Force) {
       asked.Force = true;
     } else if (is(argument, "-o") || is(argument, "--output") ||
                std::strncmp(argument, "--output=", 9) == 0) {
+      if (!asked.Output.empty()) {
+        std::fputs("valdrane: one output folder at most\r\n", stderr);
+        return 2;
+      }
       const char* equals = std::strchr(argument, '=');
       asked.Output = equals != nullptr ? equals + 1 : i + 1 < argc ? argv[++i] : "";
       if (asked.Output.empty()) {
@@ -93,6 +97,10 @@ int HandleArguments(int argc, char** argv, TArguments& asked) {
                    argument[1] == 'j' ? "-j" : "--threads", value);
       return 2;
     }
+  }
+  if (asked.Force && asked.Output.empty()) {
+    std::fputs("valdrane: --force only goes with -o DIR\r\n", stderr);
+    return 2;
   }
   return -1;
 }

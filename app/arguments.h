@@ -21,9 +21,10 @@ struct TArguments {
 // every other argument, and all after "--", a path. For --help (or -h)
 // alone prints the usage on standard output and returns 0; for --version
 // alone prints "valdrane " and the version and returns 0; for an option it
-// does not take, --help or --version beside other arguments, or a number of
-// threads that is not a whole number from 1 to 4096, prints one line naming
-// it on standard error and returns 2. Opens no file.
+// does not take (a second -o or --force among them), --help or --version
+// beside other arguments, a number of threads that is not a whole number from
+// 1 to 4096, or --force without -o, prints one line naming it on standard
+// error and returns 2. Opens no file.
 int HandleArguments(int argc, char** argv, TArguments& asked);
 
 // ThreadsAsked: the number of threads to run on: the command line's when

@@ -58,7 +58,8 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
 // its report the lines of the page it failed on, then the error. Running
 // out of memory fails the file, not the run: its memory is given back and,
 // if other files were in flight, it is tried again alone.
-TPageOutcome ProcessEntry(const std::string& name, const std::string* target, bool force,
+TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOutputPlace* target,
+                          bool force,
                           TRecords& records, TMemoryBudget& budget, unsigned threads, bool alone,
                           std::vector<std::string>& lines, const std::function<void()>& report) {
   auto& [Page, Reduced, Background] = records;
@@ -81,8 +82,7 @@ TPageOutcome ProcessEntry(const std::string& name, const std::string* target, bo
     return TPageOutcome::Done;
   };
   const auto write = [&] {
-    return Output.Writer != nullptr ||
-           BeginTiffOutput(File, Pages, Output, target != nullptr ? *target : std::string()) == 1;
+    return Output.Writer != nullptr || BeginTiffOutput(File, Pages, Output, target) == 1;
   };
   // The file is put in place and its last lines added and reported at once,
   // with stops held: a stop finds both or neither.
@@ -95,16 +95,14 @@ TPageOutcome ProcessEntry(const std::string& name, const std::string* target, bo
     report();
     return true;
   };
-  // Into an output folder: not over the output of an earlier page, and not
-  // again where the output is newer than the page.
-  if (target != nullptr && target->empty()) return fail(" write error");
-  if (target != nullptr && !force && ModifiedTime(*target) > ModifiedTime(name)) {
-    return fail(" skipped");
-  }
+  // Into an output folder: not over the output of an earlier page or over a
+  // page, and not again where the output was made from the page as it is.
+  if (target != nullptr && target->Below.empty()) return fail(" write error");
   bool read = false;
   try {
-    if (OpenPage(name.c_str(), File) != 1 || ListPages(File, Pages) != 1)
-      return fail(" read error");
+    if (OpenPage(name.c_str(), File, firm) != 1) return fail(" read error");
+    if (target != nullptr && !force && OutputIsCurrent(File, *target)) return fail(" skipped");
+    if (ListPages(File, Pages) != 1) return fail(" read error");
     const auto count = static_cast<std::uint32_t>(Pages.Flattened.size());
     for (std::uint32_t k = 0; k < count; ++k) {
       pageLines = lines.size();
@@ -198,9 +196,12 @@ int RunBatch(unsigned threads, const TListing& listing, bool force) {
   RunPages(names.size(), static_cast<unsigned>(workers.size()),
            [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines,
                const std::function<void()>& report) {
-             const std::string* target = listing.Outputs.empty() ? nullptr : &listing.Outputs[page];
-             const TPageOutcome outcome = ProcessEntry(names[page], target, force, workers[worker],
-                                                       budget, perPage, alone, lines, report);
+             const TOutputPlace place{listing.Output,
+                                      listing.Outputs.empty() ? "" : listing.Outputs[page]};
+             const TPageOutcome outcome =
+                 ProcessEntry(names[page], listing.Firm[page],
+                              listing.Outputs.empty() ? nullptr : &place, force, workers[worker],
+                              budget, perPage, alone, lines, report);
              if (outcome == TPageOutcome::Done) {
                ++(ends(lines, " read error")    ? readErrors
                   : ends(lines, " write error") ? writeErrors

@@ -12,7 +12,7 @@
 // be held. Ends with one line on standard error: the files flattened, read errors, write errors,
 // and the files skipped. Returns the exit code, 0.
 // With the listing's outputs, each page goes to its output instead, the page
-// only read; one whose output is newer than it is skipped (one line "image
-// NAME skipped") unless `force`, and one whose output an earlier page takes
-// is a write error.
+// only read; one whose output this tool made from it as it is now is skipped
+// (one line "image NAME skipped") unless `force`, and one whose output an
+// earlier page takes, or whose output is a page, is a write error.
 int RunBatch(unsigned threads, const TListing& listing, bool force);

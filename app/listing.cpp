@@ -23,31 +23,53 @@ std::string FolderOf(const std::string& path) {
 std::string ListRun(const std::vector<std::string>& paths, bool recursive,
                     const std::string& output, TListing& listing) {
   listing = TListing{};
+  listing.Output = output;
   std::vector<TFolderEntry> entries;
-  std::set<std::string> taken, folders, outputs;
+  std::set<std::string> taken, keys, folders, outputs;
   const std::string outputKey = output.empty() ? std::string() : FileKey(output);
+  // Whether `folder` is the output folder or one inside it, links followed.
+  const auto inOutput = [&outputKey](const std::string& folder) {
+    std::string up = folder;
+    for (int level = 0; !outputKey.empty() && level < 4096; ++level, up += "/..") {
+      const std::string key = FileKey(up);
+      if (key.empty() || key == outputKey) return !key.empty();
+      if (FileKey(up + "/..") == key) break;  // the root
+    }
+    return false;
+  };
   // A page, its path below the folder it was found from, and its folder.
   const auto take = [&](const std::string& page, const std::string& below,
                         const std::string& folder) {
     const std::string key = FileKey(page);
-    if (!taken.insert(key.empty() ? page : key).second) return;
+    keys.insert(key);
+    // Into an output folder, every place in the tree has its output.
+    if (!taken.insert((key.empty() ? page : key) + (output.empty() ? "" : "/" + below)).second) {
+      return;
+    }
     listing.Pages.push_back(page);
+    listing.Firm.push_back(static_cast<std::uint32_t>(std::count(below.begin(), below.end(), '/')));
     std::string written = folder;
     if (!output.empty()) {
-      const std::string target = Inside(output, below);
-      listing.Outputs.push_back(outputs.insert(target).second ? target : std::string());
-      written = FolderOf(target);
+      listing.Outputs.push_back(outputs.insert(below).second ? below : std::string());
+      written = FolderOf(Inside(output, below));
     }
     if (folders.insert(output.empty() ? FileKey(written) : written).second) {
       listing.Folders.push_back(written);
     }
   };
+  const auto outputsNotPages = [&] {
+    for (std::string& below : listing.Outputs) {
+      if (!below.empty() && keys.count(FileKey(Inside(output, below))) != 0) below.clear();
+    }
+  };
   if (paths.empty()) {
+    if (inOutput(".")) return "valdrane: the current folder is in the output folder '" + output + "'";
     ListFolder(".", entries);  // nothing to list is nothing to do
     for (const TFolderEntry& entry : entries) {
       if (NameMatchesTif(entry.Name)) take(entry.Name, entry.Name, ".");
     }
     if (listing.Folders.empty() && output.empty()) listing.Folders = {"."};
+    outputsNotPages();
     return {};
   }
   // Folders still to list, the next one last, each with its path below the
@@ -56,6 +78,9 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
   for (const std::string& path : paths) {
     const int kind = PathKind(path);
     if (kind < 0) return "valdrane: cannot reach '" + path + "'";
+    if (inOutput(kind == 0 ? FolderOf(path) : path)) {
+      return "valdrane: '" + path + "' is in the output folder '" + output + "'";
+    }
     if (kind == 0) {
       take(path, path.substr(path.find_last_of('/') + 1), FolderOf(path));
       continue;
@@ -65,7 +90,11 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
       const auto [folder, below] = pending.back();
       pending.pop_back();
       if (!outputKey.empty() && FileKey(folder) == outputKey) continue;
-      if (!ListFolder(folder, entries)) return "valdrane: cannot list '" + folder + "'";
+      if (!ListFolder(folder, entries)) {
+        if (below.empty()) return "valdrane: cannot list '" + folder + "'";
+        listing.Unlisted.push_back("valdrane: cannot list '" + folder + "'");
+        continue;
+      }
       std::sort(entries.begin(), entries.end(),
                 [](const TFolderEntry& a, const TFolderEntry& b) { return a.Name < b.Name; });
       for (const TFolderEntry& entry : entries) {
@@ -79,5 +108,6 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
       }
     }
   }
+  outputsNotPages();
   return {};
 }

@@ -2,32 +2,43 @@
 // is given, and the folders it may write in.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 // TListing: the pages, in the order they are taken, each as the report
-// names it and as it is opened; the folders the run writes in, each once,
-// which it locks and clears of what killed runs left: the pages' own, or
-// with an output folder, the folders their outputs go to.
+// names it and as it is opened, with the number of its last folders that a
+// walk of folders found (never links: they must still be folders when it is
+// opened); the folders the run writes in, each once, which it locks and
+// clears of what killed runs left: the pages' own, or with an output folder,
+// the folders their outputs go to.
 struct TListing {
   std::vector<std::string> Pages;
+  std::vector<std::uint32_t> Firm;
   std::vector<std::string> Folders;
-  // With an output folder: where each page goes, the same relative path
-  // under it; empty for a page whose place an earlier page already takes.
+  // With an output folder: the folder, and where each page goes, the same
+  // relative path under it; empty for a page whose place an earlier page
+  // already takes or that is itself a page being read.
+  std::string Output;
   std::vector<std::string> Outputs;
+  // The subfolders that could not be listed, one message each.
+  std::vector<std::string> Unlisted;
 };
 
 // ListRun: with no `paths`, the current folder's entries whose names match
-// "*.tif", in the order the folder lists them, by their bare names. With
-// paths, each in the order given: a folder stands for its "*.tif" entries,
-// in name order (and with `recursive`, then those of its subfolders, in
-// name order, depth first; links to folders are not followed); anything
-// else for itself, whatever its name. A page reached twice (by two paths,
-// or a link and its target) is taken once. With an `output` folder, each
-// page goes to the path it has under the folder or path it was found in
-// (its bare name for a path to a page), under `output`, which itself is
-// never listed. Returns an empty string, or the message for a path that
-// leads nowhere or a folder that cannot be listed (then `listing` is to be
+// "*.tif" or "*.tiff", in the order the folder lists them, by their bare
+// names. With paths, each in the order given: a folder stands for its
+// "*.tif" and "*.tiff" entries, in name order (and with `recursive`, then
+// those of its subfolders, in name order, depth first; links to folders are
+// not followed, and a subfolder that cannot be listed is left out with a
+// message in Unlisted); anything else for itself, whatever its name. In
+// place, a page reached twice (by two paths, or a link and its target) is
+// taken once. With an `output` folder, each page goes to the path it has
+// under the folder or path it was found in (its bare name for a path to a
+// page), under `output`, which itself is never listed; a page reached by two
+// paths goes to both places. Returns an empty string, or the message for a
+// path that leads nowhere, a folder given that cannot be listed, or a path
+// given that is the output folder or inside it (then `listing` is to be
 // ignored).
 std::string ListRun(const std::vector<std::string>& paths, bool recursive,
                     const std::string& output, TListing& listing);

@@ -37,11 +37,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\r\n", unreachable.c_str());
     return 2;
   }
-  for (const std::string& folder : listing.Folders) {
-    if (!asked.Output.empty() && !MakeFolders(folder)) {
-      std::fprintf(stderr, "valdrane: cannot make the folder '%s'\r\n", folder.c_str());
-      return 2;
-    }
+  // The output folder itself; those inside it are made as pages reach them,
+  // never through a link.
+  if (!asked.Output.empty() && !MakeFolders(asked.Output)) {
+    std::fprintf(stderr, "valdrane: cannot make the folder '%s'\r\n", asked.Output.c_str());
+    return 2;
   }
   for (const std::string& folder : listing.Folders) {
     if (!LockFolder(folder)) {
@@ -59,10 +59,13 @@ int main(int argc, char** argv) {
   InstallFaultHandler(beforeExit);
   InstallStopHandler(beforeExit);
   ReportInit(StdoutIsTerminal());
+  // A subfolder that cannot be listed leaves the run to go on with the rest,
+  // and its exit code says that something was left out.
+  for (const std::string& message : listing.Unlisted) std::fprintf(stderr, "%s\r\n", message.c_str());
   try {
     const int code = RunBatch(threads, listing, asked.Force);
     ReportFlush();
-    return code;
+    return code == 0 && !listing.Unlisted.empty() ? 2 : code;
   } catch (const std::bad_alloc&) {
     return Fatal("out of memory");
   } catch (const std::exception& error) {

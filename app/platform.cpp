@@ -51,8 +51,11 @@ void SetTerminalTitle(const char* title) {
 }
 
 bool NameMatchesTif(const std::string& name) {
-  if (name.size() < 4) return false;
-  return strncasecmp(name.c_str() + name.size() - 4, ".tif", 4) == 0;
+  const auto endsIn = [&name](const char* ending, std::size_t length) {
+    return name.size() >= length &&
+           strncasecmp(name.c_str() + name.size() - length, ending, length) == 0;
+  };
+  return endsIn(".tif", 4) || endsIn(".tiff", 5);
 }
 
 bool ListFolder(const std::string& folder, std::vector<TFolderEntry>& entries) {
@@ -77,12 +80,6 @@ int PathKind(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return -1;
   return S_ISDIR(st.st_mode) ? 1 : 0;
-}
-
-std::int64_t ModifiedTime(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return -1;
-  return std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 bool MakeFolders(const std::string& path) {

@@ -26,8 +26,8 @@ void WriteError(const char* data, std::size_t size);
 // a terminal; nothing is ever written into a pipe or a file.
 void SetTerminalTitle(const char* title);
 
-// NameMatchesTif: whether `name` matches "*.tif" without regard to the
-// letter case of the ".tif" (ASCII only).
+// NameMatchesTif: whether `name` matches "*.tif" or "*.tiff" without regard
+// to the letter case of the ending (ASCII only).
 bool NameMatchesTif(const std::string& name);
 
 // TFolderEntry: an entry of a folder: its name, and whether it is a folder
@@ -47,11 +47,6 @@ bool ListFolder(const std::string& folder, std::vector<TFolderEntry>& entries);
 // PathKind: what `path` leads to, links followed: 1 a folder, 0 anything
 // else that exists, -1 nothing that can be reached.
 int PathKind(const std::string& path);
-
-// ModifiedTime: when the file `path` leads to was last written, in
-// nanoseconds (100 ns units on Windows) of the system's clock; -1 when it
-// cannot be known (no such file).
-std::int64_t ModifiedTime(const std::string& path);
 
 // MakeFolders: makes the folder `path` and every folder on the way to it
 // that is missing. False when it cannot.

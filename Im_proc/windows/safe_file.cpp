@@ -148,6 +148,38 @@ void Forget(HANDLE file) {
   InFlight.erase(std::remove(InFlight.begin(), InFlight.end(), file), InFlight.end());
 }
 
+void LetGo(std::vector<void*>& held) {
+  for (void* folder : held) CloseHandle(folder);
+  held.clear();
+}
+
+// Opens, one by one from the root, the folders of `target` (a missing one is
+// made), each shared for reading and writing but not deletion, so that none
+// can be moved or replaced while held; a reparse point (a link or a junction)
+// or a non-folder on the way is refused. The handles go into `held`.
+bool HoldOutputFolders(const TOutputPlace& target, std::vector<void*>& held) {
+  std::wstring folder = WideText(target.Root);
+  for (std::size_t from = 0, slash; (slash = target.Below.find('/', from)) != std::string::npos;
+       from = slash + 1) {
+    const std::string part = target.Below.substr(from, slash - from);
+    if (part.empty() || part == "." || part == "..") return false;
+    folder += L"\\" + WideText(part);
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      return false;
+    }
+    const HANDLE handle = CreateFileW(
+        folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool plain = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) &&
+                       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (handle != INVALID_HANDLE_VALUE) held.push_back(handle);
+    if (!plain) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::int64_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t at) {
@@ -182,7 +214,7 @@ TPageFile::~TPageFile() {
   if (Fd >= 0) _close(Fd);
 }
 
-std::int32_t OpenPage(const char* name, TPageFile& page) {
+std::int32_t OpenPage(const char* name, TPageFile& page, std::uint32_t /*firm*/) {
   if (page.Fd >= 0) _close(page.Fd);
   page.Fd = -1;
   page.Name = name;
@@ -205,25 +237,28 @@ std::int32_t OpenPage(const char* name, TPageFile& page) {
   return -1;
 }
 
-std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const std::string& target) {
+std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOutputPlace* target) {
   AbortSafeWrite(write);
   write.Replacing = true;
+  write.Output = target != nullptr;
   DWORD attributes = 0;
   TPageIdentity now;
   // The page's own place must be writable; another place need not be.
   if (page.Fd < 0 || !IdentityOf(HandleOf(page.Fd), now, attributes) ||
-      (target.empty() && (attributes & FILE_ATTRIBUTE_READONLY) != 0)) {
+      (target == nullptr && (attributes & FILE_ATTRIBUTE_READONLY) != 0)) {
     return -1;
   }
   std::vector<wchar_t> path(32768);
   DWORD length = 0;
-  if (target.empty()) {
+  if (target == nullptr) {
     length = GetFinalPathNameByHandleW(HandleOf(page.Fd), path.data(),
                                        static_cast<DWORD>(path.size()),
                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  } else if (!HoldOutputFolders(*target, write.Held)) {
+    return -1;
   } else {
-    length = GetFullPathNameW(WideText(target).c_str(), static_cast<DWORD>(path.size()),
-                              path.data(), nullptr);
+    length = GetFullPathNameW(WideText(target->Root + "\\" + target->Below).c_str(),
+                              static_cast<DWORD>(path.size()), path.data(), nullptr);
   }
   const std::wstring real(path.data(), length < path.size() ? length : 0);
   const std::size_t slash = real.find_last_of(L"\\/");
@@ -232,8 +267,8 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const std:
       !HoldLock(real.substr(0, real[slash - 1] == L':' ? slash + 1 : slash))) {
     return -1;
   }
-  if (target.empty() && !NamesFile(real, write.Page, false)) return -1;
-  if (!target.empty()) {
+  if (target == nullptr && !NamesFile(real, write.Page, false)) return -1;
+  if (target != nullptr) {
     // What is there now, a regular file, or nothing, may be replaced.
     const HANDLE there = CreateFileW(real.c_str(), FILE_READ_ATTRIBUTES,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -241,7 +276,10 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const std:
     DWORD kind = 0;
     const bool exists = IdentityOf(there, write.Page, kind);
     if (there != INVALID_HANDLE_VALUE) CloseHandle(there);
-    if (exists && (kind & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return -1;
+    if (exists && ((kind & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+                   (write.Page.Device == now.Device && write.Page.Inode == now.Inode))) {
+      return -1;
+    }
     if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) return -1;
     write.Replacing = exists;
   }
@@ -289,6 +327,10 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const std:
   return 1;
 }
 
+bool OutputIsCurrent(const TPageFile& /*page*/, const TOutputPlace& /*target*/) {
+  return false;  // no record is kept here: every output is made again
+}
+
 void ClosePage(TPageFile& page) {
   if (page.Fd >= 0) _close(page.Fd);
   page.Fd = -1;
@@ -320,10 +362,12 @@ std::int32_t CommitSafeWrite(TSafeWrite& write) {
   write.TempFd = -1;
   write.Slot = -1;
   write.TempName.clear();
+  LetGo(write.Held);
   return 1;
 }
 
 void AbortSafeWrite(TSafeWrite& write) {
+  LetGo(write.Held);
   if (write.TempFd >= 0) {
     const HANDLE temp = HandleOf(write.TempFd);
     DeleteWhenClosed(temp);  // before it leaves the table, for a stop in between

@@ -40,7 +40,11 @@ void SetTerminalTitle(const char* title) {
 }
 
 bool NameMatchesTif(const std::string& name) {
-  return name.size() >= 4 && _strnicmp(name.c_str() + name.size() - 4, ".tif", 4) == 0;
+  const auto endsIn = [&name](const char* ending, std::size_t length) {
+    return name.size() >= length &&
+           _strnicmp(name.c_str() + name.size() - length, ending, length) == 0;
+  };
+  return endsIn(".tif", 4) || endsIn(".tiff", 5);
 }
 
 namespace {
@@ -86,13 +90,6 @@ int PathKind(const std::string& path) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!IdentityOf(path, info)) return -1;
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
-}
-
-std::int64_t ModifiedTime(const std::string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(WideText(path).c_str(), GetFileExInfoStandard, &data)) return -1;
-  return static_cast<std::int64_t>(std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 |
-                                   data.ftLastWriteTime.dwLowDateTime);
 }
 
 bool MakeFolders(const std::string& path) {

@@ -109,6 +109,13 @@ TEST_F(Keep, ArgumentsTouchNothing) {
       {{"-j", "0"}, "1", 2, "", "valdrane: -j '0' is not a number of threads"},
       {{"--threads=4097"}, "1", 2, "", "valdrane: --threads '4097' is not"},
       {{"-j2", "--help"}, "1", 2, "", "valdrane: unexpected argument '--help'"},
+      {{"--force"}, "1", 2, "", "valdrane: --force only goes with -o DIR"},
+      {{"-o", "x", "--force", "--force"}, "1", 2, "", "valdrane: unexpected argument '--force'"},
+      {{"-o", "x", "--output=y"}, "1", 2, "", "valdrane: one output folder at most"},
+      // The output folder never holds what is read.
+      {{"-o", ".", "page.tif"}, "1", 2, "", "valdrane: 'page.tif' is in the output folder '.'"},
+      {{"-o", "../pages/.", "-r", "."}, "1", 2, "", "valdrane: '.' is in the output folder"},
+      {{"-o", "../pages"}, "1", 2, "", "valdrane: the current folder is in the output folder"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
@@ -230,4 +237,99 @@ TEST_F(Keep, OutputFolderResumes) {
     EXPECT_TRUE(flattened.Pixels == PlainFlatten(40, 30, false, original.Pixels)) << page;
   }
   EXPECT_FALSE(fs::exists(dir / "out" / "out")) << "the output folder taken as input";
+}
+
+// A resume trusts only what it recorded: a page changed under its old time,
+// an output cut short, or something else in an output's place is not done.
+TEST_F(Keep, ResumeTrustsOnlyItsRecord) {
+  ASSERT_TRUE(WriteScan(dir / "a.tif", {40, 30, false, 5, 8}, 'a'));
+  ASSERT_TRUE(WriteScan(dir / "b.tif", {40, 30, false, 5, 8}, 'b'));
+  const fs::path out = top / "out", a = out / "a.tif";
+  const struct {
+    const char* what;
+    std::function<void()> act;
+    const char* summary;
+  } runs[] = {
+      {"first", [] {}, "2 flattened, 0 read errors, 0 write errors, 0 skipped"},
+      {"again", [] {}, "0 flattened, 0 read errors, 0 write errors, 2 skipped"},
+      {"a new scan under the old time",
+       [&] {
+         const auto saved = fs::last_write_time(dir / "a.tif");
+         ASSERT_TRUE(WriteScan(dir / "a.tif", {40, 30, false, 5, 8}, 'n'));
+         fs::last_write_time(dir / "a.tif", saved);
+       },
+       "1 flattened, 0 read errors, 0 write errors, 1 skipped"},
+      {"cut short", [&] { fs::resize_file(a, 100); }, "1 flattened, 0 read errors, 0 write errors, 1 skipped"},
+      {"emptied", [&] { PutBytes(a, {}); }, "1 flattened, 0 read errors, 0 write errors, 1 skipped"},
+      {"a folder", [&] { fs::remove(a), fs::create_directory(a); },
+       "0 flattened, 0 read errors, 1 write errors, 1 skipped"},
+      {"a pipe", [&] { fs::remove(a), mkfifo(a.c_str(), 0644); },
+       "0 flattened, 0 read errors, 1 write errors, 1 skipped"},
+      {"a link", [&] { fs::remove(a), fs::create_symlink(dir / "b.tif", a); },
+       "0 flattened, 0 read errors, 1 write errors, 1 skipped"},
+      {"gone", [&] { fs::remove(a); }, "1 flattened, 0 read errors, 0 write errors, 1 skipped"},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.what);
+    r.act();
+    const TToolRun run = RunTool(dir, {}, VALDRANE_BINARY, {"-o", out.c_str()});
+    EXPECT_EQ(run.Err, "valdrane: " + std::string(r.summary) + "\r\n");
+  }
+  for (const char* page : {"a.tif", "b.tif"}) {
+    TFileInfo original, flattened;
+    ASSERT_TRUE(ReadFileInfo(dir / page, original) && ReadFileInfo(out / page, flattened));
+    EXPECT_TRUE(flattened.Pixels == PlainFlatten(40, 30, false, original.Pixels)) << page;
+  }
+  EXPECT_TRUE(fs::is_symlink(out / "b.tif") == false);
+}
+
+// Into an output folder, no original and nothing outside the folder is
+// written, whoever planted what on the way: a link or a file where a folder
+// goes, or an output that is a page, is a write error for that page. A link
+// to a page keeps its place in the tree, beside its target's.
+TEST_F(Keep, OutputsNeverReachAnOriginal) {
+  const fs::path in = dir / "in", out = dir / "out", victim = top / "victim";
+  const struct {
+    const char* what;
+    std::function<void()> plant;
+    std::vector<const char*> args;
+    const char* summary;
+    std::vector<const char*> made;  // outputs that must exist, flattened
+  } cases[] = {
+      {"a link to the folder of pages", [&] { fs::create_symlink(in / "sub", out / "sub"); },
+       {"-r", "-o", "out", "in"}, "3 flattened, 0 read errors, 1 write errors, 0 skipped",
+       {"a.tif", "b.tiff", "link.tif"}},
+      {"a link to another folder", [&] { fs::create_symlink(victim, out / "sub"); },
+       {"-r", "-o", "out", "in"}, "3 flattened, 0 read errors, 1 write errors, 0 skipped", {}},
+      {"a file where a folder goes", [&] { PutBytes(out / "sub", {'x'}); },
+       {"-r", "-o", "out", "in"}, "3 flattened, 0 read errors, 1 write errors, 0 skipped", {}},
+      {"an output that is the page", [&] { fs::create_hard_link(in / "a.tif", out / "a.tif"); },
+       {"-o", "out", "in"}, "2 flattened, 0 read errors, 1 write errors, 0 skipped", {"b.tiff"}},
+      {"a link and its target", [] {}, {"-r", "-o", "out", "in"},
+       "4 flattened, 0 read errors, 0 write errors, 0 skipped", {"link.tif", "sub/q.tif"}},
+  };
+  fs::create_directories(in / "sub");
+  fs::create_directory(victim);
+  std::map<fs::path, TBytes> before;
+  for (const fs::path& page : {in / "a.tif", in / "b.tiff", in / "sub" / "q.tif", victim / "q.tif"}) {
+    ASSERT_TRUE(WriteScan(page, {40, 30, false, 5, 8}, page.filename().string()[0]));
+    fs::last_write_time(page, fs::last_write_time(page) - 24h);
+    before[page] = FileBytes(page);
+  }
+  fs::create_symlink("sub/q.tif", in / "link.tif");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(out);
+    fs::create_directory(out);
+    c.plant();
+    const TToolRun run = RunTool(dir, {}, VALDRANE_BINARY, c.args);
+    EXPECT_EQ(run.Err, "valdrane: " + std::string(c.summary) + "\r\n");
+    for (const auto& [page, bytes] : before) EXPECT_TRUE(FileBytes(page) == bytes) << page;
+    EXPECT_EQ(Listing(victim).size(), 1u);
+    for (const char* made : c.made) {
+      TFileInfo original, flattened;
+      ASSERT_TRUE(ReadFileInfo(in / made, original) && ReadFileInfo(out / made, flattened)) << made;
+      EXPECT_TRUE(flattened.Pixels == PlainFlatten(40, 30, false, original.Pixels)) << made;
+    }
+  }
 }

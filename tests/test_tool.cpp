@@ -570,3 +570,42 @@ TEST_F(Tool, RacesInASharedFolderCannotRedirectAWrite) {
     }
   }
 }
+
+// A folder of pages swapped for a link while a recursive run is under way
+// is not followed, in place or into an output folder: its page is a read
+// error, the folder the link leads to is untouched.
+TEST_F(Tool, AFolderSwappedForALinkIsNotFollowed) {
+  const fs::path other = top / "other", out = top / "out";
+  for (const std::vector<const char*> args :
+       {std::vector<const char*>{"-r", "."}, std::vector<const char*>{"-r", "-o", "../out", "."}}) {
+    SCOPED_TRACE(args.size());
+    for (const fs::path& folder : {dir, other, out}) fs::remove_all(folder);
+    fs::create_directories(dir / "z");
+    fs::create_directory(other);
+    for (const fs::path& page : {dir / "a.tif", dir / "z" / "q.tif", other / "q.tif"}) {
+      ASSERT_TRUE(WriteScan(page, {60, 40, false, 5, 8}, page.parent_path().filename().string()[0]));
+    }
+    const TBytes theirs = FileBytes(other / "q.tif"), ours = FileBytes(dir / "z" / "q.tif");
+    const pid_t pid = StartTool(
+        dir,
+        [] {
+          Threads("1")();
+          setenv("VALDRANE_RACE", "stop:a.tif", 1);
+          setenv("LD_PRELOAD", VALDRANE_RACE_PRELOAD, 1);
+          setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+        },
+        VALDRANE_BINARY, args);
+    int status = 0;
+    ASSERT_TRUE(waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status)) << status;
+    fs::rename(dir / "z", dir / "z.old");
+    fs::create_symlink("../other", dir / "z");
+    kill(pid, SIGCONT);
+    const TToolRun run = WaitTool(pid, dir);
+    ASSERT_TRUE(ExitedWith(run, 0)) << run.Err;
+    EXPECT_EQ(run.Entries.at("./z/q.tif").Outcome, "read error");
+    EXPECT_EQ(run.Entries.at("./a.tif").Outcome, "done");
+    EXPECT_TRUE(FileBytes(other / "q.tif") == theirs);
+    EXPECT_TRUE(FileBytes(dir / "z.old" / "q.tif") == ours);
+    EXPECT_FALSE(fs::exists(out / "z"));
+  }
+}

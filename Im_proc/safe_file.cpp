@@ -168,7 +168,8 @@ int OpenOutputFolder(const TOutputPlace& target, bool make, std::string& name) {
   };
   int folder = open(target.Root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::size_t from = 0;
-  for (std::size_t slash; folder >= 0 && (slash = target.Below.find('/', from)) != std::string::npos;
+  for (std::size_t slash;
+       folder >= 0 && (slash = target.Below.find('/', from)) != std::string::npos;
        from = slash + 1) {
     const std::string part = target.Below.substr(from, slash - from);
     constexpr int Flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -210,7 +211,8 @@ bool CopyAttributes(int from, int to) {
   if (length < 0) return errno == ENOTSUP;  // a file system without attributes
   for (const char* name = names.data(); name < names.data() + length;
        name += std::strlen(name) + 1) {
-    if ((std::strncmp(name, "user.", 5) != 0 && std::strcmp(name, "system.posix_acl_access") != 0) ||
+    if ((std::strncmp(name, "user.", 5) != 0 &&
+         std::strcmp(name, "system.posix_acl_access") != 0) ||
         std::strcmp(name, RecordName) == 0) {
       continue;
     }
@@ -384,10 +386,10 @@ bool OutputIsCurrent(const TPageFile& page, const TOutputPlace& target) {
   if (folder < 0) return false;
   // Only a regular file is opened: never a device or a pipe put there.
   struct stat named, output;
-  const int fd = fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                         S_ISREG(named.st_mode)
-                     ? openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-                     : -1;
+  const int fd =
+      fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(named.st_mode)
+          ? openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+          : -1;
   close(folder);
   char value[256];
   ssize_t size = -1;
@@ -395,8 +397,8 @@ bool OutputIsCurrent(const TPageFile& page, const TOutputPlace& target) {
     size = fgetxattr(fd, RecordName, value, sizeof value);
   }
   if (fd >= 0) close(fd);
-  return size > 0 && std::string(value, static_cast<std::size_t>(size)) ==
-                         RecordOf(page.Opened, output);
+  return size > 0 &&
+         std::string(value, static_cast<std::size_t>(size)) == RecordOf(page.Opened, output);
 }
 
 void ClosePage(TPageFile& page) {
@@ -428,11 +430,10 @@ std::int32_t CommitSafeWrite(TSafeWrite& write) {
   const char* to = write.PageName.c_str();
   // An output carries what it was made from, where the file system keeps
   // attributes; where it does not, the output is simply made again next time.
-  const bool recorded =
-      !write.Output || fstat(write.TempFd, &temp) != 0 ||
-      fsetxattr(write.TempFd, RecordName, RecordOf(write.Source, temp).data(),
-                RecordOf(write.Source, temp).size(), 0) == 0 ||
-      errno == ENOTSUP;
+  const bool recorded = !write.Output || fstat(write.TempFd, &temp) != 0 ||
+                        fsetxattr(write.TempFd, RecordName, RecordOf(write.Source, temp).data(),
+                                  RecordOf(write.Source, temp).size(), 0) == 0 ||
+                        errno == ENOTSUP;
   // A file made anew takes a place that must still be free.
   const bool ok =
       recorded && fsync(write.TempFd) == 0 && fstat(write.TempFd, &temp) == 0 &&

@@ -79,9 +79,9 @@ struct TSafeWrite {
   bool Replacing = true;  // false: a file made where there was none
   int TempFd = -1;
   std::string TempName;
-  int Slot = -1;  // where RemoveTemporaryFiles finds it
-  bool Output = false;  // an output: what it is made from is recorded on it when put in place
-  TPageIdentity Source;  // the page it is made from
+  int Slot = -1;            // where RemoveTemporaryFiles finds it
+  bool Output = false;      // an output: what it is made from is recorded on it when put in place
+  TPageIdentity Source;     // the page it is made from
   std::vector<void*> Held;  // Windows: an output's folders, held open (not to be moved) until then
   TSafeWrite() = default;
   TSafeWrite(const TSafeWrite&) = delete;

@@ -59,9 +59,9 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
 // out of memory fails the file, not the run: its memory is given back and,
 // if other files were in flight, it is tried again alone.
 TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOutputPlace* target,
-                          bool force,
-                          TRecords& records, TMemoryBudget& budget, unsigned threads, bool alone,
-                          std::vector<std::string>& lines, const std::function<void()>& report) {
+                          bool force, TRecords& records, TMemoryBudget& budget, unsigned threads,
+                          bool alone, std::vector<std::string>& lines,
+                          const std::function<void()>& report) {
   auto& [Page, Reduced, Background] = records;
   const std::uint64_t FileStart = NowMs();
   const std::string shown = PrintableName(name);
@@ -198,10 +198,9 @@ int RunBatch(unsigned threads, const TListing& listing, bool force) {
                const std::function<void()>& report) {
              const TOutputPlace place{listing.Output,
                                       listing.Outputs.empty() ? "" : listing.Outputs[page]};
-             const TPageOutcome outcome =
-                 ProcessEntry(names[page], listing.Firm[page],
-                              listing.Outputs.empty() ? nullptr : &place, force, workers[worker],
-                              budget, perPage, alone, lines, report);
+             const TPageOutcome outcome = ProcessEntry(
+                 names[page], listing.Firm[page], listing.Outputs.empty() ? nullptr : &place, force,
+                 workers[worker], budget, perPage, alone, lines, report);
              if (outcome == TPageOutcome::Done) {
                ++(ends(lines, " read error")    ? readErrors
                   : ends(lines, " write error") ? writeErrors

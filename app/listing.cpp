@@ -49,11 +49,18 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
     listing.Pages.push_back(page);
     listing.Firm.push_back(static_cast<std::uint32_t>(std::count(below.begin(), below.end(), '/')));
     std::string written = folder;
+    bool reached = true;  // the folder to write in, reached without a link
     if (!output.empty()) {
       listing.Outputs.push_back(outputs.insert(below).second ? below : std::string());
       written = FolderOf(Inside(output, below));
+      // A folder of outputs behind a link is neither locked nor cleared: the
+      // page itself is refused when its output is written.
+      for (std::size_t slash = below.find('/'); reached && slash != std::string::npos;
+           slash = below.find('/', slash + 1)) {
+        reached = !IsLink(Inside(output, below.substr(0, slash)));
+      }
     }
-    if (folders.insert(output.empty() ? FileKey(written) : written).second) {
+    if (reached && folders.insert(output.empty() ? FileKey(written) : written).second) {
       listing.Folders.push_back(written);
     }
   };
@@ -63,7 +70,8 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
     }
   };
   if (paths.empty()) {
-    if (inOutput(".")) return "valdrane: the current folder is in the output folder '" + output + "'";
+    if (inOutput("."))
+      return "valdrane: the current folder is in the output folder '" + output + "'";
     ListFolder(".", entries);  // nothing to list is nothing to do
     for (const TFolderEntry& entry : entries) {
       if (NameMatchesTif(entry.Name)) take(entry.Name, entry.Name, ".");

@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
   ReportInit(StdoutIsTerminal());
   // A subfolder that cannot be listed leaves the run to go on with the rest,
   // and its exit code says that something was left out.
-  for (const std::string& message : listing.Unlisted) std::fprintf(stderr, "%s\r\n", message.c_str());
+  for (const std::string& message : listing.Unlisted)
+    std::fprintf(stderr, "%s\r\n", message.c_str());
   try {
     const int code = RunBatch(threads, listing, asked.Force);
     ReportFlush();

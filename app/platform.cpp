@@ -82,6 +82,11 @@ int PathKind(const std::string& path) {
   return S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+bool IsLink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool MakeFolders(const std::string& path) {
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string folder = path.substr(0, slash);

@@ -48,6 +48,10 @@ bool ListFolder(const std::string& folder, std::vector<TFolderEntry>& entries);
 // else that exists, -1 nothing that can be reached.
 int PathKind(const std::string& path);
 
+// IsLink: whether `path` itself is a symbolic link (Windows: a reparse
+// point), not following it.
+bool IsLink(const std::string& path);
+
 // MakeFolders: makes the folder `path` and every folder on the way to it
 // that is missing. False when it cannot.
 bool MakeFolders(const std::string& path);

@@ -583,7 +583,8 @@ TEST_F(Tool, AFolderSwappedForALinkIsNotFollowed) {
     fs::create_directories(dir / "z");
     fs::create_directory(other);
     for (const fs::path& page : {dir / "a.tif", dir / "z" / "q.tif", other / "q.tif"}) {
-      ASSERT_TRUE(WriteScan(page, {60, 40, false, 5, 8}, page.parent_path().filename().string()[0]));
+      ASSERT_TRUE(
+          WriteScan(page, {60, 40, false, 5, 8}, page.parent_path().filename().string()[0]));
     }
     const TBytes theirs = FileBytes(other / "q.tif"), ours = FileBytes(dir / "z" / "q.tif");
     const pid_t pid = StartTool(

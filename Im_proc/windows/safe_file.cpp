@@ -171,7 +171,8 @@ bool HoldOutputFolders(const TOutputPlace& target, std::vector<void*>& held) {
         folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
-    const bool plain = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) &&
+    const bool plain = handle != INVALID_HANDLE_VALUE &&
+                       GetFileInformationByHandle(handle, &info) &&
                        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     if (handle != INVALID_HANDLE_VALUE) held.push_back(handle);
@@ -251,9 +252,9 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOut
   std::vector<wchar_t> path(32768);
   DWORD length = 0;
   if (target == nullptr) {
-    length = GetFinalPathNameByHandleW(HandleOf(page.Fd), path.data(),
-                                       static_cast<DWORD>(path.size()),
-                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    length =
+        GetFinalPathNameByHandleW(HandleOf(page.Fd), path.data(), static_cast<DWORD>(path.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   } else if (!HoldOutputFolders(*target, write.Held)) {
     return -1;
   } else {

@@ -92,6 +92,11 @@ int PathKind(const std::string& path) {
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
 }
 
+bool IsLink(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(WideText(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 bool MakeFolders(const std::string& path) {
   for (std::size_t slash = path.find_first_of("/\\", 1);;
        slash = path.find_first_of("/\\", slash + 1)) {

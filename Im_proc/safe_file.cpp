@@ -428,15 +428,17 @@ std::int32_t CommitSafeWrite(TSafeWrite& write) {
   struct stat page, temp, named;
   const char* from = write.TempName.c_str();
   const char* to = write.PageName.c_str();
-  // An output carries what it was made from, where the file system keeps
-  // attributes; where it does not, the output is simply made again next time.
-  const bool recorded = !write.Output || fstat(write.TempFd, &temp) != 0 ||
-                        fsetxattr(write.TempFd, RecordName, RecordOf(write.Source, temp).data(),
-                                  RecordOf(write.Source, temp).size(), 0) == 0 ||
-                        errno == ENOTSUP;
+  // An output carries what it was made from. Where the file system keeps
+  // no attributes, or has no room left for this one, it has no record and
+  // is simply made again next time; no other record can be there, as the
+  // page's own is never copied.
+  if (write.Output && fstat(write.TempFd, &temp) == 0) {
+    const std::string record = RecordOf(write.Source, temp);
+    fsetxattr(write.TempFd, RecordName, record.data(), record.size(), 0);
+  }
   // A file made anew takes a place that must still be free.
   const bool ok =
-      recorded && fsync(write.TempFd) == 0 && fstat(write.TempFd, &temp) == 0 &&
+      fsync(write.TempFd) == 0 && fstat(write.TempFd, &temp) == 0 &&
       (!write.Replacing || (fstatat(write.FolderFd, to, &page, AT_SYMLINK_NOFOLLOW) == 0 &&
                             S_ISREG(page.st_mode) && IdentityOf(page) == write.Page)) &&
       fstatat(write.FolderFd, from, &named, AT_SYMLINK_NOFOLLOW) == 0 &&

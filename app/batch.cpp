@@ -57,7 +57,9 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
 // then the file's total and name. A failure leaves the file as it was and
 // its report the lines of the page it failed on, then the error. Running
 // out of memory fails the file, not the run: its memory is given back and,
-// if other files were in flight, it is tried again alone.
+// if other files were in flight, it is tried again alone. The page is
+// opened with its last `firm` folders never links; with a `target`, the new
+// file goes there instead of replacing the page.
 TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOutputPlace* target,
                           bool force, TRecords& records, TMemoryBudget& budget, unsigned threads,
                           bool alone, std::vector<std::string>& lines,

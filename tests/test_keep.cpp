@@ -113,7 +113,11 @@ TEST_F(Keep, ArgumentsTouchNothing) {
       {{"-o", "x", "--force", "--force"}, "1", 2, "", "valdrane: unexpected argument '--force'"},
       {{"-o", "x", "--output=y"}, "1", 2, "", "valdrane: one output folder at most"},
       // The output folder never holds what is read.
-      {{"-o", ".", "page.tif"}, "1", 2, "", "valdrane: 'page.tif' is in the output folder '.'"},
+      {{"-o", "..", "../pages/page.tif"},
+       "1",
+       2,
+       "",
+       "valdrane: '../pages/page.tif' is in the output folder '..'"},
       {{"-o", "../pages/.", "-r", "."}, "1", 2, "", "valdrane: '.' is in the output folder"},
       {{"-o", "../pages"}, "1", 2, "", "valdrane: the current folder is in the output folder"},
   };
@@ -277,7 +281,11 @@ TEST_F(Keep, OutputsNeverReachAnOriginal) {
       {[&] { fs::create_symlink(victim, out / "sub"); }, true, 3, 1, {}},
       {[&] { PutBytes(out / "sub", {'x'}); }, true, 3, 1, {}},  // a file where a folder goes
       {[&] { fs::create_hard_link(in / "a.tif", out / "a.tif"); }, false, 2, 1, {"b.tiff"}},
-      {[] {}, true, 4, 0, {"link.tif", "sub/q.tif"}},  // a link and its target
+      {[&] { PutBytes(out / ".valdrane-Zz11Yy", {'x'}); },  // a link and its target; a leftover
+       true,
+       4,
+       0,
+       {"link.tif", "sub/q.tif"}},
   };
   fs::create_directories(in / "sub");
   fs::create_directory(victim);
@@ -301,6 +309,7 @@ TEST_F(Keep, OutputsNeverReachAnOriginal) {
                            std::to_string(c.writeErrors) + " write errors, 0 skipped\r\n");
     for (const auto& [page, bytes] : before) EXPECT_TRUE(FileBytes(page) == bytes) << page;
     EXPECT_EQ(Listing(victim).size(), 2u) << "nothing is removed outside the output folder";
+    EXPECT_FALSE(fs::exists(out / ".valdrane-Zz11Yy")) << "what a killed run left is removed";
     for (const char* made : c.made) {
       TFileInfo original, flattened;
       ASSERT_TRUE(ReadFileInfo(in / made, original) && ReadFileInfo(out / made, flattened)) << made;

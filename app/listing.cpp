@@ -41,7 +41,7 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
   const auto take = [&](const std::string& page, const std::string& below,
                         const std::string& folder) {
     const std::string key = FileKey(page);
-    keys.insert(key);
+    if (!key.empty()) keys.insert(key);
     // Into an output folder, every place in the tree has its output.
     if (!taken.insert((key.empty() ? page : key) + (output.empty() ? "" : "/" + below)).second) {
       return;

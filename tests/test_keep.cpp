@@ -276,6 +276,7 @@ TEST_F(Keep, OutputsNeverReachAnOriginal) {
     bool recursive;
     int flattened, writeErrors;
     std::vector<const char*> made;  // outputs that must exist, flattened
+    int readErrors = 0;
   } cases[] = {
       {[&] { fs::create_symlink(in / "sub", out / "sub"); }, true, 3, 1, {"a.tif", "link.tif"}},
       {[&] { fs::create_symlink(victim, out / "sub"); }, true, 3, 1, {}},
@@ -286,6 +287,8 @@ TEST_F(Keep, OutputsNeverReachAnOriginal) {
        4,
        0,
        {"link.tif", "sub/q.tif"}},
+      // A page that cannot be reached takes no other page's output.
+      {[&] { fs::create_symlink("missing", in / "gone.tif"); }, false, 3, 0, {"a.tif"}, 1},
   };
   fs::create_directories(in / "sub");
   fs::create_directory(victim);
@@ -305,7 +308,8 @@ TEST_F(Keep, OutputsNeverReachAnOriginal) {
     const TToolRun run = RunTool(
         dir, {}, VALDRANE_BINARY,
         c.recursive ? std::vector{"-r", "-o", "out", "in"} : std::vector{"-o", "out", "in"});
-    EXPECT_EQ(run.Err, "valdrane: " + std::to_string(c.flattened) + " flattened, 0 read errors, " +
+    EXPECT_EQ(run.Err, "valdrane: " + std::to_string(c.flattened) + " flattened, " +
+                           std::to_string(c.readErrors) + " read errors, " +
                            std::to_string(c.writeErrors) + " write errors, 0 skipped\r\n");
     for (const auto& [page, bytes] : before) EXPECT_TRUE(FileBytes(page) == bytes) << page;
     EXPECT_EQ(Listing(victim).size(), 2u) << "nothing is removed outside the output folder";

@@ -29,11 +29,12 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
   const std::string outputKey = output.empty() ? std::string() : FileKey(output);
   // Whether `folder` is the output folder or one inside it, links followed.
   const auto inOutput = [&outputKey](const std::string& folder) {
-    std::string up = folder;
+    std::string up = folder, previous;
     for (int level = 0; !outputKey.empty() && level < 4096; ++level, up += "/..") {
       const std::string key = FileKey(up);
       if (key.empty() || key == outputKey) return !key.empty();
-      if (FileKey(up + "/..") == key) break;  // the root
+      if (key == previous) break;  // the root is its own parent
+      previous = key;
     }
     return false;
   };

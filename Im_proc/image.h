@@ -91,11 +91,17 @@ struct TMyImage {
   std::uint32_t TileWidth = 0;   // tiled pages: the size of a tile; 0 for strips
   std::uint32_t TileLength = 0;
   std::uint32_t PlanarConfig = 0;
+  std::uint32_t FillOrder = 0;  // 1: bits from the highest, 2: from the lowest
   std::uint32_t Predictor = 0;  // of the codecs that have one; kept at 16 bits
   // JPEG pages: the quality they are written back with, and whether their
   // tables sit in every strip rather than in the JPEGTables tag.
   std::uint32_t JpegQuality = 0;
   bool JpegTablesInStrips = false;
+  // WebP pages: lossless, or else the level (1 to 100) they are written back
+  // at; LERC pages: the largest error a sample may take (0: none).
+  bool WebpLossless = false;
+  std::uint32_t WebpLevel = 0;
+  double LercMaxZError = 0;
   std::vector<std::uint16_t> ExtraKinds;
   // Every other tag of the file that is carried over, by directory and tag.
   std::vector<TCarriedTag> Tags;

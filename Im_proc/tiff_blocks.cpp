@@ -12,6 +12,7 @@
 #include "alpha.h"
 #include "grey.h"
 #include "split_rows.h"
+#include "tiff_codec.h"
 #include "tiff_jpeg.h"
 
 std::uint32_t StripRows(std::uint32_t rowsPerStrip, std::uint32_t height) {
@@ -24,16 +25,6 @@ std::uint32_t StripsFor(std::uint32_t rows, std::uint32_t height) {
 
 std::uint32_t SamplesOf(std::uint32_t photometric) {
   return photometric == PhotometricRgb || photometric == PhotometricYCbCr ? 3 : 1;
-}
-
-tmsize_t ReadRawBlock(TIFF* tif, std::uint32_t k, void* data, tmsize_t size) {
-  return TIFFIsTiled(tif) != 0 ? TIFFReadRawTile(tif, k, data, size)
-                               : TIFFReadRawStrip(tif, k, data, size);
-}
-
-tmsize_t WriteRawBlock(TIFF* tif, std::uint32_t k, void* data, tmsize_t size) {
-  return TIFFIsTiled(tif) != 0 ? TIFFWriteRawTile(tif, k, data, size)
-                               : TIFFWriteRawStrip(tif, k, data, size);
 }
 
 bool SetLayout(TIFF* tif, const TMyImage& image) {
@@ -53,6 +44,7 @@ bool SetLayout(TIFF* tif, const TMyImage& image) {
          // 0 here is a value of its own: white is zero.
          TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, image.Photometric) == 1 &&
          set32(TIFFTAG_PLANARCONFIG, image.PlanarConfig) &&
+         set32(TIFFTAG_FILLORDER, image.FillOrder) &&
          // An 8-bit page compresses better flattened without its predictor
          // (the demo page as LZW: 21 088 bytes against 25 822); a 16-bit
          // one keeps it, mostly the better for it (A4 LZW, colour: 4.2 MB
@@ -64,7 +56,7 @@ bool SetLayout(TIFF* tif, const TMyImage& image) {
                        image.ExtraKinds.data()) == 1) &&
          setDouble(TIFFTAG_XRESOLUTION, image.XResolution) &&
          setDouble(TIFFTAG_YRESOLUTION, image.YResolution) &&
-         set32(TIFFTAG_RESOLUTIONUNIT, image.ResolutionUnit) && SetJpegSettings(tif, image);
+         set32(TIFFTAG_RESOLUTIONUNIT, image.ResolutionUnit) && SetCodecSettings(tif, image);
 }
 
 namespace {
@@ -258,13 +250,15 @@ bool DecodeBlock(TIFF* tif, TMyImage& image, std::uint32_t k, std::vector<std::u
 
 // Encodes block k of `plane` (the bytes of the page's image plane) with the
 // open file's codec. libtiff takes a non-const buffer but leaves samples in
-// the host's byte order as they are without a predictor.
+// the host's byte order as they are without a predictor; into a file of the
+// other byte order it swaps 16-bit samples where they lie, so those go
+// through a copy.
 bool EncodeBlock(TIFF* tif, const TMyImage& image, const std::uint8_t* plane, std::uint32_t k,
                  std::vector<std::uint8_t>& scratch) {
   const TBlock block = BlockOf(image, k);
   const tmsize_t bytes = CodedBytes(image, block);
   void* data = const_cast<std::uint8_t*>(plane + PlaneOffset(image, block));
-  if (!block.Direct) {
+  if (!block.Direct || (IsWide(image) && TIFFIsByteSwapped(tif) != 0)) {
     scratch.resize(static_cast<std::size_t>(bytes));
     Move<true>(scratch.data(), block, image, plane, image.Extra.data());
     data = scratch.data();
@@ -285,17 +279,17 @@ bool EncodesBlocksApart(std::uint32_t compression) {
 }
 
 // Encodes the blocks of `plane` on `threads` threads, each with a file in
-// memory set up like the page's file; block k's bytes end in encoded[k].
-// False when any block fails.
+// memory set up like the page's file (of its byte order, `bigEndian`);
+// block k's bytes end in encoded[k]. False when any block fails.
 bool EncodeBlocksApart(const TMyImage& image, const std::uint8_t* plane, unsigned threads,
-                       std::vector<std::vector<std::uint8_t>>& encoded) {
+                       bool bigEndian, std::vector<std::vector<std::uint8_t>>& encoded) {
   encoded.assign(image.StripCount, {});
   std::atomic<std::uint32_t> next{0};
   std::atomic<bool> ok{true};
   const auto encode = [&] {
     TMemoryFile memory;
     std::vector<std::uint8_t> scratch;
-    TIFF* tif = OpenInMemory(memory);
+    TIFF* tif = OpenInMemory(memory, bigEndian);
     if (tif == nullptr || !SetLayout(tif, image)) ok = false;
     for (std::uint32_t k; ok && (k = next++) < image.StripCount;) {
       std::uint64_t* offsets = nullptr;
@@ -392,7 +386,8 @@ bool EncodeBlocks(TIFF* tif, const TMyImage& image, unsigned threads) {
   if (AlphaOf(image) != 0) multiplied = MultipliedByAlpha(image, threads);
   const std::uint8_t* plane = AlphaOf(image) != 0 ? multiplied.data() : PlaneBytes(image);
   if (threads > 1 && image.StripCount > 1 && EncodesBlocksApart(image.Compression)) {
-    ok = EncodeBlocksApart(image, plane, std::min(threads, image.StripCount), encoded);
+    ok = EncodeBlocksApart(image, plane, std::min(threads, image.StripCount),
+                           TIFFIsBigEndian(tif) != 0, encoded);
     for (std::uint32_t k = 0; ok && k < image.StripCount; ++k) {
       const auto size = static_cast<tmsize_t>(encoded[k].size());
       ok = WriteRawBlock(tif, k, encoded[k].data(), size) == size;

@@ -29,14 +29,9 @@ std::uint32_t StripsFor(std::uint32_t rows, std::uint32_t height);
 // written from (extra samples aside).
 std::uint32_t SamplesOf(std::uint32_t photometric);
 
-// ReadRawBlock, WriteRawBlock: moves the compressed bytes of block k
-// (a strip, or a tile in a tiled file) as the file holds them. Return the
-// bytes moved, or -1.
-tmsize_t ReadRawBlock(TIFF* tif, std::uint32_t k, void* data, tmsize_t size);
-tmsize_t WriteRawBlock(TIFF* tif, std::uint32_t k, void* data, tmsize_t size);
-
-// SetLayout: sets the structural tags of `image` on a file being written,
-// and a JPEG page's codec settings (see SetJpegSettings). A tag whose field
+// SetLayout: sets the structural tags of `image` on a file being written
+// (its fill order among them), and its codec's settings (see
+// SetCodecSettings). A tag whose field
 // is 0 was not in the file that was read: it is left out.
 bool SetLayout(TIFF* tif, const TMyImage& image);
 

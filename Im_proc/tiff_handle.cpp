@@ -141,13 +141,24 @@ TIFF* OpenForReading(const TPageFile& page, TFileHandle& handle, TReadWarnings& 
   return tif;
 }
 
-TIFF* OpenForWriting(const char* name, TFileHandle& handle, bool big) {
+TIFF* OpenForWriting(const char* name, TFileHandle& handle, bool big, bool bigEndian) {
   handle.At = 0;
-  return TIFFClientOpen(name, big ? "w8" : "w", &handle, HandleRead, HandleWrite, HandleSeek,
-                        HandleClose, HandleSize, HandleMap, HandleUnmap);
+  const char* mode = big ? (bigEndian ? "w8b" : "w8l") : (bigEndian ? "wb" : "wl");
+  return TIFFClientOpen(name, mode, &handle, HandleRead, HandleWrite, HandleSeek, HandleClose,
+                        HandleSize, HandleMap, HandleUnmap);
 }
 
-TIFF* OpenInMemory(TMemoryFile& memory) {
-  return TIFFClientOpen("memory", "w", &memory, MemoryRead, MemoryWrite, MemorySeek, MemoryClose,
-                        MemorySize, MemoryMap, MemoryUnmap);
+TIFF* OpenInMemory(TMemoryFile& memory, bool bigEndian) {
+  return TIFFClientOpen("memory", bigEndian ? "wb" : "wl", &memory, MemoryRead, MemoryWrite,
+                        MemorySeek, MemoryClose, MemorySize, MemoryMap, MemoryUnmap);
+}
+
+tmsize_t ReadRawBlock(TIFF* tif, std::uint32_t k, void* data, tmsize_t size) {
+  return TIFFIsTiled(tif) != 0 ? TIFFReadRawTile(tif, k, data, size)
+                               : TIFFReadRawStrip(tif, k, data, size);
+}
+
+tmsize_t WriteRawBlock(TIFF* tif, std::uint32_t k, void* data, tmsize_t size) {
+  return TIFFIsTiled(tif) != 0 ? TIFFWriteRawTile(tif, k, data, size)
+                               : TIFFWriteRawStrip(tif, k, data, size);
 }

@@ -52,10 +52,19 @@ TIFF* OpenForReading(const TPageFile& page, TFileHandle& handle, TReadWarnings& 
 // warnings are no longer noted.
 void CloseForReading(TIFF* tif);
 
-// OpenForWriting: a new TIFF file, BigTIFF when `big`, written through
-// `handle`'s descriptor from its start; `name` is for libtiff's messages.
-// Null on failure.
-TIFF* OpenForWriting(const char* name, TFileHandle& handle, bool big);
+// OpenForWriting: a new TIFF file, BigTIFF when `big`, big-endian (MM)
+// when `bigEndian`, else little-endian (II), written through `handle`'s
+// descriptor from its start; `name` is for libtiff's messages. Null on
+// failure.
+TIFF* OpenForWriting(const char* name, TFileHandle& handle, bool big, bool bigEndian);
 
-// OpenInMemory: a new TIFF file written into `memory`. Null on failure.
-TIFF* OpenInMemory(TMemoryFile& memory);
+// OpenInMemory: a new TIFF file written into `memory`, in the byte order
+// `bigEndian` says. Null on failure.
+TIFF* OpenInMemory(TMemoryFile& memory, bool bigEndian);
+
+// ReadRawBlock, WriteRawBlock: moves the compressed bytes of block k
+// (a strip, or a tile in a tiled file) as the file holds them, at most
+// `size` of them (the block's first bytes when it has more). Return the
+// bytes moved, or -1.
+tmsize_t ReadRawBlock(TIFF* tif, std::uint32_t k, void* data, tmsize_t size);
+tmsize_t WriteRawBlock(TIFF* tif, std::uint32_t k, void* data, tmsize_t size);

@@ -50,11 +50,12 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
 
 // TTiffFile: the pages of a TIFF file, the main chain of its directories in
 // order: whether each is one ReadTiff takes (else it is copied as it is),
-// whether the file is BigTIFF, and the bytes its pages' samples and copied
-// blocks come to.
+// whether the file is BigTIFF and big-endian (MM), and the bytes its pages'
+// samples and copied blocks come to.
 struct TTiffFile {
   std::vector<bool> Flattened;
   bool BigTiff = false;
+  bool BigEndian = false;
   std::uint64_t Bytes = 0;
 };
 
@@ -78,8 +79,9 @@ struct TTiffOutput {
 };
 
 // BeginTiffOutput: starts the new file beside `page`, or at `target` when
-// one is given (see BeginSafeWrite): BigTIFF when the file was, or when its
-// pages come near what a classic TIFF can address (3.75 GiB). Returns 1, or
+// one is given (see BeginSafeWrite), in the file's byte order: BigTIFF when
+// the file was, or when its pages come near what a classic TIFF can address
+// (3.75 GiB). Returns 1, or
 // -1 with nothing left behind.
 std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiffOutput& output,
                              const TOutputPlace* target = nullptr);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "jpeg_quality.h"
-#include "tiff_blocks.h"
+#include "tiff_handle.h"
 #include "tiff_tags.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "tiff_blocks.h"
+#include "tiff_codec.h"
 #include "tiff_handle.h"
 #include "tiff_io.h"
 #include "tiff_jpeg.h"
@@ -74,6 +75,7 @@ bool TakeHeader(TIFF* tif, TMyImage& header) {
   header.YResolution = TagFloat(tif, TIFFTAG_YRESOLUTION);
   header.ResolutionUnit = Tag16(tif, TIFFTAG_RESOLUTIONUNIT);
   header.PlanarConfig = Tag16(tif, TIFFTAG_PLANARCONFIG);
+  header.FillOrder = Tag16(tif, TIFFTAG_FILLORDER);
   header.Predictor = Tag16(tif, TIFFTAG_PREDICTOR);
   header.TileWidth = Tag32(tif, TIFFTAG_TILEWIDTH);
   header.TileLength = Tag32(tif, TIFFTAG_TILELENGTH);
@@ -97,6 +99,7 @@ std::int32_t ListPages(const TPageFile& page, TTiffFile& file) {
   TIFF* tif = open.get();
   if (tif == nullptr) return -1;
   file.BigTiff = TIFFIsBigTIFF(tif) != 0;
+  file.BigEndian = TIFFIsBigEndian(tif) != 0;
   do {
     TMyImage header;
     if (!TakeHeader(tif, header)) return -1;
@@ -144,7 +147,7 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
                                    extraBytes +
                                    (header.ExtraKinds.empty() ? 0 : pixels64 * 3 * bytes);
   if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) ||
-      !TakeJpegSettings(tif, header) || !reserve(planeBytes)) {
+      !TakeCodecSettings(tif, header) || !reserve(planeBytes)) {
     return -1;
   }
 

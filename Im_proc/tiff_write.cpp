@@ -44,7 +44,7 @@ std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiff
   output.Writer = new (std::nothrow) TTiffWriter{TFileHandle{output.Write.TempFd, 0}, nullptr};
   if (output.Writer != nullptr) {
     output.Writer->Tif = OpenForWriting(page.Name.c_str(), output.Writer->Handle,
-                                        file.BigTiff || file.Bytes > ClassicLimit);
+                                        file.BigTiff || file.Bytes > ClassicLimit, file.BigEndian);
   }
   if (output.Writer == nullptr || output.Writer->Tif == nullptr) {
     AbortSafeWrite(output.Write);

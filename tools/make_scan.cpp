@@ -1,9 +1,10 @@
 // make_scan: writes a synthetic scanned page as a TIFF file, for the demo,
 // the tests' sample pages and the benchmark.
 //
-//   make_scan [-c] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg]
-//             [-q QUALITY] [-y] [-t TILE] [-p] [-a] [-k bilevel|palette] [-s WIDTHxHEIGHT]
-//             [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif
+//   make_scan [-c] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg|webp|zstd|lzma|lerc]
+//             [-q QUALITY] [-e MAXZERROR] [-B] [-f] [-y] [-t TILE] [-p] [-a]
+//             [-k bilevel|palette] [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED]
+//             OUTPUT.tif
 //
 //   -c   colour (RGB) page; grey otherwise
 //   -b   bits per sample, 8 by default; a 16-bit page's samples are the
@@ -11,7 +12,11 @@
 //   -A   an alpha sample after the others, of this kind (0 unspecified, 1 the
 //        colour multiplied by it, 2 not), opaque but in a band at the top
 //   -z   compression, none by default
-//   -q   JPEG quality, 75 by default
+//   -q   JPEG quality, 75 by default; the WebP level (100 lossless), ZSTD or
+//        Deflate level, LZMA preset, the codec's default by default
+//   -e   LERC's largest error a sample may take, 0 by default
+//   -B   a big-endian (MM) file; little-endian otherwise
+//   -f   bits filled from the lowest (FillOrder 2)
 //   -y   a colour JPEG page in YCbCr with 2x2 subsampling, as scanners write
 //   -t   tiles of TILE x TILE pixels (a multiple of 16) instead of strips
 //   -p   samples in separate planes (colour, or grey and alpha)
@@ -47,6 +52,8 @@ struct TOptions {
   double dpi = 300;
   std::uint32_t seed = 1;
   int quality = 0;
+  double maxZError = 0;
+  bool bigEndian = false, lsbFirst = false;
   std::uint16_t bits = 8;
   std::uint16_t alpha = 0;  // the kind plus one; 0: none
   bool ycbcr = false, separate = false, append = false;
@@ -56,10 +63,12 @@ struct TOptions {
 };
 
 int Usage() {
-  std::fprintf(stderr,
-               "usage: make_scan [-c] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg]\n"
-               "                 [-q QUALITY] [-y] [-t TILE] [-p] [-a] [-k bilevel|palette]\n"
-               "                 [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif\n");
+  std::fprintf(
+      stderr,
+      "usage: make_scan [-c] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg|\n"
+      "                 webp|zstd|lzma|lerc] [-q QUALITY] [-e MAXZERROR] [-B] [-f]\n"
+      "                 [-y] [-t TILE] [-p] [-a] [-k bilevel|palette]\n"
+      "                 [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif\n");
   return 1;
 }
 
@@ -71,7 +80,11 @@ bool ParseCompression(const char* name, std::uint16_t& compression) {
                {"lzw", COMPRESSION_LZW},
                {"deflate", COMPRESSION_ADOBE_DEFLATE},
                {"packbits", COMPRESSION_PACKBITS},
-               {"jpeg", COMPRESSION_JPEG}};
+               {"jpeg", COMPRESSION_JPEG},
+               {"webp", COMPRESSION_WEBP},
+               {"zstd", COMPRESSION_ZSTD},
+               {"lzma", COMPRESSION_LZMA},
+               {"lerc", COMPRESSION_LERC}};
   for (const auto& k : known) {
     if (std::strcmp(name, k.name) == 0) {
       compression = k.value;
@@ -82,7 +95,7 @@ bool ParseCompression(const char* name, std::uint16_t& compression) {
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& o) {
-  for (int c; (c = getopt(argc, argv, "cb:A:z:q:yt:pak:s:r:d:S:")) != -1;) {
+  for (int c; (c = getopt(argc, argv, "cb:A:z:q:e:Bfyt:pak:s:r:d:S:")) != -1;) {
     char* end = nullptr;
     switch (c) {
       case 'c':
@@ -101,6 +114,15 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
         break;
       case 'q':
         o.quality = static_cast<int>(std::strtol(optarg, &end, 10));
+        break;
+      case 'e':
+        o.maxZError = std::strtod(optarg, &end);
+        break;
+      case 'B':
+        o.bigEndian = true;
+        break;
+      case 'f':
+        o.lsbFirst = true;
         break;
       case 'y':
         o.ycbcr = true;
@@ -173,6 +195,9 @@ int main(int argc, char** argv) {
   layout.Append = options.append;
   layout.Bits = options.bits;
   layout.Alpha = options.alpha;
+  layout.MaxZError = options.maxZError;
+  layout.BigEndian = options.bigEndian;
+  layout.LsbFirst = options.lsbFirst;
   if (!WriteScanTiff(options.output, layout, pixels)) {
     std::fprintf(stderr, "make_scan: cannot write %s\n", options.output);
     return 2;

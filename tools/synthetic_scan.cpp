@@ -132,7 +132,10 @@ std::vector<std::uint8_t> StoredSamples(const TScanLayout& layout,
 bool WriteScanTiff(const char* path, const TScanLayout& layout,
                    const std::vector<std::uint8_t>& shown) {
   const std::vector<std::uint8_t> pixels = StoredSamples(layout, shown);
-  TIFF* tif = TIFFOpen(path, layout.Append ? "a" : layout.Big ? "w8" : "w");
+  const char* mode = layout.Append      ? "a"
+                     : layout.BigEndian ? (layout.Big ? "w8b" : "wb")
+                                        : (layout.Big ? "w8" : "w");
+  TIFF* tif = TIFFOpen(path, mode);
   if (tif == nullptr) return false;
   const auto samples =
       static_cast<std::uint16_t>((layout.Colour ? 3 : 1) + (layout.Alpha != 0 ? 1 : 0));
@@ -160,6 +163,32 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
     if (layout.Quality != 0) TIFFSetField(tif, TIFFTAG_JPEGQUALITY, layout.Quality);
     if (layout.TablesInStrips) TIFFSetField(tif, TIFFTAG_JPEGTABLESMODE, 0);
   }
+  if (layout.Quality != 0) {
+    switch (layout.Compression) {
+      case COMPRESSION_WEBP:
+        if (layout.Quality == 100) {
+          TIFFSetField(tif, TIFFTAG_WEBP_LOSSLESS, 1);
+        } else {
+          TIFFSetField(tif, TIFFTAG_WEBP_LEVEL, layout.Quality);
+        }
+        break;
+      case COMPRESSION_ZSTD:
+        TIFFSetField(tif, TIFFTAG_ZSTD_LEVEL, layout.Quality);
+        break;
+      case COMPRESSION_ADOBE_DEFLATE:
+      case COMPRESSION_DEFLATE:
+        TIFFSetField(tif, TIFFTAG_ZIPQUALITY, layout.Quality);
+        break;
+      case COMPRESSION_LZMA:
+        TIFFSetField(tif, TIFFTAG_LZMAPRESET, layout.Quality);
+        break;
+    }
+  }
+  if (layout.Compression == COMPRESSION_LERC) {
+    TIFFSetField(tif, TIFFTAG_LERC_MAXZERROR, layout.MaxZError);
+    TIFFSetField(tif, TIFFTAG_LERC_ADD_COMPRESSION, layout.LercFurther);
+  }
+  if (layout.LsbFirst) TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   if (layout.Predictor != 1) TIFFSetField(tif, TIFFTAG_PREDICTOR, layout.Predictor);
   if (layout.RowsPerStrip != 0 && layout.Tile == 0) {

@@ -23,7 +23,9 @@ struct TScanLayout {
   std::uint32_t RowsPerStrip = 0;  // written as given; 0: no tag, one strip
   double Dpi = 0;                  // 0: no resolution tags
   std::uint16_t Predictor = 1;     // 1: none; 2: horizontal differencing
-  // JPEG only: quality (0: libtiff's default, 75); a colour page as YCbCr
+  // JPEG: quality (0: libtiff's default, 75); WebP: level (100: lossless,
+  // as tiffcp takes it); ZSTD, Deflate, LZMA: level or preset (0: the
+  // codec's default). JPEG only: a colour page as YCbCr
   // subsampled this much both ways (0: RGB); the tables in every strip
   // rather than in the JPEGTables tag.
   int Quality = 0;
@@ -43,6 +45,12 @@ struct TScanLayout {
   // in a band across the top of the page, where it falls from opaque to 0
   // left to right.
   std::uint16_t Alpha = 0;
+  // LERC: the largest error a sample may take, and the further compression
+  // of its blobs (0 none, 1 Deflate, 2 ZSTD).
+  double MaxZError = 0;
+  int LercFurther = 0;
+  bool BigEndian = false;  // an MM file; II otherwise
+  bool LsbFirst = false;   // FillOrder 2 (bits from the lowest); no FillOrder tag otherwise
 };
 
 // WriteScanTiff: writes `pixels` (row by row, as SyntheticScan makes them,

@@ -40,9 +40,8 @@ void DivideByBackground(TMyImage& page, const TMyImage& background, unsigned thr
     SplitRows(PixelCount(page), threads, 1u << 17, [&](std::uint32_t first, std::uint32_t end) {
       for (std::uint32_t i = first; i < end; ++i) {
         const std::uint32_t bi = b[i], pi = p[i];
-        p[i] = static_cast<std::uint16_t>(bi < DarkThreshold * 257u || pi >= bi
-                                              ? 65535u
-                                              : pi * 65535u / bi);
+        p[i] = static_cast<std::uint16_t>(bi < DarkThreshold * 257u || pi >= bi ? 65535u
+                                                                                : pi * 65535u / bi);
       }
     });
     return;

@@ -22,9 +22,13 @@ TMyImage HeaderOf(const TMyImage& source) {
   result.TileWidth = source.TileWidth;
   result.TileLength = source.TileLength;
   result.PlanarConfig = source.PlanarConfig;
+  result.FillOrder = source.FillOrder;
   result.Predictor = source.Predictor;
   result.JpegQuality = source.JpegQuality;
   result.JpegTablesInStrips = source.JpegTablesInStrips;
+  result.WebpLossless = source.WebpLossless;
+  result.WebpLevel = source.WebpLevel;
+  result.LercMaxZError = source.LercMaxZError;
   result.ExtraKinds = source.ExtraKinds;
   result.Tags = source.Tags;
   return result;

@@ -110,6 +110,10 @@ struct TMyImage {
   TPlane16 Gray16;
   TPlane16 Rgb16;
   TPlane Extra;
+  // The page's previews (thumbnails, reduced-resolution images), each a
+  // record of its own header and tags; their planes are made from the page
+  // by MakePreviews just before it is written.
+  std::vector<TMyImage> Previews;
 };
 
 // IsColour: whether the page has a colour plane (RGB, or YCbCr JPEG read
@@ -150,7 +154,8 @@ decltype(auto) WithSamples(const TMyImage& image, TWork&& work) {
 inline std::uint32_t PixelCount(const TMyImage& image) { return image.Width * image.Height; }
 
 // HeaderOf: a new record with the header fields and the carried
-// tags of `source`, and both planes empty. Never touches `source`.
+// tags of `source`, and both planes empty and no previews. Never touches
+// `source`.
 TMyImage HeaderOf(const TMyImage& source);
 
 // CopyImage: a new record with all header fields of `source`, a grey plane of

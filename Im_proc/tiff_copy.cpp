@@ -75,6 +75,31 @@ bool CopyCoding(TIFF* from, TIFF* to) {
   return ok;
 }
 
+// Copies the directory `from` is in into `to` as its next one: its coding,
+// the tags in `tags` that belong to it, and its blocks, none larger than
+// the file (`fileSize`).
+bool CopyDirectory(TIFF* from, TIFF* to, const std::vector<TCarriedTag>& tags,
+                   std::uint64_t fileSize) {
+  bool ok = CopyCoding(from, to);
+  for (std::size_t i = 0; ok && i < tags.size(); ++i) {
+    ok = tags[i].Directory != 0 || PutTag(to, tags[i]);
+  }
+  const std::uint32_t blocks =
+      TIFFIsTiled(from) != 0 ? TIFFNumberOfTiles(from) : TIFFNumberOfStrips(from);
+  std::vector<std::uint8_t> block;
+  for (std::uint32_t k = 0; ok && k < blocks; ++k) {
+    // A block the file cannot hold is not read into memory.
+    const std::uint64_t size = TIFFGetStrileByteCount(from, k);
+    ok = size != 0 && size <= fileSize;
+    if (!ok) break;
+    block.resize(static_cast<std::size_t>(size));
+    const auto bytes = static_cast<tmsize_t>(size);
+    ok = ReadRawBlock(from, k, block.data(), bytes) == bytes &&
+         WriteRawBlock(to, k, block.data(), bytes) == bytes;
+  }
+  return ok && TIFFWriteDirectory(to) == 1;
+}
+
 }  // namespace
 
 std::int32_t CopyTiffPage(TTiffOutput& output, const TPageFile& page, std::uint32_t directory) {
@@ -85,28 +110,28 @@ std::int32_t CopyTiffPage(TTiffOutput& output, const TPageFile& page, std::uint3
   TIFF* from = open.get();
   std::vector<TCarriedTag> tags;
   // Old-style JPEG points into the file it is in; it cannot be moved.
+  const auto movable = [&] { return Tag16(from, TIFFTAG_COMPRESSION) != COMPRESSION_OJPEG; };
   if (output.Writer == nullptr || from == nullptr ||
-      (directory != 0 && TIFFSetDirectory(from, directory) != 1) ||
-      Tag16(from, TIFFTAG_COMPRESSION) == COMPRESSION_OJPEG || !TakeTags(from, tags)) {
+      (directory != 0 && TIFFSetDirectory(from, directory) != 1) || !movable() ||
+      !TakeTags(from, tags)) {
     return -1;
   }
+  // Its previews, unchanged as the page is, follow it (old-style JPEG ones
+  // left out).
+  std::vector<TPreviewPlace> previews = PreviewPlaces(from);
+  std::erase_if(previews,
+                [&](const TPreviewPlace& p) { return !GoToPreview(from, p) || !movable(); });
   TIFF* to = output.Writer->Tif;
-  bool ok = WriteCustomDirectories(to, tags) && CopyCoding(from, to);
-  for (std::size_t i = 0; ok && i < tags.size(); ++i) {
-    ok = tags[i].Directory != 0 || PutTag(to, tags[i]);
+  const std::vector<std::uint64_t> places(previews.size(), 0);
+  bool ok =
+      TIFFSetDirectory(from, directory) == 1 && WriteCustomDirectories(to, tags) &&
+      (places.empty() || TIFFSetField(to, TIFFTAG_SUBIFD, static_cast<std::uint16_t>(places.size()),
+                                      places.data()) == 1) &&
+      CopyDirectory(from, to, tags, FileSize(page.Fd));
+  for (std::size_t i = 0; ok && i < previews.size(); ++i) {
+    std::vector<TCarriedTag> own;
+    ok = GoToPreview(from, previews[i]) && TakeTags(from, own) && GoToPreview(from, previews[i]) &&
+         CopyDirectory(from, to, own, FileSize(page.Fd));
   }
-  const std::uint32_t blocks =
-      TIFFIsTiled(from) != 0 ? TIFFNumberOfTiles(from) : TIFFNumberOfStrips(from);
-  std::vector<std::uint8_t> block;
-  for (std::uint32_t k = 0; ok && k < blocks; ++k) {
-    // A block the file cannot hold is not read into memory.
-    const std::uint64_t size = TIFFGetStrileByteCount(from, k);
-    ok = size != 0 && size <= FileSize(page.Fd);
-    if (!ok) break;
-    block.resize(static_cast<std::size_t>(size));
-    const auto bytes = static_cast<tmsize_t>(size);
-    ok = ReadRawBlock(from, k, block.data(), bytes) == bytes &&
-         WriteRawBlock(to, k, block.data(), bytes) == bytes;
-  }
-  return ok && TIFFWriteDirectory(to) == 1 ? 1 : -1;
+  return ok ? 1 : -1;
 }

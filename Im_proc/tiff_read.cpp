@@ -88,6 +88,24 @@ bool TakeHeader(TIFF* tif, TMyImage& header) {
   return true;
 }
 
+// The previews of the page the open file is in (directory `directory`)
+// that are of a kind the tool writes (as a page is, without extra
+// samples): header and tags (their own EXIF and GPS directories aside);
+// others are left out. Then the file is back at the page. False when it
+// cannot be taken back.
+bool TakePreviews(TIFF* tif, std::uint32_t directory, std::vector<TMyImage>& previews) {
+  for (const TPreviewPlace& place : PreviewPlaces(tif)) {
+    TMyImage preview;
+    if (GoToPreview(tif, place) && TakeHeader(tif, preview) && preview.ExtraKinds.empty() &&
+        IsSupportedPage(tif, preview) && TakeCodecSettings(tif, preview) &&
+        TakeTags(tif, preview.Tags)) {
+      std::erase_if(preview.Tags, [](const TCarriedTag& t) { return t.Directory != 0; });
+      previews.push_back(std::move(preview));
+    }
+  }
+  return TIFFSetDirectory(tif, directory) == 1;
+}
+
 }  // namespace
 
 std::int32_t ListPages(const TPageFile& page, TTiffFile& file) {
@@ -134,7 +152,12 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
       !TakeHeader(tif, header)) {
     return -1;
   }
-  if (!TakeTags(tif, header.Tags)) return -1;
+  // Reading the tags of other directories rereads the page's: its JPEG is
+  // made to decode to RGB again.
+  if (!TakeTags(tif, header.Tags) || !TakePreviews(tif, directory, header.Previews) ||
+      !DecodeJpegAsRgb(tif)) {
+    return -1;
+  }
 
   // The planes of the whole correction: the page's grey (and colour)
   // plane, a saved copy and the background, the two half-size images, and
@@ -143,9 +166,14 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   const std::uint64_t pixels64 = std::uint64_t{header.Width} * header.Height;
   const std::uint64_t bytes = header.BitsPerSample / 8;
   const std::uint64_t extraBytes = pixels64 * header.ExtraKinds.size() * bytes;
-  const std::uint64_t planeBytes = pixels64 * (IsColour(header) ? 25 : 13) / 4 * bytes +
-                                   extraBytes +
-                                   (header.ExtraKinds.empty() ? 0 : pixels64 * 3 * bytes);
+  std::uint64_t previewBytes = 0;
+  for (const TMyImage& p : header.Previews) {
+    previewBytes +=
+        std::uint64_t{p.Width} * p.Height * SamplesOf(p.Photometric) * (p.BitsPerSample / 8);
+  }
+  const std::uint64_t planeBytes =
+      pixels64 * (IsColour(header) ? 25 : 13) / 4 * bytes + extraBytes +
+      (header.ExtraKinds.empty() ? 0 : pixels64 * 3 * bytes) + previewBytes;
   if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) ||
       !TakeCodecSettings(tif, header) || !reserve(planeBytes)) {
     return -1;

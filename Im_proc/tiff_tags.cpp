@@ -249,3 +249,28 @@ bool PutTag(TIFF* tif, const TCarriedTag& carried) {
   }
   return set == 1;
 }
+
+std::vector<TPreviewPlace> PreviewPlaces(TIFF* tif) {
+  constexpr std::size_t Most = 64;
+  std::vector<TPreviewPlace> places;
+  std::uint16_t count = 0;
+  const std::uint64_t* at = nullptr;
+  if (TIFFGetField(tif, TIFFTAG_SUBIFD, &count, &at) != 1 || at == nullptr) return places;
+  const std::vector<std::uint64_t> offsets(at, at + count);
+  for (const std::uint64_t offset : offsets) {
+    if (places.size() == Most || TIFFSetSubDirectory(tif, offset) != 1) continue;
+    std::uint32_t step = 0;
+    do {
+      places.push_back({offset, step++});
+    } while (places.size() < Most && TIFFReadDirectory(tif) == 1);
+  }
+  return places;
+}
+
+bool GoToPreview(TIFF* tif, const TPreviewPlace& place) {
+  if (TIFFSetSubDirectory(tif, place.Offset) != 1) return false;
+  for (std::uint32_t k = 0; k < place.Step; ++k) {
+    if (TIFFReadDirectory(tif) != 1) return false;
+  }
+  return true;
+}

@@ -33,3 +33,20 @@ bool WriteCustomDirectories(TIFF* tif, const std::vector<TCarriedTag>& tags);
 // private tag that this libtiff does not know as it was read. False when
 // libtiff refuses it.
 bool PutTag(TIFF* tif, const TCarriedTag& carried);
+
+// TPreviewPlace: where one of a page's previews (a thumbnail, a
+// reduced-resolution image) is: the SubIFD whose chain it is in, and how
+// many directories along that chain.
+struct TPreviewPlace {
+  std::uint64_t Offset = 0;
+  std::uint32_t Step = 0;
+};
+
+// PreviewPlaces: the previews of the page the open file is in: the
+// directories its SubIFD tag points at and those their chains go on to, in
+// order, at most 64. May leave the file at another directory.
+std::vector<TPreviewPlace> PreviewPlaces(TIFF* tif);
+
+// GoToPreview: makes the preview at `place` the open file's directory.
+// False when it cannot be read.
+bool GoToPreview(TIFF* tif, const TPreviewPlace& place);

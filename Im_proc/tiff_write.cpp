@@ -1,6 +1,8 @@
 #include <tiffio.h>
 
+#include <algorithm>
 #include <new>
+#include <vector>
 
 #include "safe_file.h"
 #include "tiff_blocks.h"
@@ -24,6 +26,15 @@ bool IsWritable(const TMyImage& image) {
     return false;
   }
   return image.StripCount == BlocksFor(image);
+}
+
+// Sets the layout, tags and blocks of one directory.
+bool WriteDirectory(TIFF* tif, const TMyImage& image, unsigned threads) {
+  bool ok = SetLayout(tif, image);
+  for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) {
+    ok = image.Tags[i].Directory != 0 || PutTag(tif, image.Tags[i]);
+  }
+  return ok && EncodeBlocks(tif, image, threads) && TIFFWriteDirectory(tif) == 1;
 }
 
 }  // namespace
@@ -54,13 +65,23 @@ std::int32_t BeginTiffOutput(const TPageFile& page, const TTiffFile& file, TTiff
 }
 
 std::int32_t WriteTiffPage(TTiffOutput& output, const TMyImage& image, unsigned threads) {
-  if (output.Writer == nullptr || !IsWritable(image)) return -1;
-  TIFF* tif = output.Writer->Tif;
-  bool ok = WriteCustomDirectories(tif, image.Tags) && SetLayout(tif, image);
-  for (std::size_t i = 0; ok && i < image.Tags.size(); ++i) {
-    ok = image.Tags[i].Directory != 0 || PutTag(tif, image.Tags[i]);
+  if (output.Writer == nullptr || !IsWritable(image) ||
+      !std::all_of(image.Previews.begin(), image.Previews.end(), IsWritable)) {
+    return -1;
   }
-  ok = ok && EncodeBlocks(tif, image, threads) && TIFFWriteDirectory(tif) == 1;
+  TIFF* tif = output.Writer->Tif;
+  bool ok = WriteCustomDirectories(tif, image.Tags);
+  // The previews' places are filled in as libtiff writes the directories
+  // that follow the page's.
+  const std::vector<std::uint64_t> places(image.Previews.size(), 0);
+  if (ok && !places.empty()) {
+    ok = TIFFSetField(tif, TIFFTAG_SUBIFD, static_cast<std::uint16_t>(places.size()),
+                      places.data()) == 1;
+  }
+  ok = ok && WriteDirectory(tif, image, threads);
+  for (std::size_t i = 0; ok && i < image.Previews.size(); ++i) {
+    ok = WriteDirectory(tif, image.Previews[i], threads);
+  }
   return ok ? 1 : -1;
 }
 

@@ -13,6 +13,7 @@
 #include "flatten.h"
 #include "image.h"
 #include "platform.h"
+#include "preview.h"
 #include "progress.h"
 #include "reconstruct.h"
 #include "report.h"
@@ -145,7 +146,9 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
         lines.push_back("total " + FormatSeconds(NowMs() - PageStart));
         lines.push_back(page);
       };
-      // A page alone is put in place as part of its writing.
+      // A page alone is put in place as part of its writing; its previews
+      // are made anew from it first.
+      MakePreviews(Page, threads);
       if (!write() || WriteTiffPage(Output, Page, threads) != 1) return fail(" write error");
       if (count > 1) {
         ending();

@@ -87,10 +87,14 @@ bool ReadSamples(TIFF* tif, TFileInfo& info) {
 
 }  // namespace
 
-bool ReadFileInfo(const fs::path& path, TFileInfo& info, std::uint16_t directory) {
+bool ReadFileInfo(const fs::path& path, TFileInfo& info, std::uint16_t directory, int preview) {
   TIFF* tif = TIFFOpen(path.string().c_str(), "rc");
   if (tif == nullptr) return false;
-  if (TIFFSetDirectory(tif, directory) != 1) {
+  std::uint16_t previews = 0;
+  std::uint64_t* offsets = nullptr;
+  if (TIFFSetDirectory(tif, directory) != 1 ||
+      (preview >= 0 && (TIFFGetField(tif, TIFFTAG_SUBIFD, &previews, &offsets) != 1 ||
+                        preview >= previews || TIFFSetSubDirectory(tif, offsets[preview]) != 1))) {
     TIFFClose(tif);
     return false;
   }

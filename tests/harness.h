@@ -54,7 +54,9 @@ struct TFileInfo {
   // 0 white where it is), pixel by pixel, row by row.
   std::vector<std::uint32_t> Samples;
 };
-bool ReadFileInfo(const fs::path& path, TFileInfo& info, std::uint16_t directory = 0);
+// With `preview`, the page's preview in that place of its SubIFD tag.
+bool ReadFileInfo(const fs::path& path, TFileInfo& info, std::uint16_t directory = 0,
+                  int preview = -1);
 
 // The entries of a little-endian file's first directory, or of the one its
 // tag `sub` points at, read from its bytes: tag -> type and value bytes.

@@ -95,3 +95,11 @@ std::vector<std::uint32_t> PlainFlattenFile(std::uint32_t width, std::uint32_t h
                                             unsigned bits, bool whiteIsZero,
                                             const std::vector<std::uint16_t>& extraKinds,
                                             const std::vector<std::uint32_t>& samples);
+
+// A preview of `page` (its Samples, grey or colour, without extra samples)
+// of the size and kind of `preview`: each preview pixel the mean, half up,
+// of the page's columns from x * W / w to before (x + 1) * W / w (at least
+// one) and the rows likewise; grey from colour by PlainGrey; 8 bits from 16
+// rounded, 16 from 8 times 257.
+struct TFileInfo;
+std::vector<std::uint32_t> PlainPreview(const TFileInfo& page, const TFileInfo& preview);

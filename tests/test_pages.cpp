@@ -36,6 +36,24 @@ TEST_F(Pages, EveryPageOfAFile) {
                                           SyntheticScan(64, 48, false, k)));
     }
   }
+  // Previews: colour at half size, grey, and 16-bit in tiles of a colour
+  // page; a palette page's own.
+  const fs::path previews = dir / "previews.tif";
+  ASSERT_TRUE(WriteScan(previews, {.Width = 300,
+                                   .Height = 200,
+                                   .Colour = true,
+                                   .Compression = 5,
+                                   .RowsPerStrip = 32,
+                                   .Previews = {{150, 100, true, 5, 16},
+                                                {77, 51, false, 1, 0},
+                                                {.Width = 64,
+                                                 .Height = 40,
+                                                 .Colour = true,
+                                                 .Compression = 8,
+                                                 .Tile = 16,
+                                                 .Bits = 16}}}));
+  ASSERT_TRUE(WriteKeptPageTiff(previews.string().c_str(), 64, 48, true,
+                                SyntheticScan(64, 48, false, 2), true));
   // The second page's strip cut short: the whole file is refused.
   TBytes cut = FileBytes(dir / "broken.tif");
   std::fill(cut.end() - 3000, cut.end() - 1000, '\0');
@@ -50,6 +68,8 @@ TEST_F(Pages, EveryPageOfAFile) {
     }
   }
 
+  TFileInfo kept;
+  ASSERT_TRUE(ReadFileInfo(previews, kept, 1, 0));
   const TToolRun run = RunTool(dir);
   const char* const names[] = {"page 1 of 5", "page 2 of 5 copied", "page 3 of 5",
                                "page 4 of 5 copied", "page 5 of 5"};
@@ -77,6 +97,18 @@ TEST_F(Pages, EveryPageOfAFile) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // shadow memory
   EXPECT_LT(run.PeakKiB, 60 * 1024) << "150 pages' planes would take 117 MB";
 #endif
+  // Made anew from the flattened page, in their own size and kind; the
+  // copied page's as they were.
+  TFileInfo page, now;
+  ASSERT_TRUE(ReadFileInfo(previews, page));
+  for (int k = 0; k < 3; ++k) {
+    ASSERT_TRUE(ReadFileInfo(previews, now, 0, k)) << k;
+    EXPECT_EQ(now.Width, k == 0 ? 150u : k == 1 ? 77u : 64u);
+    EXPECT_TRUE(now.Samples == PlainPreview(page, now)) << k;
+  }
+  EXPECT_FALSE(ReadFileInfo(previews, now, 0, 3));
+  ASSERT_TRUE(ReadFileInfo(previews, now, 1, 0));
+  EXPECT_TRUE(now.Samples == kept.Samples && now.Width == 32);
   for (const fs::path& refused : {none, broken}) {
     EXPECT_EQ(run.Entries.at(refused.filename().string()).Outcome, "read error");
     EXPECT_TRUE(FileBytes(refused) == bytes[refused]);

@@ -129,14 +129,13 @@ std::vector<std::uint8_t> StoredSamples(const TScanLayout& layout,
 
 }  // namespace
 
-bool WriteScanTiff(const char* path, const TScanLayout& layout,
-                   const std::vector<std::uint8_t>& shown) {
+namespace {
+
+// Sets the fields of a page in `layout` on the directory being written and
+// writes its samples, from `shown`.
+bool WriteScanDirectory(TIFF* tif, const TScanLayout& layout,
+                        const std::vector<std::uint8_t>& shown) {
   const std::vector<std::uint8_t> pixels = StoredSamples(layout, shown);
-  const char* mode = layout.Append      ? "a"
-                     : layout.BigEndian ? (layout.Big ? "w8b" : "wb")
-                                        : (layout.Big ? "w8" : "w");
-  TIFF* tif = TIFFOpen(path, mode);
-  if (tif == nullptr) return false;
   const auto samples =
       static_cast<std::uint16_t>((layout.Colour ? 3 : 1) + (layout.Alpha != 0 ? 1 : 0));
   const std::uint16_t bytes = layout.Bits / 8;
@@ -245,15 +244,40 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
       ok = TIFFWriteEncodedStrip(tif, strip, data, static_cast<tmsize_t>(n * rowBytes)) != -1;
     }
   }
-  ok = ok && TIFFFlush(tif) == 1;
+  return ok;
+}
+
+}  // namespace
+
+bool WriteScanTiff(const char* path, const TScanLayout& layout,
+                   const std::vector<std::uint8_t>& shown) {
+  const char* mode = layout.Append      ? "a"
+                     : layout.BigEndian ? (layout.Big ? "w8b" : "wb")
+                                        : (layout.Big ? "w8" : "w");
+  TIFF* tif = TIFFOpen(path, mode);
+  if (tif == nullptr) return false;
+  const std::vector<std::uint64_t> places(layout.Previews.size(), 0);
+  bool ok =
+      places.empty() || TIFFSetField(tif, TIFFTAG_SUBIFD, static_cast<std::uint16_t>(places.size()),
+                                     places.data()) == 1;
+  ok = ok && WriteScanDirectory(tif, layout, shown) && TIFFWriteDirectory(tif) == 1;
+  // Each preview shows the page as SyntheticScan makes it at its size.
+  for (const TScanLayout& preview : layout.Previews) {
+    ok = ok && TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE) == 1 &&
+         WriteScanDirectory(tif, preview,
+                            SyntheticScan(preview.Width, preview.Height, preview.Colour, 1)) &&
+         TIFFWriteDirectory(tif) == 1;
+  }
   TIFFClose(tif);
   return ok;
 }
 
-bool WriteKeptPageTiff(const char* path, std::uint32_t width, std::uint32_t height, bool palette,
-                       const std::vector<std::uint8_t>& grey) {
-  TIFF* tif = TIFFOpen(path, "a");
-  if (tif == nullptr) return false;
+namespace {
+
+// Sets the fields of a kept page on the directory being written and writes
+// its one strip.
+bool WriteKeptDirectory(TIFF* tif, std::uint32_t width, std::uint32_t height, bool palette,
+                        const std::vector<std::uint8_t>& grey) {
   std::vector<std::uint16_t> ramp(256);
   for (std::uint32_t i = 0; i < 256; ++i) ramp[i] = static_cast<std::uint16_t>(i * 257);
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
@@ -275,9 +299,27 @@ bool WriteKeptPageTiff(const char* path, std::uint32_t width, std::uint32_t heig
       }
     }
   }
-  const bool ok =
-      TIFFWriteEncodedStrip(tif, 0, data.data(), static_cast<tmsize_t>(data.size())) != -1 &&
-      TIFFFlush(tif) == 1;
+  return TIFFWriteEncodedStrip(tif, 0, data.data(), static_cast<tmsize_t>(data.size())) != -1 &&
+         TIFFWriteDirectory(tif) == 1;
+}
+
+}  // namespace
+
+bool WriteKeptPageTiff(const char* path, std::uint32_t width, std::uint32_t height, bool palette,
+                       const std::vector<std::uint8_t>& grey, bool preview) {
+  TIFF* tif = TIFFOpen(path, "a");
+  if (tif == nullptr) return false;
+  const std::uint64_t place = 0;
+  bool ok = !preview || TIFFSetField(tif, TIFFTAG_SUBIFD, 1, &place) == 1;
+  ok = ok && WriteKeptDirectory(tif, width, height, palette, grey);
+  if (ok && preview) {  // every other pixel of every other row
+    std::vector<std::uint8_t> half;
+    for (std::uint32_t y = 0; y < height / 2; ++y) {
+      for (std::uint32_t x = 0; x < width / 2; ++x) half.push_back(grey.at(2 * (y * width + x)));
+    }
+    ok = TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE) == 1 &&
+         WriteKeptDirectory(tif, width / 2, height / 2, palette, half);
+  }
   TIFFClose(tif);
   return ok;
 }

@@ -51,6 +51,9 @@ struct TScanLayout {
   int LercFurther = 0;
   bool BigEndian = false;  // an MM file; II otherwise
   bool LsbFirst = false;   // FillOrder 2 (bits from the lowest); no FillOrder tag otherwise
+  // Previews in SubIFDs after the page, each showing the page of its size
+  // that SyntheticScan makes (seed 1).
+  std::vector<TScanLayout> Previews = {};
 };
 
 // WriteScanTiff: writes `pixels` (row by row, as SyntheticScan makes them,
@@ -65,5 +68,7 @@ bool WriteScanTiff(const char* path, const TScanLayout& layout,
 // page's pixels (as SyntheticScan makes them): bilevel (CCITT Group 4, 0
 // white, dark below 128) or palette (LZW, a grey ramp as colour map). False
 // when libtiff refused any step.
+// With `preview`, the page has one in a SubIFD: every other pixel of every
+// other row.
 bool WriteKeptPageTiff(const char* path, std::uint32_t width, std::uint32_t height, bool palette,
-                       const std::vector<std::uint8_t>& grey);
+                       const std::vector<std::uint8_t>& grey, bool preview = false);

@@ -104,6 +104,10 @@ inline TToolRun RunTool(const fs::path& dir, const std::function<void()>& inChil
 TToolRun RunTool(const fs::path& dir);
 #endif
 
+// The tool run in `dir` with `args` (plain words, no quoting), on either
+// system.
+TToolRun RunToolWith(const fs::path& dir, const std::vector<const char*>& args);
+
 extern const char* const Banner;
 extern const std::vector<std::string> GreyLabels, ColourLabels;
 // Names in `dir`, in the order the folder lists them.

@@ -37,3 +37,7 @@ TToolRun WaitTool(pid_t pid, const fs::path& dir) {
   ReadOutput(dir, run);
   return run;
 }
+
+TToolRun RunToolWith(const fs::path& dir, const std::vector<const char*>& args) {
+  return RunTool(dir, {}, VALDRANE_BINARY, args);
+}

@@ -13,8 +13,8 @@ TToolRun RunToolWith(const fs::path& dir, const std::vector<const char*>& args) 
   std::wstring arguments;
   for (const char* arg : args) arguments += L" " + fs::path(arg).wstring();
   TToolRun run;
-  run.Status = _wsystem((L"cd /d \"" + dir.wstring() + L"\" && \"" + program.wstring() +
-                         L"\"" + arguments + L" > ..\\out.txt 2> ..\\err.txt")
+  run.Status = _wsystem((L"cd /d \"" + dir.wstring() + L"\" && \"" + program.wstring() + L"\"" +
+                         arguments + L" > ..\\out.txt 2> ..\\err.txt")
                             .c_str());
   ReadOutput(dir, run);
   return run;

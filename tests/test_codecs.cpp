@@ -167,36 +167,3 @@ TEST_F(Codecs, EachPageKeepsItsEncoding) {
     }
   }
 }
-
-// The settings read from a WebP stream: lossless or the finest quantiser of
-// a lossy frame, and nothing from bytes that are not one or are cut short.
-TEST(CodecStreams, WebpStreamsAndTheirLevels) {
-  const auto strips = [](const TScanLayout& layout) {
-    const fs::path path = MakeTempDir() / "w.tif";
-    EXPECT_TRUE(WriteScan(path, layout, 3));
-    std::vector<TBytes> raw = RawStrips(path);
-    fs::remove_all(path.parent_path());
-    return raw;
-  };
-  if (TIFFIsCODECConfigured(COMPRESSION_WEBP) == 0) GTEST_SKIP();
-  TScanLayout layout{.Width = 64, .Height = 32, .Colour = true, .Compression = COMPRESSION_WEBP};
-  TWebpCoding coding;
-  for (const int quality : {100, 95, 40}) {
-    layout.Quality = quality;
-    const TBytes strip = strips(layout)[0];
-    const auto* data = reinterpret_cast<const std::uint8_t*>(strip.data());
-    ASSERT_TRUE(ReadWebpCoding(data, strip.size(), coding)) << quality;
-    EXPECT_EQ(coding.Lossless, quality == 100);
-    if (quality != 100) {
-      EXPECT_FALSE(ReadWebpCoding(data, 30, coding));  // the frame header cut short
-      EXPECT_GE(WebpLevelFor(coding.FinestQuantiser), quality);
-    }
-  }
-  EXPECT_FALSE(
-      ReadWebpCoding(reinterpret_cast<const std::uint8_t*>("RIFF\4\0\0\0WEBPJUNK"), 16, coding));
-  // The level's base quantiser is the finest at or above the one given.
-  for (const auto& [quantiser, level] :
-       {std::pair{0u, 100u}, {1u, 98u}, {26u, 75u}, {27u, 73u}, {103u, 1u}, {127u, 1u}}) {
-    EXPECT_EQ(WebpLevelFor(quantiser), level) << quantiser;
-  }
-}

@@ -169,18 +169,6 @@ TEST_F(Tool, EveryLayoutComesOutExactlyWithAnyNumberOfThreads) {
                                                   old.Samples));
     }
   }
-  // A 16-bit page of 8-bit samples times 257 comes out, divided by 257,
-  // close to the 8-bit page's result.
-  for (const auto& [wide, narrow] : {std::pair{"22.tif", "1.tif"}, {"23.tif", "0.tif"}}) {
-    TFileInfo w, n;
-    ASSERT_TRUE(ReadFileInfo(dir / wide, w) && ReadFileInfo(dir / narrow, n));
-    std::vector<std::size_t> apart(256);  // samples by difference
-    for (std::size_t i = 0; i < w.Samples.size(); ++i)
-      ++apart[std::abs(int((w.Samples[i] + 128) / 257) - int(n.Samples.at(i)))];
-    std::printf("%s against %s: %zu samples equal, %zu 1 apart, %zu 2 apart, of %zu\n", wide,
-                narrow, apart[0], apart[1], apart[2], w.Samples.size());
-    EXPECT_GE((apart[0] + apart[1] + apart[2]) * 100, w.Samples.size() * 99) << wide;
-  }
 }
 
 // Every other entry of a folder: odd names, links, a read-only page, things

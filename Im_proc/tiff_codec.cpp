@@ -14,8 +14,11 @@ std::uint32_t BlockCount(TIFF* tif) {
   return TIFFIsTiled(tif) != 0 ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
 }
 
-// A block larger than this is not read for its settings (no real strip is).
-constexpr std::uint64_t LargestBlock = std::uint64_t{1} << 30;
+// The size of the file open for reading (through a TFileHandle): no block
+// larger than it is read into memory.
+std::uint64_t SizeOfFile(TIFF* tif) {
+  return FileSize(static_cast<const TFileHandle*>(TIFFClientdata(tif))->Fd);
+}
 
 bool TakeWebpSettings(TIFF* tif, TMyImage& header) {
   std::vector<std::uint8_t> block;
@@ -24,7 +27,7 @@ bool TakeWebpSettings(TIFF* tif, TMyImage& header) {
     // A lossy block's image may follow its alpha (VP8X, ALPH, VP8): the
     // whole block is read.
     const std::uint64_t size = TIFFGetStrileByteCount(tif, k);
-    if (size == 0 || size > LargestBlock) return false;
+    if (size == 0 || size > SizeOfFile(tif)) return false;
     block.resize(static_cast<std::size_t>(size));
     const tmsize_t read = ReadRawBlock(tif, k, block.data(), static_cast<tmsize_t>(size));
     TWebpCoding coding;

@@ -8,6 +8,7 @@
 #include <tiffio.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "codec_streams.h"
 #include "harness.h"
@@ -165,5 +166,23 @@ TEST_F(Codecs, EachPageKeepsItsEncoding) {
       std::printf("%s: written back at level %d\n", row.name, found);
       EXPECT_NE(found, 0);
     }
+  }
+}
+
+// MaxZError read from a Lerc2 header of each version liblerc writes:
+// "Lerc2 ", the version, a checksum from 3, 6 integers (7 from 4, 8 from 6),
+// 4 flag bytes from 6, then MaxZError; nothing from what is cut short.
+TEST(CodecStreams, LercHeadersOfEveryVersion) {
+  for (const int version : {2, 3, 4, 6}) {
+    const std::size_t at = 10 + (version >= 3 ? 4 : 0) + 4 * (6 + (version >= 4) + (version >= 6)) +
+                           (version >= 6 ? 4 : 0);
+    std::vector<std::uint8_t> header(at + 8, 0xEE);
+    std::copy_n("Lerc2 \0\0\0", 10, header.begin());
+    header[6] = static_cast<std::uint8_t>(version);
+    const double error = 2.5;
+    std::memcpy(header.data() + at, &error, 8);  // little-endian, as liblerc writes it
+    double read = 0;
+    EXPECT_TRUE(ReadLercMaxZError(header.data(), header.size(), read) && read == error) << version;
+    EXPECT_FALSE(ReadLercMaxZError(header.data(), header.size() - 1, read)) << version;
   }
 }

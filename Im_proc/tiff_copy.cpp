@@ -122,16 +122,13 @@ std::int32_t CopyTiffPage(TTiffOutput& output, const TPageFile& page, std::uint3
   std::erase_if(previews,
                 [&](const TPreviewPlace& p) { return !GoToPreview(from, p) || !movable(); });
   TIFF* to = output.Writer->Tif;
-  const std::vector<std::uint64_t> places(previews.size(), 0);
-  bool ok =
-      TIFFSetDirectory(from, directory) == 1 && WriteCustomDirectories(to, tags) &&
-      (places.empty() || TIFFSetField(to, TIFFTAG_SUBIFD, static_cast<std::uint16_t>(places.size()),
-                                      places.data()) == 1) &&
-      CopyDirectory(from, to, tags, FileSize(page.Fd));
+  const std::uint64_t fileSize = FileSize(page.Fd);
+  bool ok = TIFFSetDirectory(from, directory) == 1 && WriteCustomDirectories(to, tags) &&
+            HoldPreviews(to, previews.size()) && CopyDirectory(from, to, tags, fileSize);
   for (std::size_t i = 0; ok && i < previews.size(); ++i) {
     std::vector<TCarriedTag> own;
     ok = GoToPreview(from, previews[i]) && TakeTags(from, own) && GoToPreview(from, previews[i]) &&
-         CopyDirectory(from, to, own, FileSize(page.Fd));
+         CopyDirectory(from, to, own, fileSize);
   }
   return ok ? 1 : -1;
 }

@@ -274,3 +274,9 @@ bool GoToPreview(TIFF* tif, const TPreviewPlace& place) {
   }
   return true;
 }
+
+bool HoldPreviews(TIFF* tif, std::size_t count) {
+  const std::vector<std::uint64_t> places(count, 0);
+  return count == 0 ||
+         TIFFSetField(tif, TIFFTAG_SUBIFD, static_cast<std::uint16_t>(count), places.data()) == 1;
+}

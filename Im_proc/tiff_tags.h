@@ -50,3 +50,9 @@ std::vector<TPreviewPlace> PreviewPlaces(TIFF* tif);
 // GoToPreview: makes the preview at `place` the open file's directory.
 // False when it cannot be read.
 bool GoToPreview(TIFF* tif, const TPreviewPlace& place);
+
+// HoldPreviews: on a file being written, makes the directory being set up
+// the page of `count` previews: the next `count` directories written are
+// its SubIFDs (libtiff fills in their offsets). True, setting nothing, for
+// none.
+bool HoldPreviews(TIFF* tif, std::size_t count);

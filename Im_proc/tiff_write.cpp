@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <new>
-#include <vector>
 
 #include "safe_file.h"
 #include "tiff_blocks.h"
@@ -70,15 +69,8 @@ std::int32_t WriteTiffPage(TTiffOutput& output, const TMyImage& image, unsigned 
     return -1;
   }
   TIFF* tif = output.Writer->Tif;
-  bool ok = WriteCustomDirectories(tif, image.Tags);
-  // The previews' places are filled in as libtiff writes the directories
-  // that follow the page's.
-  const std::vector<std::uint64_t> places(image.Previews.size(), 0);
-  if (ok && !places.empty()) {
-    ok = TIFFSetField(tif, TIFFTAG_SUBIFD, static_cast<std::uint16_t>(places.size()),
-                      places.data()) == 1;
-  }
-  ok = ok && WriteDirectory(tif, image, threads);
+  bool ok = WriteCustomDirectories(tif, image.Tags) && HoldPreviews(tif, image.Previews.size()) &&
+            WriteDirectory(tif, image, threads);
   for (std::size_t i = 0; ok && i < image.Previews.size(); ++i) {
     ok = WriteDirectory(tif, image.Previews[i], threads);
   }

@@ -10,14 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "flatten.h"
+#include "correction.h"
 #include "image.h"
 #include "platform.h"
-#include "preview.h"
 #include "progress.h"
-#include "reconstruct.h"
 #include "report.h"
-#include "resample.h"
 #include "safe_file.h"
 #include "schedule.h"
 #include "tiff_io.h"
@@ -49,11 +46,37 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
   stageStart = NowMs();
 }
 
+// The correction of the page read into `records.Page`, stage by stage, with
+// `threads` threads; each stage overwrites what it produces in the records
+// and adds its line. Then the page's previews are made anew from it, in the
+// time of the stage that writes the page.
+void CorrectPage(TRecords& records, unsigned threads, std::uint64_t& stageStart,
+                 std::vector<std::string>& lines) {
+  auto& [Page, Reduced, Background] = records;
+  Reduced = DownscaleMin(Page, threads);
+  StageLine("down ", stageStart, lines);
+  Background = MakeBorderSeed(Reduced);
+  StageLine("border ", stageStart, lines);
+  ReconstructBackground(Reduced, Background);
+  StageLine("bg ", stageStart, lines);
+  Background = UpscaleNearest(Background, Page, threads);
+  StageLine("up ", stageStart, lines);
+  Reduced = CopyImage(Page, threads);
+  StageLine("copy ", stageStart, lines);
+  DivideByBackground(Page, Background, threads);
+  StageLine("div ", stageStart, lines);
+  if (IsColour(Page)) {
+    SubtractImage(Page, Reduced, threads);
+    StageLine("substract ", stageStart, lines);
+    AddGainToRgb(Page, threads);
+  }
+  MakePreviews(Page, threads);
+}
+
 // The road of one file, its report lines added to `lines`: each of its
-// pages, in order, flattened (its strips or tiles decoded and encoded and
-// its rows worked on by `threads` threads; every stage overwrites what it
-// produces in the worker's records) or copied as it is, into one new file
-// that then replaces the file at once. A file of one page reports as a page
+// pages, in order, read, corrected and written (its strips or tiles decoded
+// and encoded and its rows worked on by `threads` threads) or copied as it
+// is, into one new file that then replaces the file at once. A file of one page reports as a page
 // always has; one of several reports each page under "NAME page K of N",
 // then the file's total and name. A failure leaves the file as it was and
 // its report the lines of the page it failed on, then the error. Running
@@ -65,7 +88,6 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
                           bool force, TRecords& records, TMemoryBudget& budget, unsigned threads,
                           bool alone, std::vector<std::string>& lines,
                           const std::function<void()>& report) {
-  auto& [Page, Reduced, Background] = records;
   const std::uint64_t FileStart = NowMs();
   const std::string shown = PrintableName(name);
   TPageFile File;
@@ -120,36 +142,18 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
       }
       std::uint64_t StageStart = NowMs();
       const std::uint64_t PageStart = StageStart;
-      if (ReadTiff(File, Page, reserve, threads, k) != 1) return fail(" read error");
+      if (ReadTiff(File, records.Page, reserve, threads, k) != 1) return fail(" read error");
       read = true;
       StageLine("read ", StageStart, lines);
-
-      Reduced = DownscaleMin(Page, threads);
-      StageLine("down ", StageStart, lines);
-      Background = MakeBorderSeed(Reduced);
-      StageLine("border ", StageStart, lines);
-      ReconstructBackground(Reduced, Background);
-      StageLine("bg ", StageStart, lines);
-      Background = UpscaleNearest(Background, Page, threads);
-      StageLine("up ", StageStart, lines);
-      Reduced = CopyImage(Page, threads);
-      StageLine("copy ", StageStart, lines);
-      DivideByBackground(Page, Background, threads);
-      StageLine("div ", StageStart, lines);
-      if (IsColour(Page)) {
-        SubtractImage(Page, Reduced, threads);
-        StageLine("substract ", StageStart, lines);
-        AddGainToRgb(Page, threads);
-      }
+      CorrectPage(records, threads, StageStart, lines);
       const auto ending = [&] {
         StageLine("write ", StageStart, lines);
         lines.push_back("total " + FormatSeconds(NowMs() - PageStart));
         lines.push_back(page);
       };
-      // A page alone is put in place as part of its writing; its previews
-      // are made anew from it first.
-      MakePreviews(Page, threads);
-      if (!write() || WriteTiffPage(Output, Page, threads) != 1) return fail(" write error");
+      // A page alone is put in place as part of its writing.
+      if (!write() || WriteTiffPage(Output, records.Page, threads) != 1)
+        return fail(" write error");
       if (count > 1) {
         ending();
       } else if (!replace(ending)) {

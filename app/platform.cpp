@@ -17,6 +17,7 @@
 #include <string>
 
 #include "safe_file.h"
+#include "temporary_name.h"
 
 void PrepareOutput() {
   // POSIX streams never translate. A standard descriptor left closed by
@@ -41,6 +42,10 @@ void WriteError(const char* data, std::size_t size) {
     data += written;
     size -= static_cast<std::size_t>(written);
   }
+}
+
+long WriteSomeOutput(const char* data, std::size_t size) {
+  return static_cast<long>(write(STDOUT_FILENO, data, std::min<std::size_t>(size, 1u << 30)));
 }
 
 void SetTerminalTitle(const char* title) {

@@ -22,6 +22,11 @@ bool StderrIsTerminal();
 // safe in a signal handler. A failure to write is ignored.
 void WriteError(const char* data, std::size_t size);
 
+// WriteSomeOutput: writes to standard output once, without buffering, at
+// most `size` bytes (and at most 1 GiB); returns how many were written, 0
+// or less when none could be. Safe in a signal handler.
+long WriteSomeOutput(const char* data, std::size_t size);
+
 // SetTerminalTitle: names the terminal window, only when standard output is
 // a terminal; nothing is ever written into a pipe or a file.
 void SetTerminalTitle(const char* title);

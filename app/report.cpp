@@ -1,7 +1,5 @@
 #include "report.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -9,9 +7,11 @@
 #include <memory>
 #include <mutex>
 
+#include "platform.h"
+
 namespace {
 
-// A fixed buffer, so that flushing it needs nothing but write(2) and can be
+// A fixed buffer, so that flushing it needs nothing but a write and can be
 // done from a signal handler. Bytes up to Used are complete lines; bytes
 // before Sent are written out. Used moves only after its bytes are in place.
 char Buffer[64 * 1024];
@@ -19,14 +19,9 @@ std::atomic<std::size_t> Used{0};
 std::atomic<std::size_t> Sent{0};
 bool LineByLine = false;
 
-// At most 1 GiB at a time: every system's write(2) takes that.
-unsigned Chunk(std::size_t size) {
-  return static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
-}
-
 void WriteOut(const char* data, std::size_t size) {
   while (size > 0) {
-    const auto written = write(STDOUT_FILENO, data, Chunk(size));
+    const auto written = WriteSomeOutput(data, size);
     if (written <= 0) return;  // a report that cannot be written is dropped
     data += written;
     size -= static_cast<std::size_t>(written);
@@ -89,7 +84,7 @@ void ReportLine(std::string_view text) {
 void ReportFlush() {
   const std::size_t used = Used;
   for (std::size_t sent = Sent; sent < used; sent = Sent) {
-    const auto written = write(STDOUT_FILENO, Buffer + sent, Chunk(used - sent));
+    const auto written = WriteSomeOutput(Buffer + sent, used - sent);
     if (written <= 0) break;  // a report that cannot be written is dropped
     Sent = sent + static_cast<std::size_t>(written);
   }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "safe_file.h"
+#include "temporary_name.h"
 #include "wide_text.h"
 
 void PrepareOutput() {
@@ -33,6 +34,11 @@ bool StderrIsTerminal() {
 void WriteError(const char* data, std::size_t size) {
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), data, static_cast<DWORD>(size), &written, nullptr);
+}
+
+long WriteSomeOutput(const char* data, std::size_t size) {
+  // The C library's descriptor, in binary mode since PrepareOutput.
+  return _write(1, data, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
 }
 
 void SetTerminalTitle(const char* title) {

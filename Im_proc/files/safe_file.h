@@ -1,3 +1,8 @@
+// The safe replacement of files (Im_proc/files/; windows/ holds the Win32
+// implementation of this header, one file per operating system, and the
+// temporary files' names are in temporary_name.h). It uses only the
+// operating system; the TIFF binding and the driver use it.
+//
 // A page opened once and replaced so that it is either completely rewritten
 // or left byte-identical. Everything goes through descriptors: the page is
 // read through the one it was opened with, the new content goes into a
@@ -138,9 +143,6 @@ std::int32_t CommitSafeWrite(TSafeWrite& write);
 // while that name is still the file this run created) and closes the
 // descriptors; the page is untouched.
 void AbortSafeWrite(TSafeWrite& write);
-
-// IsTemporaryName: whether `name` is exactly a name BeginSafeWrite makes.
-bool IsTemporaryName(const char* name);
 
 // RemoveTemporaryFiles: removes the temporary file of every replacement
 // under way, and makes every later BeginSafeWrite and HoldStops fail, so

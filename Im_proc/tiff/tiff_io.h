@@ -1,7 +1,12 @@
-// Reading a TIFF page into a TMyImage and writing it back (tiff_read.cpp,
-// tiff_write.cpp). These and the units they use, libtiff's handles
-// (tiff_handle), the carried tags (tiff_tags) and strip coding on threads
-// (tiff_strips), are the only ones that talk to libtiff.
+// The TIFF binding (Im_proc/tiff/): reading a TIFF page into a TMyImage
+// and writing it back (tiff_read.cpp, tiff_write.cpp), and copying the pages
+// left as they are (tiff_copy.cpp). Its units are the only ones that include
+// libtiff's headers: libtiff's handles and raw blocks (tiff_handle), the
+// tags a page carries (tiff_tags), strips and tiles decoded and encoded on
+// threads (tiff_blocks), the codecs' settings (tiff_codec, tiff_jpeg, and the
+// streams read without libtiff: jpeg_quality, codec_streams). It uses the
+// image record and the safe replacement of files; the driver sees only this
+// header.
 #pragma once
 
 #include <cstdint>

@@ -11,3 +11,6 @@ constexpr std::size_t TemporaryNameSize = sizeof ".valdrane-" + TemporaryLetters
 
 // TemporaryName: the name whose letters `random` picks, one byte each.
 std::string TemporaryName(const unsigned char (&random)[TemporaryLetters]);
+
+// IsTemporaryName: whether `name` is exactly a name TemporaryName makes.
+bool IsTemporaryName(const char* name);

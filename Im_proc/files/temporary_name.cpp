@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "safe_file.h"
-
 namespace {
 
 constexpr char Prefix[] = ".valdrane-";

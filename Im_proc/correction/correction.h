@@ -1,0 +1,14 @@
+// The correction's operations (Im_proc/correction/), in the order the driver
+// applies them to a page: the half-size page and the frame seed
+// (resample.h, reconstruct.h), the background reconstructed from it
+// (reconstruct.h) and brought back to full size (resample.h), the page
+// divided by it, and for colour pages the gain carried over to the three
+// channels (flatten.h); then the page's previews made anew (preview.h).
+// Every operation takes and gives image records only: this room uses the
+// image room and knows nothing of files or of TIFF.
+#pragma once
+
+#include "flatten.h"
+#include "preview.h"
+#include "reconstruct.h"
+#include "resample.h"

@@ -7,7 +7,7 @@
 namespace {
 
 const char* const Usage =
-    "Usage: valdrane [-r] [-j N] [-o DIR [--force]] [--] [PATH]...\r\n"
+    "Usage: valdrane [-r] [-p] [-j N] [-o DIR [--force]] [--] [PATH]...\r\n"
     "       valdrane --help | --version\r\n"
     "\r\n"
     "Flattens scanned pages in place. Without a PATH valdrane rewrites every\r\n"
@@ -18,6 +18,9 @@ const char* const Usage =
     "\r\n"
     "  -r, --recursive    the .tif files of every subfolder too, depth first\r\n"
     "                     (links to folders are not followed)\r\n"
+    "  -p, --paper        divide by the paper instead: paper white on every\r\n"
+    "                     channel, text against the paper around it, only a\r\n"
+    "                     dark scanner margin along a side whitened\r\n"
     "  -j, --threads N    the number of threads (1 to 4096; by default every\r\n"
     "                     CPU it may use)\r\n"
     "  -o, --output DIR   write the flattened pages under DIR (the same tree)\r\n"
@@ -71,6 +74,8 @@ int HandleArguments(int argc, char** argv, TArguments& asked) {
       options = false;
     } else if (is(argument, "-r") || is(argument, "--recursive")) {
       asked.Recursive = true;
+    } else if (is(argument, "-p") || is(argument, "--paper")) {
+      asked.Paper = true;
     } else if (is(argument, "--force") && !asked.Force) {
       asked.Force = true;
     } else if (is(argument, "-o") || is(argument, "--output") ||

@@ -10,6 +10,7 @@
 struct TArguments {
   unsigned Threads = 0;            // -j N or --threads N; 0 when not given
   bool Recursive = false;          // -r or --recursive
+  bool Paper = false;              // -p or --paper: the correction against the paper
   std::string Output;              // -o DIR or --output DIR; empty: in place
   bool Force = false;              // --force: redo outputs newer than their pages
   std::vector<std::string> Paths;  // the folders and pages given, in order
@@ -17,6 +18,7 @@ struct TArguments {
 
 // HandleArguments: reads the command line into `asked` and returns -1, to
 // run the batch: -j N, -jN, --threads N, --threads=N; -r, --recursive;
+// -p, --paper;
 // -o DIR, --output DIR, --output=DIR; --force;
 // every other argument, and all after "--", a path. For --help (or -h)
 // alone prints the usage on standard output and returns 0; for --version

@@ -26,6 +26,7 @@ struct TRecords {
   TMyImage Page;
   TMyImage Reduced;
   TMyImage Background;
+  TPaperField Paper;
 };
 
 // A page's share of the memory budget, given back when the page is done.
@@ -52,7 +53,7 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
 // time of the stage that writes the page.
 void CorrectPage(TRecords& records, unsigned threads, std::uint64_t& stageStart,
                  std::vector<std::string>& lines) {
-  auto& [Page, Reduced, Background] = records;
+  auto& [Page, Reduced, Background, Paper] = records;
   Reduced = DownscaleMin(Page, threads);
   StageLine("down ", stageStart, lines);
   Background = MakeBorderSeed(Reduced);
@@ -73,6 +74,24 @@ void CorrectPage(TRecords& records, unsigned threads, std::uint64_t& stageStart,
   MakePreviews(Page, threads);
 }
 
+// The correction against the paper, in place of CorrectPage: the half-size
+// page, the scanner margin found on it, the paper under the page, and the
+// page divided by it; then the previews, as there.
+void CorrectAgainstPaper(TRecords& records, unsigned threads, std::uint64_t& stageStart,
+                         std::vector<std::string>& lines) {
+  auto& [Page, Reduced, Background, Paper] = records;
+  Reduced = DownscaleMin(Page, threads);
+  DownscaleMinRgb(Page, Reduced, threads);
+  StageLine("down ", stageStart, lines);
+  FindMargin(Reduced, Paper);
+  StageLine("margin ", stageStart, lines);
+  EstimatePaper(Reduced, Paper, threads);
+  StageLine("paper ", stageStart, lines);
+  DivideByPaper(Page, Paper, threads);
+  StageLine("div ", stageStart, lines);
+  MakePreviews(Page, threads);
+}
+
 // The road of one file, its report lines added to `lines`: each of its
 // pages, in order, read, corrected and written (its strips or tiles decoded
 // and encoded and its rows worked on by `threads` threads) or copied as it
@@ -83,11 +102,12 @@ void CorrectPage(TRecords& records, unsigned threads, std::uint64_t& stageStart,
 // out of memory fails the file, not the run: its memory is given back and,
 // if other files were in flight, it is tried again alone. The page is
 // opened with its last `firm` folders never links; with a `target`, the new
-// file goes there instead of replacing the page.
+// file goes there instead of replacing the page. `correct` is the
+// correction of one page.
 TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOutputPlace* target,
-                          bool force, TRecords& records, TMemoryBudget& budget, unsigned threads,
-                          bool alone, std::vector<std::string>& lines,
-                          const std::function<void()>& report) {
+                          bool force, decltype(CorrectPage)& correct, TRecords& records,
+                          TMemoryBudget& budget, unsigned threads, bool alone,
+                          std::vector<std::string>& lines, const std::function<void()>& report) {
   const std::uint64_t FileStart = NowMs();
   const std::string shown = PrintableName(name);
   TPageFile File;
@@ -145,7 +165,7 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
       if (ReadTiff(File, records.Page, reserve, threads, k) != 1) return fail(" read error");
       read = true;
       StageLine("read ", StageStart, lines);
-      CorrectPage(records, threads, StageStart, lines);
+      correct(records, threads, StageStart, lines);
       const auto ending = [&] {
         StageLine("write ", StageStart, lines);
         lines.push_back("total " + FormatSeconds(NowMs() - PageStart));
@@ -179,7 +199,7 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
 
 }  // namespace
 
-int RunBatch(unsigned threads, const TListing& listing, bool force) {
+int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection correction) {
   SetTerminalTitle("Valdrane");
   ReportLine("Valdrane v.0.3 alpha");
   ReportLine("______20.05.2007._______________");
@@ -201,15 +221,18 @@ int RunBatch(unsigned threads, const TListing& listing, bool force) {
     return last.rfind("image ", 0) == 0 && last.size() >= length &&
            last.compare(last.size() - length, length, error) == 0;
   };
+  const bool paper = correction == TCorrection::Paper;
   ProgressStart(names.size());
   RunPages(names.size(), static_cast<unsigned>(workers.size()),
            [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines,
                const std::function<void()>& report) {
              const TOutputPlace place{listing.Output,
-                                      listing.Outputs.empty() ? "" : listing.Outputs[page]};
+                                      listing.Outputs.empty() ? "" : listing.Outputs[page],
+                                      paper ? "paper" : ""};
              const TPageOutcome outcome = ProcessEntry(
                  names[page], listing.Firm[page], listing.Outputs.empty() ? nullptr : &place, force,
-                 workers[worker], budget, perPage, alone, lines, report);
+                 paper ? CorrectAgainstPaper : CorrectPage, workers[worker], budget, perPage, alone,
+                 lines, report);
              if (outcome == TPageOutcome::Done) {
                ++(ends(lines, " read error")    ? readErrors
                   : ends(lines, " write error") ? writeErrors

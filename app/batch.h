@@ -15,4 +15,9 @@
 // only read; one whose output this tool made from it as it is now is skipped
 // (one line "image NAME skipped") unless `force`, and one whose output an
 // earlier page takes, or whose output is a page, is a write error.
-int RunBatch(unsigned threads, const TListing& listing, bool force);
+// With TCorrection::Paper each page is divided by the paper it is printed
+// on instead (its stages "down", "margin", "paper", "div"), and an output's
+// record says so: one made by the other correction is not current.
+enum class TCorrection { Background, Paper };
+int RunBatch(unsigned threads, const TListing& listing, bool force,
+             TCorrection correction = TCorrection::Background);

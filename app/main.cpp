@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
   for (const std::string& message : listing.Unlisted)
     std::fprintf(stderr, "%s\r\n", message.c_str());
   try {
-    const int code = RunBatch(threads, listing, asked.Force);
+    const int code = RunBatch(threads, listing, asked.Force,
+                              asked.Paper ? TCorrection::Paper : TCorrection::Background);
     ReportFlush();
     return code == 0 && !listing.Unlisted.empty() ? 2 : code;
   } catch (const std::bad_alloc&) {

@@ -4,11 +4,14 @@
 // (reconstruct.h) and brought back to full size (resample.h), the page
 // divided by it, and for colour pages the gain carried over to the three
 // channels (flatten.h); then the page's previews made anew (preview.h).
+// Instead of the background and its division, a page may be divided by the
+// paper it is printed on (paper.h).
 // Every operation takes and gives image records only: this room uses the
 // image room and knows nothing of files or of TIFF.
 #pragma once
 
 #include "flatten.h"
+#include "paper.h"
 #include "preview.h"
 #include "reconstruct.h"
 #include "resample.h"

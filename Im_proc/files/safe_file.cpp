@@ -146,8 +146,9 @@ constexpr const char* RecordName = "user.valdrane.made-from";
 
 // The text of an output's record: the page it was made from, then the
 // output itself as it was put in place (its change time moves with the
-// record and the rename, so it is not part of it).
-std::string RecordOf(const TPageIdentity& page, const struct stat& output) {
+// record and the rename, so it is not part of it), then how it was made
+// where that is not the default.
+std::string RecordOf(const TPageIdentity& page, const struct stat& output, const std::string& how) {
   const TPageIdentity made = IdentityOf(output);
   char text[256];
   std::snprintf(text, sizeof text, "1 %llu %llu %llu %lld %lld %llu %llu %lld",
@@ -156,7 +157,7 @@ std::string RecordOf(const TPageIdentity& page, const struct stat& output) {
                 static_cast<unsigned long long>(page.Size), static_cast<long long>(page.Modified),
                 static_cast<long long>(page.Changed), static_cast<unsigned long long>(made.Inode),
                 static_cast<unsigned long long>(made.Size), static_cast<long long>(made.Modified));
-  return text;
+  return how.empty() ? std::string(text) : text + (" " + how);
 }
 
 // Opens the folder that holds the file of `target`, walking from its root
@@ -334,6 +335,7 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOut
       ok = ok && errno == ENOENT;
     }
     write.Source = page.Opened;
+    write.Made = target->Made;
   }
   if (!ok) {
     AbortSafeWrite(write);
@@ -397,8 +399,8 @@ bool OutputIsCurrent(const TPageFile& page, const TOutputPlace& target) {
     size = fgetxattr(fd, RecordName, value, sizeof value);
   }
   if (fd >= 0) close(fd);
-  return size > 0 &&
-         std::string(value, static_cast<std::size_t>(size)) == RecordOf(page.Opened, output);
+  return size > 0 && std::string(value, static_cast<std::size_t>(size)) ==
+                         RecordOf(page.Opened, output, target.Made);
 }
 
 void ClosePage(TPageFile& page) {
@@ -433,7 +435,7 @@ std::int32_t CommitSafeWrite(TSafeWrite& write) {
   // is simply made again next time; no other record can be there, as the
   // page's own is never copied.
   if (write.Output && fstat(write.TempFd, &temp) == 0) {
-    const std::string record = RecordOf(write.Source, temp);
+    const std::string record = RecordOf(write.Source, temp, write.Made);
     fsetxattr(write.TempFd, RecordName, record.data(), record.size(), 0);
   }
   // A file made anew takes a place that must still be free.

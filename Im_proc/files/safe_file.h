@@ -69,9 +69,13 @@ std::int64_t WriteAt(int fd, const void* data, std::size_t size, std::uint64_t a
 std::uint64_t FileSize(int fd);
 
 // TOutputPlace: where a page's output goes: `Below`, folders and a name
-// with '/' between them (no "." or ".."), under the folder `Root`.
+// with '/' between them (no "." or ".."), under the folder `Root`. `Made`
+// says how it is made, as its record keeps it: empty for the default
+// correction, else a word of its own, so that an output made one way is
+// never taken as current for a run that asks for another.
 struct TOutputPlace {
   std::string Root, Below;
+  std::string Made = {};
 };
 
 // TSafeWrite: one replacement under way: the page's real folder and name,
@@ -87,6 +91,7 @@ struct TSafeWrite {
   int Slot = -1;            // where RemoveTemporaryFiles finds it
   bool Output = false;      // an output: what it is made from is recorded on it when put in place
   TPageIdentity Source;     // the page it is made from
+  std::string Made;         // how, as TOutputPlace says
   std::vector<void*> Held;  // Windows: an output's folders, held open (not to be moved) until then
   TSafeWrite() = default;
   TSafeWrite(const TSafeWrite&) = delete;

@@ -1,0 +1,357 @@
+#include "paper.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+#include "split_rows.h"
+
+namespace {
+
+constexpr std::uint32_t Unknown = std::numeric_limits<std::uint32_t>::max();
+
+template <class T>
+constexpr std::uint32_t WhiteOf() {
+  return std::numeric_limits<T>::max();
+}
+
+// The level three quarters of the grey plane's pixels are at or below, from
+// a histogram of their top eight bits, in samples.
+template <class T>
+std::uint32_t PaperLevel(const T* grey, std::uint32_t count) {
+  constexpr unsigned shift = sizeof(T) == 1 ? 0 : 8;
+  std::array<std::uint32_t, 256> histogram{};
+  for (std::uint32_t i = 0; i < count; ++i) ++histogram[grey[i] >> shift];
+  std::uint64_t seen = 0;
+  std::uint32_t bin = 0;
+  while (bin < 255 && (seen + histogram[bin]) * 4 < std::uint64_t{count} * 3)
+    seen += histogram[bin++];
+  return sizeof(T) == 1 ? bin : bin * 257;
+}
+
+// The depth of the margin along each line of one side: the run of dark
+// pixels from the edge, held to the median of the runs of the lines around
+// it, so that a ruled line or a mark that runs into the margin is not taken
+// with it. All zero where fewer than half of the lines start dark.
+template <class T>
+std::vector<std::uint32_t> MarginDepths(const T* grey, std::uint32_t lines, std::uint32_t length,
+                                        std::size_t first, std::ptrdiff_t along,
+                                        std::ptrdiff_t across, std::uint32_t dark) {
+  std::vector<std::uint32_t> run(lines, 0);
+  std::uint32_t starting = 0;
+  for (std::uint32_t i = 0; i < lines; ++i) {
+    const T* at = grey + first + static_cast<std::ptrdiff_t>(i) * across;
+    while (run[i] < length && at[static_cast<std::ptrdiff_t>(run[i]) * along] <= dark) ++run[i];
+    starting += run[i] > 0;
+  }
+  if (starting * 2 < lines) return std::vector<std::uint32_t>(lines, 0);
+  constexpr std::uint32_t reach = 16;
+  std::vector<std::uint32_t> depth(lines), window;
+  for (std::uint32_t i = 0; i < lines; ++i) {
+    const std::uint32_t from = i > reach ? i - reach : 0, to = std::min(lines, i + reach + 1);
+    window.assign(run.begin() + from, run.begin() + to);
+    const auto middle = window.begin() + static_cast<std::ptrdiff_t>(window.size() / 2);
+    std::nth_element(window.begin(), middle, window.end());
+    depth[i] = std::min(run[i], *middle);
+  }
+  return depth;
+}
+
+template <class T>
+void FindMarginOf(const TMyImage& reduced, TPaperField& paper) {
+  const std::uint32_t w = reduced.Width, h = reduced.Height, n = w * h;
+  const T* grey = GrayOf(T{}, reduced).data();
+  paper.Width = w;
+  paper.Height = h;
+  std::vector<std::uint8_t>& margin = paper.Margin;
+  margin.assign(n, 0);
+  if (n == 0) return;
+  const std::uint32_t dark = PaperLevel(grey, n) * 2 / 5;
+  const auto sw = static_cast<std::ptrdiff_t>(w);
+  // Left, right, top and bottom: where each line starts, and its steps.
+  const std::vector<std::uint32_t> left = MarginDepths(grey, h, w, 0, 1, sw, dark);
+  const std::vector<std::uint32_t> right = MarginDepths(grey, h, w, w - 1, -1, sw, dark);
+  const std::vector<std::uint32_t> top = MarginDepths(grey, w, h, 0, sw, 1, dark);
+  const std::vector<std::uint32_t> bottom =
+      MarginDepths(grey, w, h, std::size_t{n} - w, -sw, 1, dark);
+  // Each margin pixel, and the pixels next to it: its edge, blurred by the scan.
+  const auto mark = [&](std::uint32_t x, std::uint32_t y) {
+    for (std::uint32_t ny = y > 0 ? y - 1 : 0; ny <= std::min(y + 1, h - 1); ++ny) {
+      for (std::uint32_t nx = x > 0 ? x - 1 : 0; nx <= std::min(x + 1, w - 1); ++nx)
+        margin[ny * w + nx] = 1;
+    }
+  };
+  for (std::uint32_t y = 0; y < h; ++y) {
+    for (std::uint32_t k = 0; k < left[y]; ++k) mark(k, y);
+    for (std::uint32_t k = 0; k < right[y]; ++k) mark(w - 1 - k, y);
+  }
+  for (std::uint32_t x = 0; x < w; ++x) {
+    for (std::uint32_t k = 0; k < top[x]; ++k) mark(x, k);
+    for (std::uint32_t k = 0; k < bottom[x]; ++k) mark(x, h - 1 - k);
+  }
+}
+
+// A separable filter of half-width `r` over the grid: the largest (or, with
+// `least`, the smallest) of the known values in the square around each tile;
+// Unknown stands for none, and where every value is unknown.
+std::vector<std::uint32_t> SquareFilter(const std::vector<std::uint32_t>& v, std::uint32_t tx,
+                                        std::uint32_t ty, std::uint32_t r, bool least) {
+  const auto better = [least](std::uint32_t a, std::uint32_t b) {
+    if (a == Unknown) return b;
+    if (b == Unknown) return a;
+    return least ? std::min(a, b) : std::max(a, b);
+  };
+  std::vector<std::uint32_t> across(v.size(), Unknown), out(v.size(), Unknown);
+  for (std::uint32_t y = 0; y < ty; ++y) {
+    for (std::uint32_t x = 0; x < tx; ++x) {
+      std::uint32_t best = Unknown;
+      for (std::uint32_t k = x > r ? x - r : 0; k <= std::min(x + r, tx - 1); ++k)
+        best = better(best, v[y * tx + k]);
+      across[y * tx + x] = best;
+    }
+  }
+  for (std::uint32_t y = 0; y < ty; ++y) {
+    for (std::uint32_t x = 0; x < tx; ++x) {
+      std::uint32_t best = Unknown;
+      for (std::uint32_t k = y > r ? y - r : 0; k <= std::min(y + r, ty - 1); ++k)
+        best = better(best, across[k * tx + x]);
+      out[y * tx + x] = best;
+    }
+  }
+  return out;
+}
+
+template <class T>
+void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threads) {
+  const std::uint32_t w = reduced.Width, h = reduced.Height;
+  const std::uint32_t channels = IsColour(reduced) ? 3 : 1;
+  const T* samples = channels == 3 ? RgbOf(T{}, reduced).data() : GrayOf(T{}, reduced).data();
+  const std::uint32_t tx = (w + PaperTile - 1) / PaperTile, ty = (h + PaperTile - 1) / PaperTile;
+  const std::uint32_t tiles = tx * ty;
+  paper.TilesX = tx;
+  paper.TilesY = ty;
+  paper.Channels = channels;
+  std::vector<std::uint32_t>& level = paper.Level;
+  level.assign(std::size_t{tiles} * channels, 0);
+  if (tiles == 0) return;
+
+  // 1. A high rank of each tile's pixels outside the margin.
+  std::vector<std::uint32_t> sum(tiles, Unknown);  // the channels' levels added up
+  SplitRows(ty, threads, 4, [&](std::uint32_t first, std::uint32_t end) {
+    std::vector<T> values(PaperTile * PaperTile);
+    for (std::uint32_t y = first; y < end; ++y) {
+      for (std::uint32_t x = 0; x < tx; ++x) {
+        const std::uint32_t x0 = x * PaperTile, y0 = y * PaperTile;
+        const std::uint32_t x1 = std::min(w, x0 + PaperTile), y1 = std::min(h, y0 + PaperTile);
+        const std::uint32_t t = y * tx + x;
+        std::uint32_t total = 0;
+        for (std::uint32_t c = 0; c < channels; ++c) {
+          std::uint32_t count = 0;
+          for (std::uint32_t yy = y0; yy < y1; ++yy) {
+            for (std::uint32_t xx = x0; xx < x1; ++xx) {
+              if (paper.Margin[yy * w + xx] == 0)
+                values[count++] = samples[(yy * w + xx) * channels + c];
+            }
+          }
+          if (count * 4 < (x1 - x0) * (y1 - y0)) break;
+          const auto rank = values.begin() + count * 7 / 8;
+          std::nth_element(values.begin(), rank, values.begin() + count);
+          level[std::size_t{t} * channels + c] = *rank;
+          total += *rank;
+          if (c + 1 == channels) sum[t] = total;
+        }
+      }
+    }
+  });
+
+  // 2. Content is what lies well below the paper's closing.
+  const std::uint32_t r = std::max(2u, std::min(tx, ty) / 6);
+  const std::vector<std::uint32_t> closing =
+      SquareFilter(SquareFilter(sum, tx, ty, r, false), tx, ty, r, true);
+  std::vector<std::uint8_t> known(tiles, 0);
+  bool any = false;
+  for (std::uint32_t t = 0; t < tiles; ++t) {
+    known[t] = sum[t] != Unknown && std::uint64_t{sum[t]} * 16 >= std::uint64_t{closing[t]} * 15;
+    any = any || known[t] != 0;
+  }
+  if (!any) {
+    level.assign(level.size(), WhiteOf<T>());
+    return;
+  }
+
+  // 3. The rest filled in from the tiles kept, a ring at a time.
+  for (bool filled = true; filled;) {
+    filled = false;
+    const std::vector<std::uint8_t> before = known;
+    for (std::uint32_t y = 0; y < ty; ++y) {
+      for (std::uint32_t x = 0; x < tx; ++x) {
+        const std::uint32_t t = y * tx + x;
+        if (before[t] != 0) continue;
+        std::uint32_t count = 0;
+        std::array<std::uint64_t, 3> total{};
+        for (std::uint32_t ny = y > 0 ? y - 1 : 0; ny <= std::min(y + 1, ty - 1); ++ny) {
+          for (std::uint32_t nx = x > 0 ? x - 1 : 0; nx <= std::min(x + 1, tx - 1); ++nx) {
+            const std::uint32_t u = ny * tx + nx;
+            if (before[u] == 0) continue;
+            ++count;
+            for (std::uint32_t c = 0; c < channels; ++c)
+              total[c] += level[std::size_t{u} * channels + c];
+          }
+        }
+        if (count == 0) continue;
+        for (std::uint32_t c = 0; c < channels; ++c)
+          level[std::size_t{t} * channels + c] =
+              static_cast<std::uint32_t>((total[c] + count / 2) / count);
+        known[t] = 1;
+        filled = true;
+      }
+    }
+  }
+
+  // 4. Smoothed over 3 x 3 tiles.
+  const std::vector<std::uint32_t> rough = level;
+  for (std::uint32_t y = 0; y < ty; ++y) {
+    for (std::uint32_t x = 0; x < tx; ++x) {
+      std::uint32_t count = 0;
+      std::array<std::uint64_t, 3> total{};
+      for (std::uint32_t ny = y > 0 ? y - 1 : 0; ny <= std::min(y + 1, ty - 1); ++ny) {
+        for (std::uint32_t nx = x > 0 ? x - 1 : 0; nx <= std::min(x + 1, tx - 1); ++nx) {
+          ++count;
+          for (std::uint32_t c = 0; c < channels; ++c)
+            total[c] += rough[std::size_t{ny * tx + nx} * channels + c];
+        }
+      }
+      for (std::uint32_t c = 0; c < channels; ++c) {
+        const auto mean = static_cast<std::uint32_t>((total[c] + count / 2) / count);
+        level[std::size_t{y * tx + x} * channels + c] = std::max(1u, mean);
+      }
+    }
+  }
+}
+
+// Where a full-size column (or row) lies between tile centres: the lower
+// tile and the weight of the upper one, in 64ths.
+struct TBetween {
+  std::uint32_t Tile = 0;
+  std::uint32_t Weight = 0;
+};
+
+std::vector<TBetween> Betweens(std::uint32_t size, std::uint32_t tiles) {
+  // In half pixels: the centre of pixel x is at 2x + 1, tile i's centre at
+  // 4 * PaperTile * i + 2 * PaperTile; 4 * PaperTile = 64 of them apart.
+  constexpr std::uint32_t span = 4 * PaperTile;
+  std::vector<TBetween> out(size);
+  for (std::uint32_t x = 0; x < size; ++x) {
+    const std::uint32_t at = 2 * x + 1;
+    if (tiles < 2 || at <= 2 * PaperTile) continue;  // before the first centre
+    const std::uint32_t from = at - 2 * PaperTile;
+    if (from / span >= tiles - 1) {
+      out[x] = {tiles - 2, span};  // past the last centre
+    } else {
+      out[x] = {from / span, from % span};
+    }
+  }
+  return out;
+}
+
+template <class T>
+void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads) {
+  constexpr std::uint32_t white = WhiteOf<T>();
+  constexpr std::uint32_t span = 4 * PaperTile;
+  const std::uint32_t w = page.Width, h = page.Height, channels = paper.Channels;
+  const std::uint32_t tx = paper.TilesX, ty = paper.TilesY;
+  if (w == 0 || h == 0 || tx == 0 || ty == 0) return;
+  T* samples = channels == 3 ? RgbOf(T{}, page).data() : GrayOf(T{}, page).data();
+  const std::vector<TBetween> across = Betweens(w, tx), down = Betweens(h, ty);
+  // At 8 bits, the quotients of every sample and paper level.
+  std::vector<std::uint8_t> quotients;
+  if constexpr (sizeof(T) == 1) {
+    quotients.resize(256 * 256);
+    for (std::uint32_t b = 0; b < 256; ++b) {
+      for (std::uint32_t p = 0; p < 256; ++p)
+        quotients[b * 256 + p] = static_cast<std::uint8_t>(p >= b ? white : p * white / b);
+    }
+  }
+  const auto marginAt = [&](std::uint32_t x, std::uint32_t y) {
+    if (paper.Width == 0 || paper.Height == 0) return false;
+    const std::uint32_t hx = std::min(x / 2, paper.Width - 1),
+                        hy = std::min(y / 2, paper.Height - 1);
+    return paper.Margin[hy * paper.Width + hx] != 0;
+  };
+  SplitRows(h, threads, 64, [&](std::uint32_t first, std::uint32_t end) {
+    // The paper along the row at each tile column, in 64ths.
+    std::vector<std::uint32_t> column(std::size_t{tx} * channels);
+    for (std::uint32_t y = first; y < end; ++y) {
+      const TBetween v = down[y];
+      const std::uint32_t upper = std::min(v.Tile + 1, ty - 1);
+      for (std::uint32_t i = 0; i < tx * channels; ++i) {
+        column[i] = paper.Level[std::size_t{v.Tile} * tx * channels + i] * (span - v.Weight) +
+                    paper.Level[std::size_t{upper} * tx * channels + i] * v.Weight;
+      }
+      T* row = samples + std::size_t{y} * w * channels;
+      for (std::uint32_t x = 0; x < w; ++x) {
+        const TBetween u = across[x];
+        const std::uint32_t right = std::min(u.Tile + 1, tx - 1);
+        const bool margin = marginAt(x, y);
+        for (std::uint32_t c = 0; c < channels; ++c) {
+          T& sample = row[x * channels + c];
+          if (margin) {
+            sample = static_cast<T>(white);
+            continue;
+          }
+          const std::uint32_t b = std::max<std::uint32_t>(
+              1, (column[u.Tile * channels + c] * (span - u.Weight) +
+                  column[right * channels + c] * u.Weight + span * span / 2) /
+                     (span * span));
+          const std::uint32_t p = sample;
+          if constexpr (sizeof(T) == 1) {
+            sample = quotients[b * 256 + p];
+          } else {
+            sample = static_cast<T>(p >= b ? white : p * white / b);
+          }
+        }
+      }
+    }
+  });
+}
+
+}  // namespace
+
+void DownscaleMinRgb(const TMyImage& page, TMyImage& reduced, unsigned threads) {
+  if (!IsColour(page)) return;
+  WithSamples(page, [&](auto zero) {
+    using T = decltype(zero);
+    const std::uint32_t w = page.Width / 2, h = page.Height / 2;
+    const T* in = RgbOf(T{}, page).data();
+    auto& out = RgbOf(T{}, reduced);
+    out.resize(std::size_t{w} * h * 3);
+    const std::size_t stride = std::size_t{page.Width} * 3;
+    SplitRows(h, threads, 64, [&](std::uint32_t first, std::uint32_t end) {
+      for (std::uint32_t y = first; y < end; ++y) {
+        const T* top = in + 2 * y * stride;
+        const T* bottom = top + stride;
+        T* row = out.data() + std::size_t{y} * w * 3;
+        for (std::uint32_t x = 0; x < w; ++x) {
+          for (std::uint32_t c = 0; c < 3; ++c) {
+            const std::size_t a = 6 * std::size_t{x} + c;
+            row[3 * x + c] =
+                std::min(std::min(top[a], top[a + 3]), std::min(bottom[a], bottom[a + 3]));
+          }
+        }
+      }
+    });
+  });
+}
+
+void FindMargin(const TMyImage& reduced, TPaperField& paper) {
+  WithSamples(reduced, [&](auto zero) { FindMarginOf<decltype(zero)>(reduced, paper); });
+}
+
+void EstimatePaper(const TMyImage& reduced, TPaperField& paper, unsigned threads) {
+  WithSamples(reduced,
+              [&](auto zero) { EstimatePaperOf<decltype(zero)>(reduced, paper, threads); });
+}
+
+void DivideByPaper(TMyImage& page, const TPaperField& paper, unsigned threads) {
+  WithSamples(page, [&](auto zero) { DivideByPaperOf<decltype(zero)>(page, paper, threads); });
+}

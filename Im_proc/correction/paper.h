@@ -1,0 +1,94 @@
+// The correction against the paper, chosen instead of the default one: the
+// page divided, channel by channel, by the paper it is printed on, so that
+// paper turns white on every channel, text keeps its contrast to the paper
+// around it, and only a dark scanner margin along a side is whitened;
+// content that touches the edge (ruled lines, a photograph, a grey-scale
+// target) stays. Integers throughout: the same bytes on every system and
+// with any number of threads.
+//
+// On the half-size image (DownscaleMin, and DownscaleMinRgb for colour):
+//   FindMargin     the scanner margin: the dark band along a side, where at
+//                  least half of the side's lines start dark;
+//   EstimatePaper  the paper on a grid of tiles: a high rank of each tile's
+//                  pixels outside the margin, tiles much darker than the
+//                  paper around them (content) filled in from their
+//                  neighbours, then smoothed;
+// then on the page:
+//   DivideByPaper  each sample divided by the paper interpolated at its
+//                  place; the margin white.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "image.h"
+
+// A tile of the paper grid: this many half-size pixels a side.
+constexpr std::uint32_t PaperTile = 16;
+
+// TPaperField: what FindMargin and EstimatePaper find on a half-size image
+// of Width x Height pixels.
+struct TPaperField {
+  std::uint32_t Width = 0;
+  std::uint32_t Height = 0;
+  // Width * Height, row-major: 1 where the half-size pixel is scanner
+  // margin, else 0.
+  std::vector<std::uint8_t> Margin;
+  // The grid: TilesX x TilesY tiles of PaperTile pixels (the last ones of a
+  // row or column may be smaller), Channels levels each (1 grey, 3 colour:
+  // R, G, B), tile (x, y) channel c at (y * TilesX + x) * Channels + c: the
+  // paper at the tile's centre, in samples of the page (1 to white).
+  std::uint32_t TilesX = 0;
+  std::uint32_t TilesY = 0;
+  std::uint32_t Channels = 0;
+  std::vector<std::uint32_t> Level;
+};
+
+// DownscaleMinRgb: sets `reduced`'s colour plane (Rgb or Rgb16, as `page`
+// is 8 or 16 bits) to the half-size colour image of the colour `page`:
+// (Width / 2) x (Height / 2) pixels, each channel of each pixel the darkest
+// of that channel in its 2 x 2 block. `reduced` must be the page's
+// DownscaleMin. Never changes `page`; does nothing to a grey page.
+void DownscaleMinRgb(const TMyImage& page, TMyImage& reduced, unsigned threads = 1);
+
+// FindMargin: sets `paper`'s Width, Height and Margin from the grey plane
+// of the half-size image `reduced`. The paper level P is the value three
+// quarters of the pixels are at or below (at 16 bits, to 8 bits'
+// precision); dark pixels are those at or below 2P / 5. A side has a margin
+// when at least half of its lines (rows for the left and right sides,
+// columns for the top and bottom) start with a dark pixel; along each line
+// the margin is the run of dark pixels from the edge, held to the median of
+// the runs of the 33 lines around it (those on the page). Those pixels and
+// every pixel next to one are margin. Dark regions at the edge that do not
+// run along half a side (a photograph, a target), and what runs into the
+// margin deeper than its lines around it (a ruled line), are not.
+void FindMargin(const TMyImage& reduced, TPaperField& paper);
+
+// EstimatePaper: sets `paper`'s grid from the half-size image `reduced`
+// (its grey plane for a grey page, its colour plane for a colour one) and
+// the margin FindMargin found on it:
+//   1. each tile with at least a quarter of its pixels outside the margin
+//      gets, per channel, the value at rank 7n / 8 (0 the darkest) of its n
+//      pixels outside the margin; the others have none;
+//   2. the grey closing of those levels (the sum of the channels for
+//      colour) over a square of tiles of half-width
+//      max(2, min(TilesX, TilesY) / 6), tiles without a level left out; a
+//      tile keeps its level when it is at least 15/16 of its closing;
+//   3. every other tile takes, ring by ring outwards from the tiles kept,
+//      the mean (rounded) of its 8 neighbours that have a level; where no
+//      tile was kept, every tile is white;
+//   4. each level becomes the mean (rounded) of its 3 x 3 tiles (those on
+//      the grid), at least 1.
+// The same levels with any number of threads.
+void EstimatePaper(const TMyImage& reduced, TPaperField& paper, unsigned threads = 1);
+
+// DivideByPaper: divides each image sample of `page` (the grey plane of a
+// grey page, every channel of the colour plane of a colour one) by the
+// paper b at its place: the grid's levels interpolated bilinearly between
+// tile centres (a tile's centre at full size is at 2 * PaperTile * i +
+// PaperTile; held at the outermost centres), in 1/4096ths, rounded. With W
+// white and p the sample: p >= b gives W, else p * W / b (remainder
+// dropped). A pixel whose half-size pixel (x / 2, y / 2, the last row or
+// column for an odd size) is margin becomes W. Changes nothing else; the
+// grey plane of a colour page is left as it was.
+void DivideByPaper(TMyImage& page, const TPaperField& paper, unsigned threads = 1);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -103,3 +104,164 @@ std::vector<std::uint32_t> PlainFlattenFile(std::uint32_t width, std::uint32_t h
 // rounded, 16 from 8 times 257.
 struct TFileInfo;
 std::vector<std::uint32_t> PlainPreview(const TFileInfo& page, const TFileInfo& preview);
+
+// The correction against the paper (-p), pixel by pixel: the page's grey
+// (PlainGrey for colour) halved by the darkest of each 2 x 2 block, the
+// margin's runs along each side, the rank of each 16 x 16 tile by sorting,
+// the closing by whole squares, the filling a ring at a time, the 3 x 3
+// smoothing and each pixel's paper interpolated on its own.
+template <class T>
+std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::vector<T> samples) {
+  const std::uint32_t white = std::numeric_limits<T>::max(), C = colour ? 3 : 1;
+  const std::uint32_t w = W / 2, h = H / 2, S = 16, tx = (w + S - 1) / S, ty = (h + S - 1) / S;
+  if (tx == 0 || ty == 0) return samples;
+  auto grey = [&](std::uint32_t X, std::uint32_t Y) {
+    const T* s = &samples[(std::size_t{Y} * W + X) * C];
+    return colour ? PlainGrey(s[0], s[1], s[2]) : unsigned{s[0]};
+  };
+  std::vector<unsigned> half(std::size_t{w} * h), halfC(std::size_t{w} * h * C);
+  for (std::uint32_t y = 0; y < h; ++y) {
+    for (std::uint32_t x = 0; x < w; ++x) {
+      half[y * w + x] = std::min({grey(2 * x, 2 * y), grey(2 * x + 1, 2 * y),
+                                  grey(2 * x, 2 * y + 1), grey(2 * x + 1, 2 * y + 1)});
+      for (std::uint32_t c = 0; c < C; ++c) {
+        unsigned m = white;
+        for (std::uint32_t k = 0; k < 4; ++k)
+          m = std::min<unsigned>(m,
+                                 samples[(std::size_t{2 * y + k / 2} * W + 2 * x + k % 2) * C + c]);
+        halfC[(y * w + x) * C + c] = m;
+      }
+    }
+  }
+  // Paper: three quarters at or below, to 8 bits; dark: at most 2/5 of it.
+  std::vector<unsigned> sorted8;
+  for (const unsigned v : half) sorted8.push_back(white == 255 ? v : v >> 8);
+  std::sort(sorted8.begin(), sorted8.end());
+  const unsigned dark = sorted8[(sorted8.size() * 3 - 1) / 4] * (white == 255 ? 1 : 257) * 2 / 5;
+  std::vector<bool> margin(std::size_t{w} * h, false);
+  for (int side = 0; side < 4; ++side) {
+    const std::uint32_t lines = side < 2 ? h : w, length = side < 2 ? w : h;
+    auto at = [&](std::uint32_t line, std::uint32_t k) {  // x, y of step k into line
+      const std::uint32_t x = side == 0 ? k : side == 1 ? w - 1 - k : line;
+      const std::uint32_t y = side < 2 ? line : side == 2 ? k : h - 1 - k;
+      return std::pair{x, y};
+    };
+    std::vector<std::uint32_t> run(lines, 0);
+    std::uint32_t starting = 0;
+    for (std::uint32_t i = 0; i < lines; ++i) {
+      while (run[i] < length && half[at(i, run[i]).second * w + at(i, run[i]).first] <= dark)
+        ++run[i];
+      starting += run[i] > 0;
+    }
+    for (std::uint32_t i = 0; 2 * starting >= lines && i < lines; ++i) {
+      std::vector<std::uint32_t> around(run.begin() + (i > 16 ? i - 16 : 0),
+                                        run.begin() + std::min(lines, i + 17));
+      std::sort(around.begin(), around.end());
+      for (std::uint32_t k = 0; k < std::min(run[i], around[around.size() / 2]); ++k) {
+        const auto [x, y] = at(i, k);
+        for (std::uint32_t yy = y > 0 ? y - 1 : 0; yy <= std::min(y + 1, h - 1); ++yy)
+          for (std::uint32_t xx = x > 0 ? x - 1 : 0; xx <= std::min(x + 1, w - 1); ++xx)
+            margin[yy * w + xx] = true;
+      }
+    }
+  }
+  // Tiles: the rank 7n/8 of the pixels outside the margin, per channel.
+  const std::uint32_t tiles = tx * ty;
+  std::vector<std::uint32_t> level(std::size_t{tiles} * C, 0), sum(tiles, 0);
+  std::vector<bool> has(tiles, true);
+  for (std::uint32_t t = 0; t < tiles; ++t) {
+    const std::uint32_t x0 = t % tx * S, y0 = t / tx * S, x1 = std::min(w, x0 + S),
+                        y1 = std::min(h, y0 + S);
+    for (std::uint32_t c = 0; c < C; ++c) {
+      std::vector<unsigned> v;
+      for (std::uint32_t y = y0; y < y1; ++y)
+        for (std::uint32_t x = x0; x < x1; ++x)
+          if (!margin[y * w + x]) v.push_back(halfC[(y * w + x) * C + c]);
+      std::sort(v.begin(), v.end());
+      has[t] = has[t] && v.size() * 4 >= (x1 - x0) * (y1 - y0);
+      level[t * C + c] = has[t] ? v[v.size() * 7 / 8] : 0;
+      sum[t] += level[t * C + c];
+    }
+  }
+  // Kept: at least 15/16 of the closing over a square of half-width r.
+  const std::uint32_t r = std::max(2u, std::min(tx, ty) / 6);
+  auto square = [&](std::uint32_t t, auto&& visit) {
+    for (std::uint32_t y = t / tx > r ? t / tx - r : 0; y <= std::min(t / tx + r, ty - 1); ++y)
+      for (std::uint32_t x = t % tx > r ? t % tx - r : 0; x <= std::min(t % tx + r, tx - 1); ++x)
+        visit(y * tx + x);
+  };
+  std::vector<std::int64_t> dilated(tiles, -1);
+  for (std::uint32_t t = 0; t < tiles; ++t)
+    square(t, [&](std::uint32_t u) {
+      if (has[u]) dilated[t] = std::max<std::int64_t>(dilated[t], sum[u]);
+    });
+  std::vector<bool> kept(tiles, false);
+  bool any = false;
+  for (std::uint32_t t = 0; t < tiles; ++t) {
+    std::int64_t closing = -1;
+    square(t, [&](std::uint32_t u) {
+      if (dilated[u] >= 0 && (closing < 0 || dilated[u] < closing)) closing = dilated[u];
+    });
+    kept[t] = has[t] && std::int64_t{sum[t]} * 16 >= closing * 15;
+    any = any || kept[t];
+  }
+  if (!any) std::fill(level.begin(), level.end(), white);
+  for (bool more = any; more;) {  // rings
+    more = false;
+    const std::vector<bool> before = kept;
+    for (std::uint32_t t = 0; t < tiles; ++t) {
+      if (before[t]) continue;
+      std::uint64_t n = 0, total[3] = {};
+      for (std::uint32_t u = 0; u < tiles; ++u) {
+        const bool next = u != t && (u / tx + 1 >= t / tx && u / tx <= t / tx + 1) &&
+                          (u % tx + 1 >= t % tx && u % tx <= t % tx + 1);
+        if (!next || !before[u]) continue;
+        ++n;
+        for (std::uint32_t c = 0; c < C; ++c) total[c] += level[u * C + c];
+      }
+      for (std::uint32_t c = 0; n > 0 && c < C; ++c)
+        level[t * C + c] = (std::uint32_t)((total[c] + n / 2) / n);
+      if (n > 0) kept[t] = more = true;
+    }
+  }
+  const std::vector<std::uint32_t> rough = level;
+  for (std::uint32_t t = 0; t < tiles && any; ++t) {
+    for (std::uint32_t c = 0; c < C; ++c) {
+      std::uint64_t n = 0, total = 0;
+      for (std::uint32_t u = 0; u < tiles; ++u) {
+        if (u / tx + 1 >= t / tx && u / tx <= t / tx + 1 && u % tx + 1 >= t % tx &&
+            u % tx <= t % tx + 1) {
+          ++n;
+          total += rough[u * C + c];
+        }
+      }
+      level[t * C + c] = std::max<std::uint32_t>(1, (std::uint32_t)((total + n / 2) / n));
+    }
+  }
+  // Each pixel: the paper between the four tile centres around it.
+  auto between = [&](std::uint32_t X, std::uint32_t count) {  // tile, weight of the next
+    if (count < 2) return std::pair<std::uint32_t, std::int64_t>{0, 0};
+    const std::int64_t at = 2 * std::int64_t{X} + 1 - 2 * S;
+    const std::int64_t tile = std::clamp<std::int64_t>(at < 0 ? -1 : at / 64, 0, count - 2);
+    return std::pair<std::uint32_t, std::int64_t>{(std::uint32_t)tile, at - 64 * tile};
+  };
+  for (std::uint32_t Y = 0; Y < H; ++Y) {
+    for (std::uint32_t X = 0; X < W; ++X) {
+      const auto [i, f] = between(X, tx);
+      const auto [j, g] = between(Y, ty);
+      const bool edge = margin[std::min(Y / 2, h - 1) * w + std::min(X / 2, w - 1)];
+      for (std::uint32_t c = 0; c < C; ++c) {
+        auto L = [&](std::uint32_t a, std::uint32_t b) {
+          return std::int64_t{level[(std::min(b, ty - 1) * tx + std::min(a, tx - 1)) * C + c]};
+        };
+        const std::int64_t sum64 = L(i, j) * (64 - f) * (64 - g) + L(i + 1, j) * f * (64 - g) +
+                                   L(i, j + 1) * (64 - f) * g + L(i + 1, j + 1) * f * g;
+        const std::int64_t b =
+            std::clamp<std::int64_t>((std::int64_t)std::floor((double)(sum64 + 2048) / 4096.0), 1, white);
+        const std::int64_t p = samples[(std::size_t{Y} * W + X) * C + c];
+        samples[(std::size_t{Y} * W + X) * C + c] = (T)(edge || p >= b ? white : p * white / b);
+      }
+    }
+  }
+  return samples;
+}

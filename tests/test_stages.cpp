@@ -9,10 +9,13 @@
 #include "flatten.h"
 #include "grey.h"
 #include "jpeg_quality.h"
+#include "paper.h"
 #include "reconstruct.h"
 #include "reconstruct_kernels.h"
 #include "reference.h"
 #include "report.h"
+#include "resample.h"
+#include "synthetic_scan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -162,6 +165,72 @@ TEST(Stages, DivisionOfEveryPairOfValues) {
         const unsigned p = values[i / n], b = values[i % n];
         ASSERT_EQ(GrayOf(zero, page)[i], b < 30 * (white / 255) || p >= b ? white : p * white / b)
             << p << " on " << b;
+      }
+    });
+  }
+}
+
+// The correction against the paper, stage by stage as the driver runs it,
+// against the plain one: grey and colour, 8 and 16 bits, odd and tiny
+// sizes, one thread and three; each page a scan with a margin on the left,
+// a dark line running into it, a blot and (colour) yellowish paper.
+TEST(Paper, MatchesThePlainCorrection) {
+  if (!ExtendedPrecision) GTEST_SKIP() << "no long double to compare with here";
+  const struct {
+    std::uint32_t W, H;
+    bool colour;
+    unsigned bits;
+  } cases[] = {{700, 500, false, 8}, {700, 500, true, 8}, {333, 217, true, 16},
+               {301, 95, false, 16}, {40, 3, false, 8},   {3, 3, true, 8},
+               {1, 9, false, 8}};
+  for (const auto& c : cases) {
+    std::vector<std::uint8_t> shown = SyntheticScan(c.W, c.H, c.colour, 5);
+    const std::uint32_t C = c.colour ? 3 : 1;
+    for (std::uint32_t x = 0; x < c.W / 2; ++x)
+      std::fill_n(shown.begin() + (std::size_t{c.H / 2} * c.W + x) * C, C, 60);
+    TMyImage page = GreyImage(c.W, c.H, {});
+    page.BitsPerSample = c.bits;
+    page.Photometric = c.colour ? 2 : 1;
+    WithSamples(page, [&](auto zero) {
+      using T = decltype(zero);
+      std::vector<T> samples(shown.size());
+      for (std::size_t i = 0; i < shown.size(); ++i)
+        samples[i] = static_cast<T>(c.bits == 8 ? shown[i] : shown[i] * 257 + (i * 7919) % 200);
+      auto& grey = GrayOf(zero, page);
+      grey.resize(std::size_t{c.W} * c.H);
+      if (c.colour) {
+        RgbOf(zero, page).assign(samples.begin(), samples.end());
+        RgbToGray(samples.data(), grey.data(), c.W * c.H);
+      } else {
+        grey.assign(samples.begin(), samples.end());
+      }
+      const std::vector<T> plain = PlainPaper(c.W, c.H, c.colour, samples);
+      for (const unsigned threads : {1u, 3u}) {
+        TMyImage corrected = page, reduced = DownscaleMin(page, threads);
+        DownscaleMinRgb(page, reduced, threads);
+        TPaperField paper;
+        FindMargin(reduced, paper);
+        EstimatePaper(reduced, paper, threads);
+        DivideByPaper(corrected, paper, threads);
+        const auto& out = c.colour ? RgbOf(zero, corrected) : GrayOf(zero, corrected);
+        ASSERT_TRUE(std::equal(plain.begin(), plain.end(), out.begin()))
+            << c.W << "x" << c.H << " " << c.bits << " bits, " << threads << " threads";
+      }
+      // What it is for: the margin white, the line that runs into it and
+      // the blot kept, the paper's tint gone.
+      if (c.W != 700) return;
+      const T white = std::numeric_limits<T>::max();
+      const auto at = [&](std::uint32_t x, std::uint32_t y, std::uint32_t k) {
+        return plain[(std::size_t{y} * c.W + x) * C + k];
+      };
+      std::vector<double> paper(C, 0);  // by a corner, where the shading is deepest
+      for (std::uint32_t k = 0; k < C; ++k) {
+        EXPECT_EQ(at(10, 100, k), white);
+        EXPECT_LT(at(c.W / 3, c.H / 2, k), white / 2);
+        EXPECT_LT(at(c.W / 2 + 5, c.H / 3 + 5, k), white / 2);
+        for (std::uint32_t x = c.W - 60; x < c.W; ++x) paper[k] += at(x, c.H - 5, k) / 60.0;
+        EXPECT_GE(paper[k], white * 0.9);
+        EXPECT_NEAR(paper[k], paper[0], 2.0 * white / 255) << k;
       }
     });
   }

@@ -229,27 +229,26 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
   }
 }
 
-// Where a full-size column (or row) lies between tile centres: the lower
-// tile and the weight of the upper one, in 64ths.
+// Where a full-size column (or row) lies against the tile centres: the
+// tile before it and the weight of the one after, in 64ths; below 0 before
+// the first centre and above 64 past the last, so that the paper's slope
+// carries on to the edge.
 struct TBetween {
   std::uint32_t Tile = 0;
-  std::uint32_t Weight = 0;
+  std::int32_t Weight = 0;
 };
 
 std::vector<TBetween> Betweens(std::uint32_t size, std::uint32_t tiles) {
   // In half pixels: the centre of pixel x is at 2x + 1, tile i's centre at
   // 4 * PaperTile * i + 2 * PaperTile; 4 * PaperTile = 64 of them apart.
-  constexpr std::uint32_t span = 4 * PaperTile;
+  constexpr std::int32_t span = 4 * PaperTile;
   std::vector<TBetween> out(size);
-  for (std::uint32_t x = 0; x < size; ++x) {
-    const std::uint32_t at = 2 * x + 1;
-    if (tiles < 2 || at <= 2 * PaperTile) continue;  // before the first centre
-    const std::uint32_t from = at - 2 * PaperTile;
-    if (from / span >= tiles - 1) {
-      out[x] = {tiles - 2, span};  // past the last centre
-    } else {
-      out[x] = {from / span, from % span};
-    }
+  for (std::uint32_t x = 0; x < size && tiles >= 2; ++x) {
+    const std::int32_t from =
+        2 * static_cast<std::int32_t>(x) + 1 - 2 * static_cast<std::int32_t>(PaperTile);
+    const std::int32_t last = static_cast<std::int32_t>(tiles) - 2;
+    const std::int32_t tile = std::clamp(from >= 0 ? from / span : -1, 0, last);
+    out[x] = {static_cast<std::uint32_t>(tile), from - tile * span};
   }
   return out;
 }
@@ -257,7 +256,7 @@ std::vector<TBetween> Betweens(std::uint32_t size, std::uint32_t tiles) {
 template <class T>
 void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads) {
   constexpr std::uint32_t white = WhiteOf<T>();
-  constexpr std::uint32_t span = 4 * PaperTile;
+  constexpr std::int64_t span = 4 * PaperTile;
   const std::uint32_t w = page.Width, h = page.Height, channels = paper.Channels;
   const std::uint32_t tx = paper.TilesX, ty = paper.TilesY;
   if (w == 0 || h == 0 || tx == 0 || ty == 0) return;
@@ -272,37 +271,40 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
         quotients[b * 256 + p] = static_cast<std::uint8_t>(p >= b ? white : p * white / b);
     }
   }
-  const auto marginAt = [&](std::uint32_t x, std::uint32_t y) {
-    if (paper.Width == 0 || paper.Height == 0) return false;
-    const std::uint32_t hx = std::min(x / 2, paper.Width - 1),
-                        hy = std::min(y / 2, paper.Height - 1);
-    return paper.Margin[hy * paper.Width + hx] != 0;
+  const auto levelAt = [&](std::uint32_t x, std::uint32_t y, std::uint32_t c) {
+    return std::int64_t{
+        paper.Level[(std::size_t{std::min(y, ty - 1)} * tx + std::min(x, tx - 1)) * channels + c]};
   };
   SplitRows(h, threads, 64, [&](std::uint32_t first, std::uint32_t end) {
     // The paper along the row at each tile column, in 64ths.
-    std::vector<std::uint32_t> column(std::size_t{tx} * channels);
+    std::vector<std::int64_t> column(std::size_t{tx} * channels);
     for (std::uint32_t y = first; y < end; ++y) {
       const TBetween v = down[y];
-      const std::uint32_t upper = std::min(v.Tile + 1, ty - 1);
-      for (std::uint32_t i = 0; i < tx * channels; ++i) {
-        column[i] = paper.Level[std::size_t{v.Tile} * tx * channels + i] * (span - v.Weight) +
-                    paper.Level[std::size_t{upper} * tx * channels + i] * v.Weight;
+      for (std::uint32_t x = 0; x < tx; ++x) {
+        for (std::uint32_t c = 0; c < channels; ++c)
+          column[x * channels + c] =
+              levelAt(x, v.Tile, c) * (span - v.Weight) + levelAt(x, v.Tile + 1, c) * v.Weight;
       }
+      const std::uint8_t* margin =
+          paper.Width == 0
+              ? nullptr
+              : &paper.Margin[std::size_t{std::min(y / 2, paper.Height - 1)} * paper.Width];
       T* row = samples + std::size_t{y} * w * channels;
       for (std::uint32_t x = 0; x < w; ++x) {
         const TBetween u = across[x];
         const std::uint32_t right = std::min(u.Tile + 1, tx - 1);
-        const bool margin = marginAt(x, y);
+        if (margin != nullptr && margin[std::min(x / 2, paper.Width - 1)] != 0) {
+          std::fill_n(row + std::size_t{x} * channels, channels, static_cast<T>(white));
+          continue;
+        }
         for (std::uint32_t c = 0; c < channels; ++c) {
           T& sample = row[x * channels + c];
-          if (margin) {
-            sample = static_cast<T>(white);
-            continue;
-          }
-          const std::uint32_t b = std::max<std::uint32_t>(
-              1, (column[u.Tile * channels + c] * (span - u.Weight) +
-                  column[right * channels + c] * u.Weight + span * span / 2) /
-                     (span * span));
+          const std::int64_t blend = column[u.Tile * channels + c] * (span - u.Weight) +
+                                     column[right * channels + c] * u.Weight;
+          // Rounded half up, also below zero: floor((blend + 2048) / 4096).
+          const std::int64_t rounded =
+              (blend + span * span / 2 + (span * span << 20)) / (span * span) - (1 << 20);
+          const auto b = static_cast<std::uint32_t>(std::clamp<std::int64_t>(rounded, 1, white));
           const std::uint32_t p = sample;
           if constexpr (sizeof(T) == 1) {
             sample = quotients[b * 256 + p];

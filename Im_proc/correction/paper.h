@@ -85,10 +85,11 @@ void EstimatePaper(const TMyImage& reduced, TPaperField& paper, unsigned threads
 // DivideByPaper: divides each image sample of `page` (the grey plane of a
 // grey page, every channel of the colour plane of a colour one) by the
 // paper b at its place: the grid's levels interpolated bilinearly between
-// tile centres (a tile's centre at full size is at 2 * PaperTile * i +
-// PaperTile; held at the outermost centres), in 1/4096ths, rounded. With W
-// white and p the sample: p >= b gives W, else p * W / b (remainder
-// dropped). A pixel whose half-size pixel (x / 2, y / 2, the last row or
-// column for an odd size) is margin becomes W. Changes nothing else; the
-// grey plane of a colour page is left as it was.
+// the tile centres around it (a tile's centre at full size is at
+// 2 * PaperTile * i + PaperTile), and carried on along the slope of the
+// two outermost centres beyond them; in 1/4096ths, rounded half up, held
+// to 1 to W. With W white and p the sample: p >= b gives W, else
+// p * W / b (remainder dropped). A pixel whose half-size pixel (x / 2,
+// y / 2, the last row or column for an odd size) is margin becomes W.
+// Changes nothing else; the grey plane of a colour page is left as it was.
 void DivideByPaper(TMyImage& page, const TPaperField& paper, unsigned threads = 1);

@@ -162,7 +162,7 @@ namespace {
 
 std::map<std::string, TEntry> ParseReport(const std::string& text) {
   static const std::regex stage(
-      "(read|down|border|bg|up|copy|div|substract|write|total) (0|[1-9][0-9]*)\\.[0-9]{3}");
+      "(read|down|border|bg|up|copy|div|substract|margin|paper|write|total) (0|[1-9][0-9]*)\\.[0-9]{3}");
   static const std::regex failure("image (.*) (read|write) error");
   std::map<std::string, TEntry> entries;
   TEntry current;
@@ -201,6 +201,8 @@ const std::vector<std::string> GreyLabels = {"read", "down", "border", "bg",   "
                                              "copy", "div",  "write",  "total"};
 const std::vector<std::string> ColourLabels = {"read", "down", "border",    "bg",    "up",
                                                "copy", "div",  "substract", "write", "total"};
+const std::vector<std::string> PaperLabels = {"read", "down",  "margin", "paper",
+                                              "div",  "write", "total"};
 
 std::vector<std::string> Listing(const fs::path& dir) {
   std::vector<std::string> names;

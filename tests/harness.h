@@ -109,6 +109,6 @@ TToolRun RunTool(const fs::path& dir);
 TToolRun RunToolWith(const fs::path& dir, const std::vector<const char*>& args);
 
 extern const char* const Banner;
-extern const std::vector<std::string> GreyLabels, ColourLabels;
+extern const std::vector<std::string> GreyLabels, ColourLabels, PaperLabels;
 // Names in `dir`, in the order the folder lists them.
 std::vector<std::string> Listing(const fs::path& dir);

@@ -28,7 +28,7 @@ template <class T>
 std::vector<std::uint32_t> FlattenFile(std::uint32_t W, std::uint32_t H, bool colour,
                                        bool whiteIsZero,
                                        const std::vector<std::uint16_t>& extraKinds,
-                                       std::vector<std::uint32_t> samples) {
+                                       std::vector<std::uint32_t> samples, bool paper) {
   const unsigned white = std::numeric_limits<T>::max();
   const std::size_t of = colour ? 3 : 1, all = of + extraKinds.size();
   const auto kind = std::find(extraKinds.begin(), extraKinds.end(), 1);
@@ -43,7 +43,7 @@ std::vector<std::uint32_t> FlattenFile(std::uint32_t W, std::uint32_t H, bool co
     if (a != 0) v = std::min(white, (v * white + a / 2) / a);
     shown.push_back((T)(whiteIsZero ? white - v : v));
   }
-  shown = PlainFlatten(W, H, colour, shown);
+  shown = paper ? PlainPaper(W, H, colour, shown) : PlainFlatten(W, H, colour, shown);
   for (std::size_t i = 0, k = 0; i < samples.size(); ++i) {
     if (i % all >= of) continue;
     const unsigned a = associated ? samples[i - i % all + alpha] : white;
@@ -58,9 +58,10 @@ std::vector<std::uint32_t> FlattenFile(std::uint32_t W, std::uint32_t H, bool co
 std::vector<std::uint32_t> PlainFlattenFile(std::uint32_t W, std::uint32_t H, bool colour,
                                             unsigned bits, bool whiteIsZero,
                                             const std::vector<std::uint16_t>& extraKinds,
-                                            const std::vector<std::uint32_t>& samples) {
-  return bits == 16 ? FlattenFile<std::uint16_t>(W, H, colour, whiteIsZero, extraKinds, samples)
-                    : FlattenFile<std::uint8_t>(W, H, colour, whiteIsZero, extraKinds, samples);
+                                            const std::vector<std::uint32_t>& samples, bool paper) {
+  return bits == 16
+             ? FlattenFile<std::uint16_t>(W, H, colour, whiteIsZero, extraKinds, samples, paper)
+             : FlattenFile<std::uint8_t>(W, H, colour, whiteIsZero, extraKinds, samples, paper);
 }
 
 std::vector<std::uint32_t> PlainPreview(const TFileInfo& page, const TFileInfo& preview) {

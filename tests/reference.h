@@ -91,11 +91,12 @@ std::vector<T> PlainFlatten(std::uint32_t W, std::uint32_t H, bool colour, std::
 // 0 white when `whiteIsZero`, the extra samples of `extraKinds` after the
 // image's in each pixel): the image it shows flattened (colour multiplied
 // by an alpha of kind 1 divided by it first, and multiplied again after),
-// the extra samples as they were.
+// the extra samples as they were. With `paper`, corrected by PlainPaper.
 std::vector<std::uint32_t> PlainFlattenFile(std::uint32_t width, std::uint32_t height, bool colour,
                                             unsigned bits, bool whiteIsZero,
                                             const std::vector<std::uint16_t>& extraKinds,
-                                            const std::vector<std::uint32_t>& samples);
+                                            const std::vector<std::uint32_t>& samples,
+                                            bool paper = false);
 
 // A preview of `page` (its Samples, grey or colour, without extra samples)
 // of the size and kind of `preview`: each preview pixel the mean, half up,
@@ -256,8 +257,8 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
         };
         const std::int64_t sum64 = L(i, j) * (64 - f) * (64 - g) + L(i + 1, j) * f * (64 - g) +
                                    L(i, j + 1) * (64 - f) * g + L(i + 1, j + 1) * f * g;
-        const std::int64_t b =
-            std::clamp<std::int64_t>((std::int64_t)std::floor((double)(sum64 + 2048) / 4096.0), 1, white);
+        const std::int64_t b = std::clamp<std::int64_t>(
+            (std::int64_t)std::floor((double)(sum64 + 2048) / 4096.0), 1, white);
         const std::int64_t p = samples[(std::size_t{Y} * W + X) * C + c];
         samples[(std::size_t{Y} * W + X) * C + c] = (T)(edge || p >= b ? white : p * white / b);
       }

@@ -243,6 +243,10 @@ TEST_F(Keep, OutputFolderResumes) {
       {[&] { fs::last_write_time(dir / "a.tif", fs::file_time_type::clock::now() + 1h); }, again,
        redone("1", "0")},
       {[] {}, {"-r", "--output=out", "--force", "."}, redone("3", "0")},
+      // Made by one correction, an output is not current for the other.
+      {[] {}, {"-r", "-p", "-o", "out", "."}, redone("3", "0")},
+      {[] {}, {"-r", "--paper", "-o", "out", "."}, redone("0", "0")},
+      {[] {}, again, redone("3", "0")},
       {[] {},
        {"-o", "two", "a.tif", "sub/a.tif"},
        "1 flattened, 0 read errors, 1 write errors, 0 skipped"},

@@ -91,6 +91,23 @@ void FindMarginOf(const TMyImage& reduced, TPaperField& paper) {
   }
 }
 
+// The value at `rank` (0 the darkest) of `count` values, which it may
+// reorder. At 8 bits counted from the top of their histogram: paper is
+// near it.
+template <class T>
+std::uint32_t RankOf(T* values, std::uint32_t count, std::uint32_t rank) {
+  if constexpr (sizeof(T) == 1) {
+    std::array<std::uint16_t, 256> histogram{};
+    for (std::uint32_t k = 0; k < count; ++k) ++histogram[values[k]];
+    std::uint32_t v = 255;
+    for (std::uint32_t above = histogram[255]; above < count - rank;) above += histogram[--v];
+    return v;
+  } else {
+    std::nth_element(values, values + rank, values + count);
+    return values[rank];
+  }
+}
+
 // A separable filter of half-width `r` over the grid: the largest (or, with
 // `least`, the smallest) of the known values in the square around each tile;
 // Unknown stands for none, and where every value is unknown.
@@ -154,10 +171,9 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
             }
           }
           if (count * 4 < (x1 - x0) * (y1 - y0)) break;
-          const auto rank = values.begin() + count * 7 / 8;
-          std::nth_element(values.begin(), rank, values.begin() + count);
-          level[std::size_t{t} * channels + c] = *rank;
-          total += *rank;
+          const std::uint32_t ranked = RankOf(values.data(), count, count * 7 / 8);
+          level[std::size_t{t} * channels + c] = ranked;
+          total += ranked;
           if (c + 1 == channels) sum[t] = total;
         }
       }
@@ -253,16 +269,41 @@ std::vector<TBetween> Betweens(std::uint32_t size, std::uint32_t tiles) {
   return out;
 }
 
+// The runs of full-size columns (or rows) that lie against the same two
+// tile centres: where each starts, and the weight of the second there (it
+// grows by 2 a pixel).
+struct TRun {
+  std::uint32_t Tile = 0, First = 0, End = 0;
+  std::int32_t Weight = 0;
+};
+
+std::vector<TRun> RunsOf(const std::vector<TBetween>& between, std::uint32_t tiles) {
+  std::vector<TRun> runs;
+  for (std::uint32_t x = 0; x < between.size(); ++x) {
+    if (runs.empty() || runs.back().Tile != between[x].Tile) {
+      runs.push_back({between[x].Tile, x, x, between[x].Weight});
+    }
+    runs.back().End = x + 1;
+  }
+  for (TRun& run : runs) run.Tile = std::min(run.Tile, tiles - 1);
+  return runs;
+}
+
 template <class T>
 void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads) {
   constexpr std::uint32_t white = WhiteOf<T>();
   constexpr std::int64_t span = 4 * PaperTile;
+  // floor(v / 4096) as a shift, for v down to -2^32 (the extrapolated
+  // paper stays far above that).
+  constexpr std::int64_t lift = std::int64_t{1} << 32;
   const std::uint32_t w = page.Width, h = page.Height, channels = paper.Channels;
   const std::uint32_t tx = paper.TilesX, ty = paper.TilesY;
   if (w == 0 || h == 0 || tx == 0 || ty == 0) return;
   T* samples = channels == 3 ? RgbOf(T{}, page).data() : GrayOf(T{}, page).data();
-  const std::vector<TBetween> across = Betweens(w, tx), down = Betweens(h, ty);
-  // At 8 bits, the quotients of every sample and paper level.
+  const std::vector<TBetween> down = Betweens(h, ty);
+  const std::vector<TRun> runs = RunsOf(Betweens(w, tx), tx);
+  // At 8 bits, the quotients of every sample and paper level; a level of 0
+  // stands for the margin.
   std::vector<std::uint8_t> quotients;
   if constexpr (sizeof(T) == 1) {
     quotients.resize(256 * 256);
@@ -276,8 +317,10 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
         paper.Level[(std::size_t{std::min(y, ty - 1)} * tx + std::min(x, tx - 1)) * channels + c]};
   };
   SplitRows(h, threads, 64, [&](std::uint32_t first, std::uint32_t end) {
-    // The paper along the row at each tile column, in 64ths.
+    // The paper along the row: at each tile column in 64ths, then at each
+    // sample.
     std::vector<std::int64_t> column(std::size_t{tx} * channels);
+    std::vector<std::uint32_t> level(std::size_t{w} * channels);
     for (std::uint32_t y = first; y < end; ++y) {
       const TBetween v = down[y];
       for (std::uint32_t x = 0; x < tx; ++x) {
@@ -285,32 +328,36 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
           column[x * channels + c] =
               levelAt(x, v.Tile, c) * (span - v.Weight) + levelAt(x, v.Tile + 1, c) * v.Weight;
       }
-      const std::uint8_t* margin =
-          paper.Width == 0
-              ? nullptr
-              : &paper.Margin[std::size_t{std::min(y / 2, paper.Height - 1)} * paper.Width];
-      T* row = samples + std::size_t{y} * w * channels;
-      for (std::uint32_t x = 0; x < w; ++x) {
-        const TBetween u = across[x];
-        const std::uint32_t right = std::min(u.Tile + 1, tx - 1);
-        if (margin != nullptr && margin[std::min(x / 2, paper.Width - 1)] != 0) {
-          std::fill_n(row + std::size_t{x} * channels, channels, static_cast<T>(white));
-          continue;
-        }
+      for (const TRun& run : runs) {
+        const std::uint32_t next = std::min(run.Tile + 1, tx - 1);
         for (std::uint32_t c = 0; c < channels; ++c) {
-          T& sample = row[x * channels + c];
-          const std::int64_t blend = column[u.Tile * channels + c] * (span - u.Weight) +
-                                     column[right * channels + c] * u.Weight;
-          // Rounded half up, also below zero: floor((blend + 2048) / 4096).
-          const std::int64_t rounded =
-              (blend + span * span / 2 + (span * span << 20)) / (span * span) - (1 << 20);
-          const auto b = static_cast<std::uint32_t>(std::clamp<std::int64_t>(rounded, 1, white));
-          const std::uint32_t p = sample;
-          if constexpr (sizeof(T) == 1) {
-            sample = quotients[b * 256 + p];
-          } else {
-            sample = static_cast<T>(p >= b ? white : p * white / b);
+          const std::int64_t from = column[run.Tile * channels + c],
+                             to = column[next * channels + c];
+          std::int64_t blend =
+              from * (span - run.Weight) + to * run.Weight + span * span / 2 + lift;
+          const std::int64_t step = 2 * (to - from);
+          for (std::uint32_t x = run.First; x < run.End; ++x, blend += step) {
+            const std::int64_t b = (blend >> 12) - (lift >> 12);
+            level[x * channels + c] =
+                static_cast<std::uint32_t>(std::clamp<std::int64_t>(b, 1, white));
           }
+        }
+      }
+      if (paper.Width != 0 && paper.Height != 0) {
+        const std::uint8_t* margin =
+            &paper.Margin[std::size_t{std::min(y / 2, paper.Height - 1)} * paper.Width];
+        for (std::uint32_t x = 0; x < w; ++x) {
+          if (margin[std::min(x / 2, paper.Width - 1)] != 0)
+            std::fill_n(&level[x * channels], channels, 0);
+        }
+      }
+      T* row = samples + std::size_t{y} * w * channels;
+      for (std::uint32_t k = 0; k < w * channels; ++k) {
+        const std::uint32_t b = level[k], p = row[k];
+        if constexpr (sizeof(T) == 1) {
+          row[k] = quotients[b * 256 + p];
+        } else {
+          row[k] = static_cast<T>(p >= b ? white : p * white / b);
         }
       }
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <type_traits>
 
 #include "split_rows.h"
 
@@ -155,27 +156,31 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
   // 1. A high rank of each tile's pixels outside the margin.
   std::vector<std::uint32_t> sum(tiles, Unknown);  // the channels' levels added up
   SplitRows(ty, threads, 4, [&](std::uint32_t first, std::uint32_t end) {
-    std::vector<T> values(PaperTile * PaperTile);
+    // The tile's samples outside the margin, channel after channel.
+    std::vector<T> values(PaperTile * PaperTile * channels);
     for (std::uint32_t y = first; y < end; ++y) {
       for (std::uint32_t x = 0; x < tx; ++x) {
         const std::uint32_t x0 = x * PaperTile, y0 = y * PaperTile;
         const std::uint32_t x1 = std::min(w, x0 + PaperTile), y1 = std::min(h, y0 + PaperTile);
         const std::uint32_t t = y * tx + x;
+        std::uint32_t count = 0;
+        for (std::uint32_t yy = y0; yy < y1; ++yy) {
+          for (std::uint32_t xx = x0; xx < x1; ++xx) {
+            if (paper.Margin[yy * w + xx] != 0) continue;
+            for (std::uint32_t c = 0; c < channels; ++c)
+              values[c * PaperTile * PaperTile + count] = samples[(yy * w + xx) * channels + c];
+            ++count;
+          }
+        }
+        if (count * 4 < (x1 - x0) * (y1 - y0)) continue;
         std::uint32_t total = 0;
         for (std::uint32_t c = 0; c < channels; ++c) {
-          std::uint32_t count = 0;
-          for (std::uint32_t yy = y0; yy < y1; ++yy) {
-            for (std::uint32_t xx = x0; xx < x1; ++xx) {
-              if (paper.Margin[yy * w + xx] == 0)
-                values[count++] = samples[(yy * w + xx) * channels + c];
-            }
-          }
-          if (count * 4 < (x1 - x0) * (y1 - y0)) break;
-          const std::uint32_t ranked = RankOf(values.data(), count, count * 7 / 8);
+          const std::uint32_t ranked =
+              RankOf(values.data() + c * PaperTile * PaperTile, count, count * 7 / 8);
           level[std::size_t{t} * channels + c] = ranked;
           total += ranked;
-          if (c + 1 == channels) sum[t] = total;
         }
+        sum[t] = total;
       }
     }
   });
@@ -289,17 +294,21 @@ std::vector<TRun> RunsOf(const std::vector<TBetween>& between, std::uint32_t til
   return runs;
 }
 
-template <class T>
+// The division, with `Channels` samples a pixel. The paper is worked out
+// in 32-bit integers at 8 bits (every level and weight keeps it far from
+// their limits) and in 64-bit ones at 16.
+template <class T, std::uint32_t Channels>
 void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads) {
+  using TWide = std::conditional_t<sizeof(T) == 1, std::int32_t, std::int64_t>;
   constexpr std::uint32_t white = WhiteOf<T>();
-  constexpr std::int64_t span = 4 * PaperTile;
-  // floor(v / 4096) as a shift, for v down to -2^32 (the extrapolated
+  constexpr TWide span = 4 * PaperTile;
+  // floor(v / 4096) as a shift, for v down to -lift (the extrapolated
   // paper stays far above that).
-  constexpr std::int64_t lift = std::int64_t{1} << 32;
-  const std::uint32_t w = page.Width, h = page.Height, channels = paper.Channels;
+  constexpr TWide lift = TWide{1} << (sizeof(T) == 1 ? 24 : 32);
+  const std::uint32_t w = page.Width, h = page.Height;
   const std::uint32_t tx = paper.TilesX, ty = paper.TilesY;
   if (w == 0 || h == 0 || tx == 0 || ty == 0) return;
-  T* samples = channels == 3 ? RgbOf(T{}, page).data() : GrayOf(T{}, page).data();
+  T* samples = Channels == 3 ? RgbOf(T{}, page).data() : GrayOf(T{}, page).data();
   const std::vector<TBetween> down = Betweens(h, ty);
   const std::vector<TRun> runs = RunsOf(Betweens(w, tx), tx);
   // At 8 bits, the quotients of every sample and paper level; a level of 0
@@ -313,33 +322,33 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
     }
   }
   const auto levelAt = [&](std::uint32_t x, std::uint32_t y, std::uint32_t c) {
-    return std::int64_t{
-        paper.Level[(std::size_t{std::min(y, ty - 1)} * tx + std::min(x, tx - 1)) * channels + c]};
+    return static_cast<TWide>(
+        paper.Level[(std::size_t{std::min(y, ty - 1)} * tx + std::min(x, tx - 1)) * Channels + c]);
   };
   SplitRows(h, threads, 64, [&](std::uint32_t first, std::uint32_t end) {
     // The paper along the row: at each tile column in 64ths, then at each
-    // sample.
-    std::vector<std::int64_t> column(std::size_t{tx} * channels);
-    std::vector<std::uint32_t> level(std::size_t{w} * channels);
+    // pixel, a channel at a time.
+    std::vector<TWide> column(std::size_t{tx} * Channels);
+    std::vector<std::uint32_t> level(std::size_t{w} * Channels);
     for (std::uint32_t y = first; y < end; ++y) {
       const TBetween v = down[y];
-      for (std::uint32_t x = 0; x < tx; ++x) {
-        for (std::uint32_t c = 0; c < channels; ++c)
-          column[x * channels + c] =
-              levelAt(x, v.Tile, c) * (span - v.Weight) + levelAt(x, v.Tile + 1, c) * v.Weight;
+      for (std::uint32_t i = 0; i < tx * Channels; ++i) {
+        column[i] = levelAt(i / Channels, v.Tile, i % Channels) * (span - v.Weight) +
+                    levelAt(i / Channels, v.Tile + 1, i % Channels) * v.Weight;
       }
-      for (const TRun& run : runs) {
-        const std::uint32_t next = std::min(run.Tile + 1, tx - 1);
-        for (std::uint32_t c = 0; c < channels; ++c) {
-          const std::int64_t from = column[run.Tile * channels + c],
-                             to = column[next * channels + c];
-          std::int64_t blend =
-              from * (span - run.Weight) + to * run.Weight + span * span / 2 + lift;
-          const std::int64_t step = 2 * (to - from);
-          for (std::uint32_t x = run.First; x < run.End; ++x, blend += step) {
-            const std::int64_t b = (blend >> 12) - (lift >> 12);
-            level[x * channels + c] =
-                static_cast<std::uint32_t>(std::clamp<std::int64_t>(b, 1, white));
+      for (std::uint32_t c = 0; c < Channels; ++c) {
+        std::uint32_t* out = level.data() + std::size_t{c} * w;
+        for (const TRun& run : runs) {
+          const TWide from = column[run.Tile * Channels + c];
+          const TWide to = column[std::min(run.Tile + 1, tx - 1) * Channels + c];
+          const TWide start = from * (span - run.Weight) + to * run.Weight + span * span / 2 + lift;
+          const TWide step = 2 * (to - from);
+          // Locals, as `out` might alias the run for all the compiler knows.
+          const std::uint32_t length = run.End - run.First;
+          std::uint32_t* at = out + run.First;
+          for (std::uint32_t k = 0; k < length; ++k) {
+            const TWide b = ((start + static_cast<TWide>(k) * step) >> 12) - (lift >> 12);
+            at[k] = static_cast<std::uint32_t>(std::clamp<TWide>(b, 1, white));
           }
         }
       }
@@ -347,17 +356,19 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
         const std::uint8_t* margin =
             &paper.Margin[std::size_t{std::min(y / 2, paper.Height - 1)} * paper.Width];
         for (std::uint32_t x = 0; x < w; ++x) {
-          if (margin[std::min(x / 2, paper.Width - 1)] != 0)
-            std::fill_n(&level[x * channels], channels, 0);
+          if (margin[std::min(x / 2, paper.Width - 1)] == 0) continue;
+          for (std::uint32_t c = 0; c < Channels; ++c) level[std::size_t{c} * w + x] = 0;
         }
       }
-      T* row = samples + std::size_t{y} * w * channels;
-      for (std::uint32_t k = 0; k < w * channels; ++k) {
-        const std::uint32_t b = level[k], p = row[k];
-        if constexpr (sizeof(T) == 1) {
-          row[k] = quotients[b * 256 + p];
-        } else {
-          row[k] = static_cast<T>(p >= b ? white : p * white / b);
+      T* row = samples + std::size_t{y} * w * Channels;
+      for (std::uint32_t x = 0; x < w; ++x) {
+        for (std::uint32_t c = 0; c < Channels; ++c) {
+          const std::uint32_t b = level[std::size_t{c} * w + x], p = row[x * Channels + c];
+          if constexpr (sizeof(T) == 1) {
+            row[x * Channels + c] = quotients[b * 256 + p];
+          } else {
+            row[x * Channels + c] = static_cast<T>(p >= b ? white : p * white / b);
+          }
         }
       }
     }
@@ -402,5 +413,11 @@ void EstimatePaper(const TMyImage& reduced, TPaperField& paper, unsigned threads
 }
 
 void DivideByPaper(TMyImage& page, const TPaperField& paper, unsigned threads) {
-  WithSamples(page, [&](auto zero) { DivideByPaperOf<decltype(zero)>(page, paper, threads); });
+  WithSamples(page, [&](auto zero) {
+    if (paper.Channels == 3) {
+      DivideByPaperOf<decltype(zero), 3>(page, paper, threads);
+    } else {
+      DivideByPaperOf<decltype(zero), 1>(page, paper, threads);
+    }
+  });
 }

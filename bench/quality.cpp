@@ -84,7 +84,8 @@ TPage DrawnPage(std::uint32_t w, std::uint32_t h, bool colour) {
       if (Random(state) % 9 == 0) x += 4 * unit;
       const bool tall = Random(state) % 3 == 0;
       const std::uint8_t v = static_cast<std::uint8_t>(25 + Random(state) % 40);
-      const std::uint8_t ink[3] = {v, static_cast<std::uint8_t>(v + 5), static_cast<std::uint8_t>(v + 45)};
+      const std::uint8_t ink[3] = {v, static_cast<std::uint8_t>(v + 5),
+                                   static_cast<std::uint8_t>(v + 45)};
       Paint(page, x, line + (tall ? 0 : 3 * unit), x + (1 + Random(state) % 2) * unit,
             line + 8 * unit, ink, 1);
     }
@@ -95,8 +96,10 @@ TPage DrawnPage(std::uint32_t w, std::uint32_t h, bool colour) {
   // The photograph: smooth waves of light and dark.
   for (std::uint32_t y = 0; y < h / 8; ++y) {
     for (std::uint32_t x = w * 3 / 10; x < w * 7 / 10; ++x) {
-      const double v = 120 + 60 * std::sin(x * 0.013) * std::cos(y * 0.021) + 30 * std::sin((x + y) * 0.004);
-      const std::uint8_t shade[3] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v * 0.9),
+      const double v =
+          120 + 60 * std::sin(x * 0.013) * std::cos(y * 0.021) + 30 * std::sin((x + y) * 0.004);
+      const std::uint8_t shade[3] = {static_cast<std::uint8_t>(v),
+                                     static_cast<std::uint8_t>(v * 0.9),
                                      static_cast<std::uint8_t>(v * 0.75)};
       Paint(page, x, y, x + 1, y + 1, shade, 2);
     }
@@ -143,12 +146,15 @@ bool RealPage(const char* path, TPage& page) {
   pixDestroy(&pix);
   for (std::uint32_t c = 0; c < page.Channels; ++c) {
     std::vector<std::uint32_t> histogram(256, 0);
-    for (std::size_t i = c; i < page.Samples.size(); i += page.Channels) ++histogram[page.Samples[i]];
+    for (std::size_t i = c; i < page.Samples.size(); i += page.Channels)
+      ++histogram[page.Samples[i]];
     std::uint32_t paper = 0;
-    for (std::uint64_t seen = 0; paper < 255 && (seen + histogram[paper]) * 10 < std::uint64_t{page.Kind.size()} * 9;)
+    for (std::uint64_t seen = 0;
+         paper < 255 && (seen + histogram[paper]) * 10 < std::uint64_t{page.Kind.size()} * 9;)
       seen += histogram[paper++];
     for (std::size_t i = c; i < page.Samples.size(); i += page.Channels)
-      page.Samples[i] = static_cast<std::uint8_t>(std::min(255u, page.Samples[i] * 255u / std::max(1u, paper)));
+      page.Samples[i] =
+          static_cast<std::uint8_t>(std::min(255u, page.Samples[i] * 255u / std::max(1u, paper)));
   }
   for (std::size_t i = 0; i < page.Kind.size(); ++i) {
     std::uint32_t sum = 0;
@@ -178,7 +184,8 @@ TPage Degrade(TPage& clean) {
       for (std::uint32_t c = 0; c < clean.Channels; ++c) {
         const int grain = static_cast<int>(Random(state) % 7) - 3;
         const double f = clean.Channels == 1 ? 0.86 : factor[c];
-        const double v = margin ? 34 + grain * 2 : clean.Samples[i * clean.Channels + c] * light * f + grain;
+        const double v =
+            margin ? 34 + grain * 2 : clean.Samples[i * clean.Channels + c] * light * f + grain;
         page.Samples[i * clean.Channels + c] = static_cast<std::uint8_t>(std::clamp(v, 0.0, 255.0));
         if (margin) clean.Samples[i * clean.Channels + c] = 255;
       }
@@ -213,7 +220,8 @@ TPage FromImage(const TMyImage& image, const TPage& like) {
   if (like.Channels == 3)
     std::copy(image.Rgb.begin(), image.Rgb.end(), page.Samples.begin());
   else
-    std::copy(image.Gray.begin(), image.Gray.begin() + page.Width * page.Height, page.Samples.begin());
+    std::copy(image.Gray.begin(), image.Gray.begin() + page.Width * page.Height,
+              page.Samples.begin());
   return page;
 }
 
@@ -353,7 +361,9 @@ double Ms(const std::function<void()>& work) {
   for (int k = 0; k < 3; ++k) {
     const auto start = std::chrono::steady_clock::now();
     work();
-    runs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    runs.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
   }
   std::sort(runs.begin(), runs.end());
   return runs[1];
@@ -362,6 +372,7 @@ double Ms(const std::function<void()>& work) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  setMsgSeverity(L_SEVERITY_NONE);  // Leptonica's own notes on what it skips
   struct TTest {
     std::string Name;
     TPage Clean, Scan;
@@ -391,9 +402,12 @@ int main(int argc, char** argv) {
       {"Leptonica CleanBackgroundToWhite", LeptonicaWhite},
   };
   std::printf("pages:");
-  for (const TTest& test : tests) std::printf(" %s (%ux%u);", test.Name.c_str(), test.Clean.Width, test.Clean.Height);
+  for (const TTest& test : tests)
+    std::printf(" %s (%ux%u);", test.Name.c_str(), test.Clean.Width, test.Clean.Height);
   std::printf("\n\n");
-  std::printf("| method | pages | MAE | PSNR dB | text MAE | paper R/G/B off white | edge kept | ms/A4 |\n");
+  std::printf(
+      "| method | pages | MAE | PSNR dB | text MAE | paper R/G/B off white | edge kept | ms/A4 "
+      "|\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
   for (const auto& [name, method] : methods) {
     TScore score;
@@ -407,10 +421,13 @@ int main(int argc, char** argv) {
     const double mse = score.Squares / score.Samples;
     double ms = 0;
     for (const double m : score.Milliseconds) ms += m / double(score.Milliseconds.size());
-    std::printf("| %s | %d | %.2f | %.2f | %.2f | %.1f/%.1f/%.1f | %.1f%% | %.0f |\n", name, score.Pages,
-                score.Error / score.Samples, 10 * std::log10(255.0 * 255.0 / std::max(mse, 1e-9)),
-                score.TextError / std::max(1.0, score.TextSamples), score.Paper[0] / std::max(1.0, score.PaperPixels[0]),
-                score.Paper[1] / std::max(1.0, score.PaperPixels[1]), score.Paper[2] / std::max(1.0, score.PaperPixels[2]),
+    std::printf("| %s | %d | %.2f | %.2f | %.2f | %.1f/%.1f/%.1f | %.1f%% | %.0f |\n", name,
+                score.Pages, score.Error / score.Samples,
+                10 * std::log10(255.0 * 255.0 / std::max(mse, 1e-9)),
+                score.TextError / std::max(1.0, score.TextSamples),
+                score.Paper[0] / std::max(1.0, score.PaperPixels[0]),
+                score.Paper[1] / std::max(1.0, score.PaperPixels[1]),
+                score.Paper[2] / std::max(1.0, score.PaperPixels[2]),
                 100 * score.EdgeKept / std::max(1.0, score.EdgePixels), ms);
   }
   return 0;

@@ -9,6 +9,8 @@
 #   valdrane     the tool on a folder holding the page (fsync and rename
 #                included), on every CPU it may use
 #   valdrane-1   the same with VALDRANE_THREADS=1
+#   paper        the tool with -p (the correction against the paper), on
+#                every CPU
 #   floor        passthrough: the same reader and writer, no processing, in
 #                one thread
 #   floor(out)   passthrough on the tool's own output (Deflate costs more on
@@ -64,6 +66,7 @@ run_once() {  # contender page
   case $contender in
     valdrane) (cd "$work/run" && "$build/valdrane" >/dev/null 2>&1) ;;
     valdrane-1) (cd "$work/run" && VALDRANE_THREADS=1 "$build/valdrane" >/dev/null 2>&1) ;;
+    paper) (cd "$work/run" && "$build/valdrane" -p >/dev/null 2>&1) ;;
     floor | floor-out) "$build/bench/passthrough" "$work/run/$page.tif" ;;
     tiffcp) tiffcp -c "${compression/deflate/zip}" -r 64 "$work/pages/$page.tif" "$work/run/out.tif" ;;
     leptonica) "$build/bench/leptonica_peer" "$work/run/$page.tif" ;;
@@ -72,7 +75,7 @@ run_once() {  # contender page
   samples[$contender,$page]+="$((end - start)) "
 }
 
-contenders=(valdrane valdrane-1 floor floor-out)
+contenders=(valdrane valdrane-1 paper floor floor-out)
 [[ -n $have_tiffcp ]] && contenders+=(tiffcp)
 [[ -n $have_peer ]] && contenders+=(leptonica)
 for ((round = 1; round <= rounds; round++)); do
@@ -85,8 +88,8 @@ median() { tr ' ' '\n' | { grep . || true; } | sort -n | awk '{v[NR] = $1} END {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf (b > 0 ? "%.2f" : "-"), a / b}'; }
 
 echo "Medians of $rounds runs in ms, A4 300 dpi, $(date -u +%F), $(nproc) cores"
-printf '%-15s %9s %11s %7s %10s %7s %10s   %13s %9s\n' page valdrane valdrane-1 floor \
-  'floor(out)' tiffcp leptonica 'v/floor(out)' 'v/lept'
+printf '%-15s %9s %11s %6s %7s %10s %7s %10s   %13s %9s %5s\n' page valdrane valdrane-1 paper \
+  floor 'floor(out)' tiffcp leptonica 'v/floor(out)' 'v/lept' 'p/v'
 targets=()
 target() {  # what, figure, limit, how ("max" or "min")
   local verdict
@@ -95,12 +98,14 @@ target() {  # what, figure, limit, how ("max" or "min")
 }
 for page in "${pages[@]}"; do
   declare -A m=()
-  for contender in valdrane valdrane-1 floor floor-out tiffcp leptonica; do
+  for contender in valdrane valdrane-1 paper floor floor-out tiffcp leptonica; do
     m[$contender]=$(echo "${samples[$contender,$page]:-}" | median)
   done
-  printf '%-15s %9s %11s %7s %10s %7s %10s   %13s %9s\n' "$page" "${m[valdrane]}" \
-    "${m[valdrane-1]}" "${m[floor]}" "${m[floor-out]}" "${m[tiffcp]:--}" "${m[leptonica]:--}" \
-    "$(ratio "${m[valdrane]}" "${m[floor-out]}")" "$(ratio "${m[valdrane]}" "${m[leptonica]:-0}")"
+  printf '%-15s %9s %11s %6s %7s %10s %7s %10s   %13s %9s %5s\n' "$page" "${m[valdrane]}" \
+    "${m[valdrane-1]}" "${m[paper]}" "${m[floor]}" "${m[floor-out]}" "${m[tiffcp]:--}" \
+    "${m[leptonica]:--}" "$(ratio "${m[valdrane]}" "${m[floor-out]}")" \
+    "$(ratio "${m[valdrane]}" "${m[leptonica]:-0}")" "$(ratio "${m[paper]}" "${m[valdrane]}")"
+  target "$page: -p / default" "$(ratio "${m[paper]}" "${m[valdrane]}")" 1.5 max
   if [[ $page != *-none ]]; then
     target "$page: valdrane / one-thread floor" "$(ratio "${m[valdrane]}" "${m[floor-out]}")" 0.8 max
   fi

@@ -294,6 +294,29 @@ std::vector<TRun> RunsOf(const std::vector<TBetween>& between, std::uint32_t til
   return runs;
 }
 
+// DivideRow: each of `count` samples p of `row` divided by its level b:
+// W where p >= b (b = 0 included), else p * W / b. At 8 bits in float,
+// truncated: the quotient of two integers below 2^16, correctly rounded, is
+// never close enough to the next integer to cross it (its error is below
+// 2^-16 of a unit, and a quotient that is no integer lies at least 1 / b
+// from one), so it is exact on every target; in this form, on pointers
+// that alias nothing and built without trapping floating point, the
+// compiler does several samples at a time.
+template <class T>
+void DivideRow(T* __restrict row, const std::int32_t* __restrict levels, std::uint32_t count) {
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::int32_t b = levels[k], p = row[k];
+    if constexpr (sizeof(T) == 1) {
+      const auto q = static_cast<std::int32_t>(static_cast<float>(p * 255) /
+                                               static_cast<float>(std::max(b, 1)));
+      row[k] = static_cast<T>(p >= b ? 255 : q);
+    } else {
+      constexpr std::uint32_t white = WhiteOf<T>();
+      row[k] = static_cast<T>(p >= b ? white : std::uint32_t(p) * white / std::uint32_t(b));
+    }
+  }
+}
+
 // The division, with `Channels` samples a pixel. The paper is worked out
 // in 32-bit integers at 8 bits (every level and weight keeps it far from
 // their limits) and in 64-bit ones at 16.
@@ -311,16 +334,7 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
   T* samples = Channels == 3 ? RgbOf(T{}, page).data() : GrayOf(T{}, page).data();
   const std::vector<TBetween> down = Betweens(h, ty);
   const std::vector<TRun> runs = RunsOf(Betweens(w, tx), tx);
-  // At 8 bits, the quotients of every sample and paper level; a level of 0
-  // stands for the margin.
-  std::vector<std::uint8_t> quotients;
-  if constexpr (sizeof(T) == 1) {
-    quotients.resize(256 * 256);
-    for (std::uint32_t b = 0; b < 256; ++b) {
-      for (std::uint32_t p = 0; p < 256; ++p)
-        quotients[b * 256 + p] = static_cast<std::uint8_t>(p >= b ? white : p * white / b);
-    }
-  }
+  // A level of 0 stands for the margin.
   const auto levelAt = [&](std::uint32_t x, std::uint32_t y, std::uint32_t c) {
     return static_cast<TWide>(
         paper.Level[(std::size_t{std::min(y, ty - 1)} * tx + std::min(x, tx - 1)) * Channels + c]);
@@ -329,26 +343,28 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
     // The paper along the row: at each tile column in 64ths, then at each
     // pixel, a channel at a time.
     std::vector<TWide> column(std::size_t{tx} * Channels);
-    std::vector<std::uint32_t> level(std::size_t{w} * Channels);
+    std::vector<std::int32_t> level(std::size_t{w} * Channels);
     for (std::uint32_t y = first; y < end; ++y) {
       const TBetween v = down[y];
       for (std::uint32_t i = 0; i < tx * Channels; ++i) {
         column[i] = levelAt(i / Channels, v.Tile, i % Channels) * (span - v.Weight) +
                     levelAt(i / Channels, v.Tile + 1, i % Channels) * v.Weight;
       }
-      for (std::uint32_t c = 0; c < Channels; ++c) {
-        std::uint32_t* out = level.data() + std::size_t{c} * w;
-        for (const TRun& run : runs) {
+      for (const TRun& run : runs) {
+        TWide start[Channels], step[Channels];
+        for (std::uint32_t c = 0; c < Channels; ++c) {
           const TWide from = column[run.Tile * Channels + c];
           const TWide to = column[std::min(run.Tile + 1, tx - 1) * Channels + c];
-          const TWide start = from * (span - run.Weight) + to * run.Weight + span * span / 2 + lift;
-          const TWide step = 2 * (to - from);
-          // Locals, as `out` might alias the run for all the compiler knows.
-          const std::uint32_t length = run.End - run.First;
-          std::uint32_t* at = out + run.First;
-          for (std::uint32_t k = 0; k < length; ++k) {
-            const TWide b = ((start + static_cast<TWide>(k) * step) >> 12) - (lift >> 12);
-            at[k] = static_cast<std::uint32_t>(std::clamp<TWide>(b, 1, white));
+          start[c] = from * (span - run.Weight) + to * run.Weight + span * span / 2 + lift;
+          step[c] = 2 * (to - from);
+        }
+        // Locals, as `level` might alias the run for all the compiler knows.
+        const std::uint32_t length = run.End - run.First;
+        std::int32_t* at = level.data() + std::size_t{run.First} * Channels;
+        for (std::uint32_t k = 0; k < length; ++k) {
+          for (std::uint32_t c = 0; c < Channels; ++c) {
+            const TWide b = ((start[c] + static_cast<TWide>(k) * step[c]) >> 12) - (lift >> 12);
+            at[k * Channels + c] = static_cast<std::int32_t>(std::clamp<TWide>(b, 1, white));
           }
         }
       }
@@ -357,20 +373,10 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
             &paper.Margin[std::size_t{std::min(y / 2, paper.Height - 1)} * paper.Width];
         for (std::uint32_t x = 0; x < w; ++x) {
           if (margin[std::min(x / 2, paper.Width - 1)] == 0) continue;
-          for (std::uint32_t c = 0; c < Channels; ++c) level[std::size_t{c} * w + x] = 0;
+          for (std::uint32_t c = 0; c < Channels; ++c) level[std::size_t{x} * Channels + c] = 0;
         }
       }
-      T* row = samples + std::size_t{y} * w * Channels;
-      for (std::uint32_t x = 0; x < w; ++x) {
-        for (std::uint32_t c = 0; c < Channels; ++c) {
-          const std::uint32_t b = level[std::size_t{c} * w + x], p = row[x * Channels + c];
-          if constexpr (sizeof(T) == 1) {
-            row[x * Channels + c] = quotients[b * 256 + p];
-          } else {
-            row[x * Channels + c] = static_cast<T>(p >= b ? white : p * white / b);
-          }
-        }
-      }
+      DivideRow(samples + std::size_t{y} * w * Channels, level.data(), w * Channels);
     }
   });
 }

@@ -4,7 +4,8 @@
 #   docs/colour-before-after.png  a synthetic colour scan from make_scan
 #   docs/ledger-before-after.png  a drawn ledger page: ruled lines running
 #                                 into the dark margin, a grey-scale target
-#                                 at the edge, a photograph at the top edge
+#                                 at the edge, a photograph at the top edge;
+#                                 before, the default, and -p
 #
 # Usage: docs/make_pictures.sh [BUILD_DIR]   (default: build)
 # Needs a built tree and ImageMagick (Debian package imagemagick).
@@ -42,14 +43,24 @@ convert -size 900x1200 radial-gradient:'gray(210)'-'gray(150)' "${draw[@]}" \
   -alpha off -colorspace gray -depth 8 -compress lzw "$work/run/ledger.tif"
 cp "$work/run/page.tif" "$work/run/colour.tif" "$work/run/ledger.tif" "$work/"
 chmod u+w "$work/run"/*.tif
+mkdir "$work/paper"
+cp "$work/ledger.tif" "$work/paper/"
 (cd "$work/run" && "$build/valdrane" >/dev/null)
+(cd "$work/paper" && "$build/valdrane" -p >/dev/null)
 
 # Before on the left, after on the right, a grey gap between them.
-side_by_side() {  # before after width output
-  convert \( "$1" -resize "$3x" \) \( -size 12x1 xc:'#888888' \) \( "$2" -resize "$3x" \) \
-    -background "#888888" -gravity center +append -depth 8 -strip "$4"
+side_by_side() {  # before after [another] width output
+  local images=() width output
+  while (($# > 2)); do images+=("$1") && shift; done
+  width=$1 output=$2
+  local args=()
+  for image in "${images[@]}"; do
+    ((${#args[@]})) && args+=(\( -size 12x1 xc:'#888888' \))
+    args+=(\( "$image" -resize "${width}x" \))
+  done
+  convert "${args[@]}" -background "#888888" -gravity center +append -depth 8 -strip "$output"
 }
 side_by_side "$work/page.tif" "$work/run/page.tif" 384 docs/page-before-after.png
 side_by_side "$work/colour.tif" "$work/run/colour.tif" 320 docs/colour-before-after.png
-side_by_side "$work/ledger.tif" "$work/run/ledger.tif" 360 docs/ledger-before-after.png
+side_by_side "$work/ledger.tif" "$work/run/ledger.tif" "$work/paper/ledger.tif" 300 docs/ledger-before-after.png
 echo "wrote docs/page-before-after.png docs/colour-before-after.png docs/ledger-before-after.png"

@@ -184,26 +184,30 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
       sum[t] += level[t * C + c];
     }
   }
-  // Kept: at least 15/16 of the closing over a square of half-width r.
+  // Kept: at least 15/16 of the closing over a square of half-width r, at
+  // most 16/15 of the opening.
   const std::uint32_t r = std::max(2u, std::min(tx, ty) / 6);
   auto square = [&](std::uint32_t t, auto&& visit) {
     for (std::uint32_t y = t / tx > r ? t / tx - r : 0; y <= std::min(t / tx + r, ty - 1); ++y)
       for (std::uint32_t x = t % tx > r ? t % tx - r : 0; x <= std::min(t % tx + r, tx - 1); ++x)
         visit(y * tx + x);
   };
-  std::vector<std::int64_t> dilated(tiles, -1);
+  std::vector<std::int64_t> dilated(tiles, -1), eroded(tiles, -1);
   for (std::uint32_t t = 0; t < tiles; ++t)
     square(t, [&](std::uint32_t u) {
       if (has[u]) dilated[t] = std::max<std::int64_t>(dilated[t], sum[u]);
+      if (has[u] && (eroded[t] < 0 || sum[u] < eroded[t])) eroded[t] = sum[u];
     });
   std::vector<bool> kept(tiles, false);
   bool any = false;
   for (std::uint32_t t = 0; t < tiles; ++t) {
-    std::int64_t closing = -1;
+    std::int64_t closing = -1, opening = -1;
     square(t, [&](std::uint32_t u) {
       if (dilated[u] >= 0 && (closing < 0 || dilated[u] < closing)) closing = dilated[u];
+      opening = std::max(opening, eroded[u]);
     });
-    kept[t] = has[t] && std::int64_t{sum[t]} * 16 >= closing * 15;
+    kept[t] = has[t] && std::int64_t{sum[t]} * 16 >= closing * 15 &&
+              std::int64_t{sum[t]} * 15 <= opening * 16;
     any = any || kept[t];
   }
   if (!any) std::fill(level.begin(), level.end(), white);

@@ -185,14 +185,18 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
     }
   });
 
-  // 2. Content is what lies well below the paper's closing.
+  // 2. Content is what lies well below the paper's closing, or well above
+  // its opening (a light patch of a target on darker paper).
   const std::uint32_t r = std::max(2u, std::min(tx, ty) / 6);
   const std::vector<std::uint32_t> closing =
       SquareFilter(SquareFilter(sum, tx, ty, r, false), tx, ty, r, true);
+  const std::vector<std::uint32_t> opening =
+      SquareFilter(SquareFilter(sum, tx, ty, r, true), tx, ty, r, false);
   std::vector<std::uint8_t> known(tiles, 0);
   bool any = false;
   for (std::uint32_t t = 0; t < tiles; ++t) {
-    known[t] = sum[t] != Unknown && std::uint64_t{sum[t]} * 16 >= std::uint64_t{closing[t]} * 15;
+    known[t] = sum[t] != Unknown && std::uint64_t{sum[t]} * 16 >= std::uint64_t{closing[t]} * 15 &&
+               std::uint64_t{sum[t]} * 15 <= std::uint64_t{opening[t]} * 16;
     any = any || known[t] != 0;
   }
   if (!any) {

@@ -70,10 +70,11 @@ void FindMargin(const TMyImage& reduced, TPaperField& paper);
 //   1. each tile with at least a quarter of its pixels outside the margin
 //      gets, per channel, the value at rank 7n / 8 (0 the darkest) of its n
 //      pixels outside the margin; the others have none;
-//   2. the grey closing of those levels (the sum of the channels for
-//      colour) over a square of tiles of half-width
+//   2. the grey closing and opening of those levels (the sum of the
+//      channels for colour) over a square of tiles of half-width
 //      max(2, min(TilesX, TilesY) / 6), tiles without a level left out; a
-//      tile keeps its level when it is at least 15/16 of its closing;
+//      tile keeps its level when it is at least 15/16 of its closing and
+//      at most 16/15 of its opening;
 //   3. every other tile takes, ring by ring outwards from the tiles kept,
 //      the mean (rounded) of its 8 neighbours that have a level; where no
 //      tile was kept, every tile is white;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 // The grey value of a colour pixel in long double, each product and sum
@@ -120,18 +121,14 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
     const T* s = &samples[(std::size_t{Y} * W + X) * C];
     return colour ? PlainGrey(s[0], s[1], s[2]) : unsigned{s[0]};
   };
-  std::vector<unsigned> half(std::size_t{w} * h), halfC(std::size_t{w} * h * C);
-  for (std::uint32_t y = 0; y < h; ++y) {
-    for (std::uint32_t x = 0; x < w; ++x) {
-      half[y * w + x] = std::min({grey(2 * x, 2 * y), grey(2 * x + 1, 2 * y),
-                                  grey(2 * x, 2 * y + 1), grey(2 * x + 1, 2 * y + 1)});
-      for (std::uint32_t c = 0; c < C; ++c) {
-        unsigned m = white;
-        for (std::uint32_t k = 0; k < 4; ++k)
-          m = std::min<unsigned>(m,
-                                 samples[(std::size_t{2 * y + k / 2} * W + 2 * x + k % 2) * C + c]);
-        halfC[(y * w + x) * C + c] = m;
-      }
+  std::vector<unsigned> half(std::size_t{w} * h, white), halfC(std::size_t{w} * h * C, white);
+  for (std::uint32_t i = 0; i < w * h; ++i) {
+    for (std::uint32_t k = 0, X, Y; k < 4; ++k) {
+      X = i % w * 2 + k % 2, Y = i / w * 2 + k / 2;
+      half[i] = std::min(half[i], grey(X, Y));
+      for (std::uint32_t c = 0; c < C; ++c)
+        halfC[i * C + c] =
+            std::min<unsigned>(halfC[i * C + c], samples[(std::size_t{Y} * W + X) * C + c]);
     }
   }
   // Paper: three quarters at or below, to 8 bits; dark: at most 2/5 of it.
@@ -143,16 +140,18 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
   for (int side = 0; side < 4; ++side) {
     const std::uint32_t lines = side < 2 ? h : w, length = side < 2 ? w : h;
     auto at = [&](std::uint32_t line, std::uint32_t k) {  // x, y of step k into line
-      const std::uint32_t x = side == 0 ? k : side == 1 ? w - 1 - k : line;
-      const std::uint32_t y = side < 2 ? line : side == 2 ? k : h - 1 - k;
-      return std::pair{x, y};
+      return std::pair{side == 0   ? k
+                       : side == 1 ? w - 1 - k
+                                   : line,
+                       side < 2    ? line
+                       : side == 2 ? k
+                                   : h - 1 - k};
     };
     std::vector<std::uint32_t> run(lines, 0);
     std::uint32_t starting = 0;
-    for (std::uint32_t i = 0; i < lines; ++i) {
-      while (run[i] < length && half[at(i, run[i]).second * w + at(i, run[i]).first] <= dark)
-        ++run[i];
-      starting += run[i] > 0;
+    for (std::uint32_t i = 0; i<lines; starting += run[i++]> 0) {
+      for (auto [x, y] = at(i, 0); run[i] < length && half[y * w + x] <= dark;)
+        std::tie(x, y) = at(i, ++run[i]);
     }
     for (std::uint32_t i = 0; 2 * starting >= lines && i < lines; ++i) {
       std::vector<std::uint32_t> around(run.begin() + (i > 16 ? i - 16 : 0),
@@ -187,9 +186,10 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
   // Kept: at least 15/16 of the closing over a square of half-width r, at
   // most 16/15 of the opening.
   const std::uint32_t r = std::max(2u, std::min(tx, ty) / 6);
-  auto square = [&](std::uint32_t t, auto&& visit) {
-    for (std::uint32_t y = t / tx > r ? t / tx - r : 0; y <= std::min(t / tx + r, ty - 1); ++y)
-      for (std::uint32_t x = t % tx > r ? t % tx - r : 0; x <= std::min(t % tx + r, tx - 1); ++x)
+  auto square = [&](std::uint32_t t, auto&& visit, std::uint32_t d = 0) {  // half-width d, or r
+    d = d == 0 ? r : d;
+    for (std::uint32_t y = t / tx > d ? t / tx - d : 0; y <= std::min(t / tx + d, ty - 1); ++y)
+      for (std::uint32_t x = t % tx > d ? t % tx - d : 0; x <= std::min(t % tx + d, tx - 1); ++x)
         visit(y * tx + x);
   };
   std::vector<std::int64_t> dilated(tiles, -1), eroded(tiles, -1);
@@ -217,13 +217,14 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
     for (std::uint32_t t = 0; t < tiles; ++t) {
       if (before[t]) continue;
       std::uint64_t n = 0, total[3] = {};
-      for (std::uint32_t u = 0; u < tiles; ++u) {
-        const bool next = u != t && (u / tx + 1 >= t / tx && u / tx <= t / tx + 1) &&
-                          (u % tx + 1 >= t % tx && u % tx <= t % tx + 1);
-        if (!next || !before[u]) continue;
-        ++n;
-        for (std::uint32_t c = 0; c < C; ++c) total[c] += level[u * C + c];
-      }
+      square(
+          t,
+          [&](std::uint32_t u) {
+            for (std::uint32_t c = 0; u != t && before[u] && c < C; ++c)
+              total[c] += level[u * C + c];
+            n += u != t && before[u];
+          },
+          1);
       for (std::uint32_t c = 0; n > 0 && c < C; ++c)
         level[t * C + c] = (std::uint32_t)((total[c] + n / 2) / n);
       if (n > 0) kept[t] = more = true;
@@ -233,13 +234,8 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
   for (std::uint32_t t = 0; t < tiles && any; ++t) {
     for (std::uint32_t c = 0; c < C; ++c) {
       std::uint64_t n = 0, total = 0;
-      for (std::uint32_t u = 0; u < tiles; ++u) {
-        if (u / tx + 1 >= t / tx && u / tx <= t / tx + 1 && u % tx + 1 >= t % tx &&
-            u % tx <= t % tx + 1) {
-          ++n;
-          total += rough[u * C + c];
-        }
-      }
+      square(
+          t, [&](std::uint32_t u) { ++n, total += rough[u * C + c]; }, 1);
       level[t * C + c] = std::max<std::uint32_t>(1, (std::uint32_t)((total + n / 2) / n));
     }
   }

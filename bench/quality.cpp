@@ -268,27 +268,13 @@ using TMethod = std::function<TPage(const TPage&)>;
 
 TPage DefaultCorrection(const TPage& scan) {
   TMyImage page = ToImage(scan);
-  TMyImage reduced = DownscaleMin(page);
-  TMyImage background = MakeBorderSeed(reduced);
-  ReconstructBackground(reduced, background);
-  background = UpscaleNearest(background, page);
-  reduced = CopyImage(page);
-  DivideByBackground(page, background);
-  if (IsColour(page)) {
-    SubtractImage(page, reduced);
-    AddGainToRgb(page);
-  }
+  FlattenPage(page);
   return FromImage(page, scan);
 }
 
 TPage PaperCorrection(const TPage& scan) {
   TMyImage page = ToImage(scan);
-  TMyImage reduced = DownscaleMin(page);
-  DownscaleMinRgb(page, reduced);
-  TPaperField paper;
-  FindMargin(reduced, paper);
-  EstimatePaper(reduced, paper);
-  DivideByPaper(page, paper);
+  FlattenAgainstPaper(page);
   return FromImage(page, scan);
 }
 

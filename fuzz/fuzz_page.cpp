@@ -24,10 +24,8 @@
 #include <vector>
 
 #include "alpha.h"
-#include "flatten.h"
+#include "correction.h"
 #include "image.h"
-#include "reconstruct.h"
-#include "resample.h"
 #include "tiff_io.h"
 
 namespace {
@@ -78,16 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ok = ReadTiff(File, Page, IsSmall, 1, k) == 1;
     if (!ok) break;
-    TMyImage Reduced = DownscaleMin(Page);
-    TMyImage Background = MakeBorderSeed(Reduced);
-    ReconstructBackground(Reduced, Background);
-    Background = UpscaleNearest(Background, Page);
-    Reduced = CopyImage(Page);
-    DivideByBackground(Page, Background);
-    if (IsColour(Page)) {
-      SubtractImage(Page, Reduced);
-      AddGainToRgb(Page);
-    }
+    FlattenPage(Page);
     ok = WriteTiffPage(Output, Page) == 1;
     Written.push_back(std::move(Page));
   }

@@ -257,8 +257,8 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
         };
         const std::int64_t sum64 = L(i, j) * (64 - f) * (64 - g) + L(i + 1, j) * f * (64 - g) +
                                    L(i, j + 1) * (64 - f) * g + L(i + 1, j + 1) * f * g;
-        const std::int64_t b = std::clamp<std::int64_t>(
-            (std::int64_t)std::floor((double)(sum64 + 2048) / 4096.0), 1, white);
+        const std::int64_t b0 = (std::int64_t)std::floor((double)(sum64 + 2048) / 4096.0);
+        const std::int64_t b = std::clamp<std::int64_t>(b0 - b0 / 32, 1, white);
         const std::int64_t p = samples[(std::size_t{Y} * W + X) * C + c];
         samples[(std::size_t{Y} * W + X) * C + c] = (T)(edge || p >= b ? white : p * white / b);
       }

@@ -368,7 +368,7 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
         for (std::uint32_t k = 0; k < length; ++k) {
           for (std::uint32_t c = 0; c < Channels; ++c) {
             const TWide b = ((start[c] + static_cast<TWide>(k) * step[c]) >> 12) - (lift >> 12);
-            at[k * Channels + c] = static_cast<std::int32_t>(std::clamp<TWide>(b, 1, white));
+            at[k * Channels + c] = static_cast<std::int32_t>(std::clamp<TWide>(b - b / 32, 1, white));
           }
         }
       }

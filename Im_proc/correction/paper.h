@@ -88,9 +88,10 @@ void EstimatePaper(const TMyImage& reduced, TPaperField& paper, unsigned threads
 // paper b at its place: the grid's levels interpolated bilinearly between
 // the tile centres around it (a tile's centre at full size is at
 // 2 * PaperTile * i + PaperTile), and carried on along the slope of the
-// two outermost centres beyond them; in 1/4096ths, rounded half up, held
-// to 1 to W. With W white and p the sample: p >= b gives W, else
-// p * W / b (remainder dropped). A pixel whose half-size pixel (x / 2,
+// two outermost centres beyond them; in 1/4096ths, rounded half up; then
+// lowered by a 32nd (b - b / 32, the quotient truncated), so that the
+// grain of the paper turns white with it, and held to 1 to W. With W white
+// and p the sample: p >= b gives W, else p * W / b (remainder dropped). A pixel whose half-size pixel (x / 2,
 // y / 2, the last row or column for an odd size) is margin becomes W.
 // Changes nothing else; the grey plane of a colour page is left as it was.
 void DivideByPaper(TMyImage& page, const TPaperField& paper, unsigned threads = 1);

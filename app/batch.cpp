@@ -95,10 +95,11 @@ void CorrectAgainstPaper(TRecords& records, unsigned threads, std::uint64_t& sta
 // The road of one file, its report lines added to `lines`: each of its
 // pages, in order, read, corrected and written (its strips or tiles decoded
 // and encoded and its rows worked on by `threads` threads) or copied as it
-// is, into one new file that then replaces the file at once. A file of one page reports as a page
-// always has; one of several reports each page under "NAME page K of N",
-// then the file's total and name. A failure leaves the file as it was and
-// its report the lines of the page it failed on, then the error. Running
+// is, into one new file that then replaces the file at once. A file of one
+// page reports as a page always has; one of several reports each page under
+// "NAME page K of N", then the file's total and name. A failure leaves the
+// file as it was and its report the lines of the page it failed on, then
+// the error. Running
 // out of memory fails the file, not the run: its memory is given back and,
 // if other files were in flight, it is tried again alone. The page is
 // opened with its last `firm` folders never links; with a `target`, the new

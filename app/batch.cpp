@@ -62,7 +62,9 @@ void CorrectPage(TRecords& records, unsigned threads, std::uint64_t& stageStart,
   StageLine("bg ", stageStart, lines);
   Background = UpscaleNearest(Background, Page, threads);
   StageLine("up ", stageStart, lines);
-  Reduced = CopyImage(Page, threads);
+  // The copy is what the colour planes take their gain from; a grey page
+  // has none to take, so its copy stage has nothing to do.
+  if (IsColour(Page)) Reduced = CopyImage(Page, threads);
   StageLine("copy ", stageStart, lines);
   DivideByBackground(Page, Background, threads);
   StageLine("div ", stageStart, lines);

@@ -5,8 +5,8 @@
 #     image -> (none), correction -> image, files -> (none),
 #     tiff -> image files, app -> every room of Im_proc
 # - only the TIFF binding includes the TIFF library's headers;
-# - only the platform units and the safe replacement of files include the
-#   operating system's headers;
+# - only the platform units, plane memory and the safe replacement of files
+#   include the operating system's headers;
 # - no two units include each other (a unit: a .h and its .cpp).
 cmake_minimum_required(VERSION 3.16)
 
@@ -69,8 +69,8 @@ foreach(path ${sources})
         list(APPEND faults "${path}: only the TIFF binding includes <${header}>")
       endif()
       if(header MATCHES "^(${system_headers})$" AND NOT unit STREQUAL "platform"
-         AND NOT room STREQUAL "files")
-        list(APPEND faults "${path}: only the platform units and files include <${header}>")
+         AND NOT unit STREQUAL "plane_memory" AND NOT room STREQUAL "files")
+        list(APPEND faults "${path}: only the platform units, plane memory and files include <${header}>")
       endif()
     endif()
   endforeach()

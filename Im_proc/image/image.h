@@ -10,15 +10,28 @@
 #include <new>
 #include <vector>
 
+#include "plane_memory.h"
+
 // Hands out plane memory without setting it: growing a plane leaves the new
 // bytes as they are, for the stage that grows it to write. Every stage
 // writes each byte it makes, so filling with zeros first would only cost
-// time, and a page's memory is touched only as its pixels arrive.
+// time, and a page's memory is touched only as its pixels arrive. The
+// memory is plane memory (plane_memory.h): large pages where there are.
 template <class T>
 struct TRawAllocator : std::allocator<T> {
+  using value_type = T;
+  template <class U>
+  struct rebind {
+    using other = TRawAllocator<U>;
+  };
   TRawAllocator() = default;
   template <class U>
   TRawAllocator(const TRawAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(TakePlaneMemory(n * sizeof(T)));
+  }
+  void deallocate(T* memory, std::size_t n) noexcept { GivePlaneMemory(memory, n * sizeof(T)); }
   // Value-initialisation (what resize() asks for) leaves the byte unset;
   // copies still go through std::allocator_traits' plain construction.
   template <class U>

@@ -69,26 +69,37 @@ TEST(JpegQuality, TablesOfAQualityAndTheQualityOfTables) {
 }
 
 // All 2^24 colours, halfway sums included, against the extended-precision
-// computation itself, and 16-bit colours made of them.
+// computation itself: in one long row (the vector kernel and its redone
+// runs), and in a row of odd length from an odd start (its tail); and 16-bit
+// colours made of them.
 TEST(Grey, EveryColourRoundsAsExtendedPrecision) {
   if (!ExtendedPrecision) GTEST_SKIP() << "no long double to compare with here";
+  constexpr std::uint32_t Colours = 1u << 24;
+  std::vector<std::uint8_t> rgb(3 * std::size_t{Colours});
+  for (std::uint32_t colour = 0; colour < Colours; ++colour) {
+    for (std::uint32_t c = 0; c < 3; ++c)
+      rgb[3 * colour + c] = std::uint8_t(colour >> (16 - 8 * c));
+  }
+  std::vector<std::uint8_t> gray(Colours + 1, 77), slice(Colours, 77);
+  RgbToGray(rgb.data(), gray.data(), Colours);
+  RgbToGray(rgb.data() + 3 * 5, slice.data(), 1000);
   std::uint32_t mismatches = 0;
-  for (std::uint32_t colour = 0; colour < (1u << 24); ++colour) {
-    const std::uint8_t rgb[3] = {std::uint8_t(colour >> 16), std::uint8_t(colour >> 8),
-                                 std::uint8_t(colour)};
-    std::uint8_t gray[2] = {0, 77};
-    RgbToGray(rgb, gray, 1);
-    const auto want = static_cast<std::uint8_t>(PlainGrey(rgb[0], rgb[1], rgb[2]));
-    if ((gray[0] != want || gray[1] != 77) && ++mismatches <= 5) ADD_FAILURE() << colour;
+  for (std::uint32_t colour = 0; colour < Colours; ++colour) {
+    const std::uint8_t* p = rgb.data() + 3 * std::size_t{colour};
+    const auto want = static_cast<std::uint8_t>(PlainGrey(p[0], p[1], p[2]));
+    if (gray[colour] != want && ++mismatches <= 5) ADD_FAILURE() << colour;
+    if (colour >= 5 && colour < 1005 && slice[colour - 5] != want && ++mismatches <= 5)
+      ADD_FAILURE() << "from 5: " << colour;
     // A million 16-bit colours too, about a thousand of them halfway.
-    const std::uint16_t wide[3] = {std::uint16_t(rgb[0] << 8 | rgb[2]),
-                                   std::uint16_t(rgb[1] << 8 | rgb[0]),
-                                   std::uint16_t(rgb[2] << 8 | rgb[1])};
+    const std::uint16_t wide[3] = {std::uint16_t(p[0] << 8 | p[2]), std::uint16_t(p[1] << 8 | p[0]),
+                                   std::uint16_t(p[2] << 8 | p[1])};
     std::uint16_t grey16 = 0;
     if (colour % 16 == 0) RgbToGray(wide, &grey16, 1);
     if (colour % 16 == 0 && grey16 != PlainGrey(wide[0], wide[1], wide[2]) && ++mismatches <= 5)
       ADD_FAILURE() << "16 bits: " << colour;
   }
+  EXPECT_EQ(gray[Colours], 77) << "written past the row";
+  EXPECT_EQ(slice[1000], 77) << "written past the row";
   EXPECT_EQ(mismatches, 0u);
 }
 

@@ -74,10 +74,15 @@ void DivideByBackground(TMyImage& page, const TMyImage& background, unsigned thr
 void SubtractImage(TMyImage& page, const TMyImage& saved, unsigned threads) {
   WithSamples(page, [&](auto zero) {
     using T = decltype(zero);
-    T* p = GrayOf(zero, page).data();
-    const T* s = GrayOf(zero, saved).data();
+    T* const page0 = GrayOf(zero, page).data();
+    const T* const saved0 = GrayOf(zero, saved).data();
     SplitRows(PixelCount(page), threads, 1u << 18, [&](std::uint32_t first, std::uint32_t end) {
-      for (std::uint32_t i = first; i < end; ++i) p[i] = static_cast<T>(p[i] - s[i]);
+      // Pointers of the block's own: a store of a byte may alias anything,
+      // the captured pointers too, which would keep the loop from being
+      // vectorised.
+      T* __restrict p = page0 + first;
+      const T* __restrict s = saved0 + first;
+      for (std::uint32_t i = 0; i < end - first; ++i) p[i] = static_cast<T>(p[i] - s[i]);
     });
   });
 }

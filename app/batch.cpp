@@ -8,6 +8,7 @@
 #include <functional>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "correction.h"
@@ -54,17 +55,22 @@ void StageLine(const char* label, std::uint64_t& stageStart, std::vector<std::st
 void CorrectPage(TRecords& records, unsigned threads, std::uint64_t& stageStart,
                  std::vector<std::string>& lines) {
   auto& [Page, Reduced, Background, Paper] = records;
-  Reduced = DownscaleMin(Page, threads);
+  // Each result takes the memory of the record it replaces, so that from
+  // the second page on the stages allocate nothing.
+  Reduced = DownscaleMin(Page, threads, std::move(Reduced));
   StageLine("down ", stageStart, lines);
-  Background = MakeBorderSeed(Reduced);
+  Background = MakeBorderSeed(Reduced, std::move(Background));
   StageLine("border ", stageStart, lines);
   ReconstructBackground(Reduced, Background);
   StageLine("bg ", stageStart, lines);
-  Background = UpscaleNearest(Background, Page, threads);
+  // The full-size background in the memory of the half-size page, done
+  // with; the half-size background's then takes the copy.
+  Reduced = UpscaleNearest(Background, Page, threads, std::move(Reduced));
+  std::swap(Reduced, Background);
   StageLine("up ", stageStart, lines);
   // The copy is what the colour planes take their gain from; a grey page
   // has none to take, so its copy stage has nothing to do.
-  if (IsColour(Page)) Reduced = CopyImage(Page, threads);
+  if (IsColour(Page)) Reduced = CopyImage(Page, threads, std::move(Reduced));
   StageLine("copy ", stageStart, lines);
   DivideByBackground(Page, Background, threads);
   StageLine("div ", stageStart, lines);
@@ -82,7 +88,7 @@ void CorrectPage(TRecords& records, unsigned threads, std::uint64_t& stageStart,
 void CorrectAgainstPaper(TRecords& records, unsigned threads, std::uint64_t& stageStart,
                          std::vector<std::string>& lines) {
   auto& [Page, Reduced, Background, Paper] = records;
-  Reduced = DownscaleMin(Page, threads);
+  Reduced = DownscaleMin(Page, threads, std::move(Reduced));
   DownscaleMinRgb(Page, Reduced, threads);
   StageLine("down ", stageStart, lines);
   FindMargin(Reduced, Paper);
@@ -96,7 +102,8 @@ void CorrectAgainstPaper(TRecords& records, unsigned threads, std::uint64_t& sta
 
 // The road of one file, its report lines added to `lines`: each of its
 // pages, in order, read, corrected and written (its strips or tiles decoded
-// and encoded and its rows worked on by `threads` threads) or copied as it
+// and encoded and its rows worked on by the threads `share` gives it at
+// each step) or copied as it
 // is, into one new file that then replaces the file at once. A file of one
 // page reports as a page always has; one of several reports each page under
 // "NAME page K of N", then the file's total and name. A failure leaves the
@@ -109,7 +116,7 @@ void CorrectAgainstPaper(TRecords& records, unsigned threads, std::uint64_t& sta
 // correction of one page.
 TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOutputPlace* target,
                           bool force, decltype(CorrectPage)& correct, TRecords& records,
-                          TMemoryBudget& budget, unsigned threads, bool alone,
+                          TMemoryBudget& budget, const TThreadShare& share, bool alone,
                           std::vector<std::string>& lines, const std::function<void()>& report) {
   const std::uint64_t FileStart = NowMs();
   const std::string shown = PrintableName(name);
@@ -165,17 +172,18 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
       }
       std::uint64_t StageStart = NowMs();
       const std::uint64_t PageStart = StageStart;
-      if (ReadTiff(File, records.Page, reserve, threads, k) != 1) return fail(" read error");
+      if (ReadTiff(File, records.Page, reserve, ThreadsNow(share), k) != 1)
+        return fail(" read error");
       read = true;
       StageLine("read ", StageStart, lines);
-      correct(records, threads, StageStart, lines);
+      correct(records, ThreadsNow(share), StageStart, lines);
       const auto ending = [&] {
         StageLine("write ", StageStart, lines);
         lines.push_back("total " + FormatSeconds(NowMs() - PageStart));
         lines.push_back(page);
       };
       // A page alone is put in place as part of its writing.
-      if (!write() || WriteTiffPage(Output, records.Page, threads) != 1)
+      if (!write() || WriteTiffPage(Output, records.Page, ThreadsNow(share)) != 1)
         return fail(" write error");
       if (count > 1) {
         ending();
@@ -211,8 +219,11 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
   for (const std::string& folder : listing.Folders) RemoveLeftovers(folder);
   const std::vector<std::string>& names = listing.Pages;
   std::vector<TRecords> workers(std::clamp<std::size_t>(names.size(), 1, threads));
-  // Fewer pages than threads: each page's strips share the threads left.
-  const auto perPage = static_cast<unsigned>(threads / workers.size());
+  // Fewer pages than threads: each page's strips share the threads left;
+  // and the threads of workers left without pages go to those still busy.
+  TThreadShare share;
+  share.Total = threads;
+  share.PerPage = static_cast<unsigned>(threads / workers.size());
   // The pages in flight share half the memory the system has available.
   TMemoryBudget budget;
   budget.Total = UsableMemory() / 2;
@@ -226,25 +237,27 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
   };
   const bool paper = correction == TCorrection::Paper;
   ProgressStart(names.size());
-  RunPages(names.size(), static_cast<unsigned>(workers.size()),
-           [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines,
-               const std::function<void()>& report) {
-             const TOutputPlace place{listing.Output,
-                                      listing.Outputs.empty() ? "" : listing.Outputs[page],
-                                      paper ? "paper" : ""};
-             const TPageOutcome outcome = ProcessEntry(
-                 names[page], listing.Firm[page], listing.Outputs.empty() ? nullptr : &place, force,
-                 paper ? CorrectAgainstPaper : CorrectPage, workers[worker], budget, perPage, alone,
-                 lines, report);
-             if (outcome == TPageOutcome::Done) {
-               ++(ends(lines, " read error")    ? readErrors
-                  : ends(lines, " write error") ? writeErrors
-                  : ends(lines, " skipped")     ? skipped
-                                                : flattened);
-               ProgressStep();
-             }
-             return outcome;
-           });
+  RunPages(
+      names.size(), static_cast<unsigned>(workers.size()),
+      [&](std::size_t page, unsigned worker, bool alone, std::vector<std::string>& lines,
+          const std::function<void()>& report) {
+        const TOutputPlace place{listing.Output,
+                                 listing.Outputs.empty() ? "" : listing.Outputs[page],
+                                 paper ? "paper" : ""};
+        const TPageOutcome outcome = ProcessEntry(
+            names[page], listing.Firm[page], listing.Outputs.empty() ? nullptr : &place, force,
+            paper ? CorrectAgainstPaper : CorrectPage, workers[worker], budget, share, alone, lines,
+            report);
+        if (outcome == TPageOutcome::Done) {
+          ++(ends(lines, " read error")    ? readErrors
+             : ends(lines, " write error") ? writeErrors
+             : ends(lines, " skipped")     ? skipped
+                                           : flattened);
+          ProgressStep();
+        }
+        return outcome;
+      },
+      share);
   ReportFlush();
   ProgressEnd();
   std::fprintf(stderr,

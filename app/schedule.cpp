@@ -56,16 +56,34 @@ void Record(std::size_t page, const std::vector<std::string>& lines, bool& recor
 
 }  // namespace
 
-void RunPages(std::size_t count, unsigned threads, const TPageWork& work) {
+unsigned ThreadsNow(const TThreadShare& share) {
+  const unsigned busy = std::max(1u, share.Busy.load());
+  return std::min(share.Total, share.PerPage + share.Idle.load() / busy);
+}
+
+void RunPages(std::size_t count, unsigned threads, const TPageWork& work, TThreadShare& share) {
   ReportEntries(count);
   std::atomic<std::size_t> next{0};
   std::mutex failureLock;
   std::exception_ptr failure;
   std::vector<std::size_t> givenBack;
 
+  // A worker is busy from taking a page to finishing it, and idle once no
+  // page is left to take.
+  struct TIdleAtEnd {
+    TThreadShare& Share;
+    ~TIdleAtEnd() { ++Share.Idle; }
+  };
+  struct TBusy {
+    TThreadShare& Share;
+    explicit TBusy(TThreadShare& share) : Share(share) { ++Share.Busy; }
+    ~TBusy() { --Share.Busy; }
+  };
   const auto worker = [&](unsigned index) {
+    const TIdleAtEnd idle{share};
     try {
       for (std::size_t page; (page = next++) < count;) {
+        const TBusy busy(share);
         std::vector<std::string> lines;
         bool recorded = false;
         const auto report = [&] { Record(page, lines, recorded, true); };
@@ -100,6 +118,7 @@ void RunPages(std::size_t count, unsigned threads, const TPageWork& work) {
   // Pages that ran out of memory beside others, each alone now, in order.
   std::sort(givenBack.begin(), givenBack.end());
   for (const std::size_t page : givenBack) {
+    const TBusy busy(share);
     std::vector<std::string> lines;
     bool recorded = false;
     work(page, 0, true, lines, [&] { Record(page, lines, recorded, true); });

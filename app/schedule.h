@@ -4,6 +4,7 @@
 // every page before it are done.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,23 @@ bool TakeMemory(TMemoryBudget& budget, std::uint64_t bytes,
                 const std::function<bool(std::uint64_t)>& fitsAlone);
 void GiveMemory(TMemoryBudget& budget, std::uint64_t bytes);
 
+// TThreadShare: the threads of a run, shared by the pages in flight. Each
+// page has its own (PerPage); the workers that found no page left to take
+// are idle, and their threads go to the pages still in flight, so that the
+// last pages of a batch are not left to one thread each while the others
+// wait. RunPages keeps the counts.
+struct TThreadShare {
+  unsigned Total = 1;    // threads of the run
+  unsigned PerPage = 1;  // each page's own
+  std::atomic<unsigned> Busy{0};
+  std::atomic<unsigned> Idle{0};
+};
+
+// ThreadsNow: the threads a page in flight may use for its next stage: its
+// own and an equal share of the idle workers', at most the run's. The bytes
+// a page is written with never depend on it.
+unsigned ThreadsNow(const TThreadShare& share);
+
 // What became of one page: done (whatever its report says), or out of
 // memory while other pages were in flight, to be tried again alone.
 enum class TPageOutcome { Done, RetryAlone };
@@ -47,5 +65,5 @@ using TPageWork = std::function<TPageOutcome(std::size_t page, unsigned worker, 
 // in this thread, in order), then the pages given back, one at a time, and
 // reports each page's lines (ReportEntry) in page order. An exception from
 // `work` stops the taking of new pages and is thrown again once the workers
-// have stopped.
-void RunPages(std::size_t count, unsigned threads, const TPageWork& work);
+// have stopped. Counts the pages in flight and the idle workers in `share`.
+void RunPages(std::size_t count, unsigned threads, const TPageWork& work, TThreadShare& share);

@@ -9,8 +9,8 @@
 
 #include "reconstruct_kernels.h"
 
-TMyImage MakeBorderSeed(const TMyImage& source) {
-  TMyImage result = HeaderOf(source);
+TMyImage MakeBorderSeed(const TMyImage& source, TMyImage&& memory) {
+  TMyImage result = HeaderOf(source, std::move(memory));
   const std::uint32_t W = source.Width;
   const std::uint32_t H = source.Height;
   const std::uint32_t N = W * H;

@@ -11,7 +11,8 @@ constexpr std::uint32_t PassLimit = 10;
 // header, a grey plane of exactly Width * Height samples that equals
 // `source` on the frame (first and last row, first and last column) and is
 // white (255, or 65535) inside, and no colour plane. Never changes `source`.
-TMyImage MakeBorderSeed(const TMyImage& source);
+// Its plane takes the memory of `memory`'s (see HeaderOf).
+TMyImage MakeBorderSeed(const TMyImage& source, TMyImage&& memory = {});
 
 // ReconstructBackground: lowers `marker`'s grey plane in place, pass by pass,
 // to the smallest value of each pixel and its 8 neighbours but never below

@@ -67,8 +67,8 @@ std::uint32_t DownscaleVector([[maybe_unused]] const T* top, [[maybe_unused]] st
 
 }  // namespace
 
-TMyImage DownscaleMin(const TMyImage& page, unsigned threads) {
-  TMyImage result = HeaderOf(page);
+TMyImage DownscaleMin(const TMyImage& page, unsigned threads, TMyImage&& memory) {
+  TMyImage result = HeaderOf(page, std::move(memory));
   const std::uint32_t W = page.Width;
   const std::uint32_t w = page.Width / 2;
   const std::uint32_t h = page.Height / 2;
@@ -111,8 +111,9 @@ std::uint32_t DoubleVector([[maybe_unused]] const T* in, [[maybe_unused]] T* row
 
 }  // namespace
 
-TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference, unsigned threads) {
-  TMyImage result = HeaderOf(half);
+TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference, unsigned threads,
+                        TMyImage&& memory) {
+  TMyImage result = HeaderOf(half, std::move(memory));
   const std::uint32_t W = reference.Width;
   const std::uint32_t H = reference.Height;
   const std::uint32_t w = half.Width;

@@ -10,8 +10,9 @@
 // The page's last column or row is not read when its width or height is odd.
 // The result carries the page's header with Width, Height and StripCount
 // halved, a grey plane of exactly its pixel count and no colour plane.
-// Never changes `page`.
-TMyImage DownscaleMin(const TMyImage& page, unsigned threads = 1);
+// Never changes `page`. Its plane takes the memory of `memory`'s (see
+// HeaderOf).
+TMyImage DownscaleMin(const TMyImage& page, unsigned threads = 1, TMyImage&& memory = {});
 
 // UpscaleNearest: `half` scaled back to the size of `reference` by nearest
 // neighbour: pixel (X, Y) takes half-size pixel (X / 2, Y / 2). The last column
@@ -20,5 +21,7 @@ TMyImage DownscaleMin(const TMyImage& page, unsigned threads = 1);
 // pixels gives a white (255, or 65535) result.
 // The result carries `half`'s header with the reference's Width, Height and
 // StripCount, a grey plane of exactly Width * Height samples and no colour
-// plane. Never changes either argument.
-TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference, unsigned threads = 1);
+// plane. Never changes either argument. Its plane takes the memory of
+// `memory`'s (see HeaderOf), which must be neither argument.
+TMyImage UpscaleNearest(const TMyImage& half, const TMyImage& reference, unsigned threads = 1,
+                        TMyImage&& memory = {});

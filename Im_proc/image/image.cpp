@@ -34,8 +34,17 @@ TMyImage HeaderOf(const TMyImage& source) {
   return result;
 }
 
-TMyImage CopyImage(const TMyImage& source, unsigned threads) {
+TMyImage HeaderOf(const TMyImage& source, TMyImage&& memory) {
   TMyImage result = HeaderOf(source);
+  result.Gray = std::move(memory.Gray);
+  result.Gray16 = std::move(memory.Gray16);
+  result.Gray.clear();
+  result.Gray16.clear();
+  return result;
+}
+
+TMyImage CopyImage(const TMyImage& source, unsigned threads, TMyImage&& memory) {
+  TMyImage result = HeaderOf(source, std::move(memory));
   WithSamples(source, [&](auto zero) {
     const auto& from = GrayOf(zero, source);
     auto& to = GrayOf(zero, result);

@@ -175,9 +175,17 @@ inline std::uint32_t PixelCount(const TMyImage& image) { return image.Width * im
 // `source`.
 TMyImage HeaderOf(const TMyImage& source);
 
+// HeaderOf with memory: the same, its grey planes (still empty) holding the
+// memory of `memory`'s, so that a stage filling them allocates nothing
+// while the memory is large enough. The driver passes the record a result
+// replaces, so that its records keep their memory from page to page;
+// `memory` is never `source`, whose planes the stage is still to read.
+TMyImage HeaderOf(const TMyImage& source, TMyImage&& memory);
+
 // CopyImage: a new record with all header fields of `source`, a grey plane of
 // its own (same length as the source's; its first Width * Height samples
 // equal the source's, the rest zero) and empty colour and extra planes. Never touches
 // `source`; the result shares no bytes with it.
-// The copy is split between `threads` threads on large pages.
-TMyImage CopyImage(const TMyImage& source, unsigned threads = 1);
+// The copy is split between `threads` threads on large pages. Its plane
+// takes the memory of `memory`'s (see HeaderOf).
+TMyImage CopyImage(const TMyImage& source, unsigned threads = 1, TMyImage&& memory = {});

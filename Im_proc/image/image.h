@@ -1,8 +1,10 @@
 // The page in memory (Im_proc/image/): the image record that every stage of
-// the pipeline passes along and its planes (here), the grey value of a
-// colour pixel (grey.h), colour stored multiplied by alpha (alpha.h), and a
-// pass over a plane split between threads (split_rows.h). This room uses
-// nothing but the C++ library; every other room builds on it.
+// the pipeline passes along and its planes (here), where their memory comes
+// from (plane_memory.h), the grey value of a colour pixel (grey.h), colour
+// stored multiplied by alpha (alpha.h), and a pass over a plane split
+// between threads (split_rows.h). This room uses nothing but the C++
+// library, and the system's memory advice in plane memory; every other room
+// builds on it.
 #pragma once
 
 #include <cstdint>

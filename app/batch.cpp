@@ -30,6 +30,12 @@ struct TRecords {
   TPaperField Paper;
 };
 
+// The bytes of plane memory a record holds, used or not.
+std::uint64_t HeldBytes(const TMyImage& image) {
+  return image.Gray.capacity() + image.Rgb.capacity() + image.Extra.capacity() +
+         2 * std::uint64_t{image.Gray16.capacity() + image.Rgb16.capacity()};
+}
+
 // A page's share of the memory budget, given back when the page is done.
 struct THeldMemory {
   TMemoryBudget& Budget;
@@ -175,6 +181,14 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
       if (ReadTiff(File, records.Page, reserve, ThreadsNow(share), k) != 1)
         return fail(" read error");
       read = true;
+      // The records keep their memory from page to page (a grey page after a
+      // colour one keeps the colour page's), but never more than twice what
+      // the budget gave this page: what a much larger page left is let go.
+      if (HeldBytes(records.Page) + HeldBytes(records.Reduced) + HeldBytes(records.Background) >
+          2 * held.Bytes) {
+        records.Reduced = TMyImage{};
+        records.Background = TMyImage{};
+      }
       StageLine("read ", StageStart, lines);
       correct(records, ThreadsNow(share), StageStart, lines);
       const auto ending = [&] {

@@ -130,7 +130,7 @@ TEST_F(Tool, EveryLayoutComesOutExactlyWithAnyNumberOfThreads) {
   fs::create_directory(big);
   ASSERT_TRUE(WriteScan(big / "c.tif", {1200, 900, true, 8, 16}));
   ASSERT_TRUE(WriteScan(big / "g.tif", {1000, 800, false, 5, 8}));
-  ASSERT_TRUE(WriteScan(big / "j.tif", {1000, 800, true, 7, 16}));  // stays sequential
+  ASSERT_TRUE(WriteScan(big / "j.tif", {1000, 800, true, 7, 16}));  // JPEG, tables shared
   ASSERT_TRUE(WriteScan(big / "y.tif", {1000, 800, true, 7, 32, 0, 1, 90, 2}));
   ASSERT_TRUE(WriteScan(big / "t.tif", {1000, 800, true, 8, 0, 0, 1, 0, 0, false, 128}));
   ASSERT_TRUE(WriteScan(big / "s.tif", {1000, 800, true, 5, 32, 0, 1, 0, 0, false, 0, true}));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "split_rows.h"
 #include "tiff_codec.h"
 #include "tiff_jpeg.h"
+#include "tiff_tags.h"
 
 std::uint32_t StripRows(std::uint32_t rowsPerStrip, std::uint32_t height) {
   return rowsPerStrip == 0 ? height : std::min(rowsPerStrip, height);
@@ -271,26 +273,72 @@ bool EncodeBlock(TIFF* tif, const TMyImage& image, const std::uint8_t* plane, st
 // that encoding them apart gives the bytes a sequential encoding gives, and
 // slow enough for it to pay (PackBits is not: measured 0.29 s against 0.33 s
 // sequential for an A4 colour page on two threads, with parallel encoding
-// slower). JPEG (shared tables) and any codec not listed stay sequential.
+// slower). JPEG is one too: its tables, the same for every block (set by
+// the quality and the table layout, never by the pixels), go in the
+// JPEGTables tag or in every block. Any codec not listed stays sequential.
 bool EncodesBlocksApart(std::uint32_t compression) {
   return compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE ||
          compression == COMPRESSION_DEFLATE || compression == COMPRESSION_ZSTD ||
-         compression == COMPRESSION_LZMA;
+         compression == COMPRESSION_LZMA || compression == COMPRESSION_JPEG;
+}
+
+// What a JPEG codec puts in the directory as it sets up to encode, which
+// blocks written raw do not: the shared tables (when the page keeps them in
+// the JPEGTables tag) and, for a YCbCr page, ReferenceBlackWhite where none
+// was set. Taken from a file in memory that encoded a block, put on the
+// page's file before its blocks are written raw.
+struct TJpegDirectory {
+  bool Taken = false;
+  std::vector<std::uint8_t> Tables;
+  std::vector<float> ReferenceBlackWhite;
+};
+
+void TakeJpegDirectory(TIFF* memory, TJpegDirectory& taken) {
+  std::uint32_t bytes = 0;
+  const std::uint8_t* tables = nullptr;
+  if (TIFFGetField(memory, TIFFTAG_JPEGTABLES, &bytes, &tables) == 1 && tables != nullptr) {
+    taken.Tables.assign(tables, tables + bytes);
+  }
+  float* reference = nullptr;
+  if (TIFFGetField(memory, TIFFTAG_REFERENCEBLACKWHITE, &reference) == 1 && reference != nullptr) {
+    taken.ReferenceBlackWhite.assign(reference, reference + 6);
+  }
+  taken.Taken = true;
+}
+
+bool PutJpegDirectory(TIFF* tif, const TJpegDirectory& taken) {
+  float* reference = nullptr;
+  const bool hasReference = TIFFGetField(tif, TIFFTAG_REFERENCEBLACKWHITE, &reference) == 1;
+  return (taken.Tables.empty() ||
+          TIFFSetField(tif, TIFFTAG_JPEGTABLES, static_cast<std::uint32_t>(taken.Tables.size()),
+                       taken.Tables.data()) == 1) &&
+         (hasReference || taken.ReferenceBlackWhite.empty() ||
+          TIFFSetField(tif, TIFFTAG_REFERENCEBLACKWHITE, taken.ReferenceBlackWhite.data()) == 1);
 }
 
 // Encodes the blocks of `plane` on `threads` threads, each with a file in
 // memory set up like the page's file (of its byte order, `bigEndian`);
-// block k's bytes end in encoded[k]. False when any block fails.
+// block k's bytes end in encoded[k], and what a JPEG codec set in its
+// directory in `jpeg`. False when any block fails.
 bool EncodeBlocksApart(const TMyImage& image, const std::uint8_t* plane, unsigned threads,
-                       bool bigEndian, std::vector<std::vector<std::uint8_t>>& encoded) {
+                       bool bigEndian, std::vector<std::vector<std::uint8_t>>& encoded,
+                       TJpegDirectory& jpeg) {
   encoded.assign(image.StripCount, {});
   std::atomic<std::uint32_t> next{0};
   std::atomic<bool> ok{true};
+  std::mutex jpegLock;
   const auto encode = [&] {
     TMemoryFile memory;
     std::vector<std::uint8_t> scratch;
     TIFF* tif = OpenInMemory(memory, bigEndian);
     if (tif == nullptr || !SetLayout(tif, image)) ok = false;
+    // A JPEG page's subsampling is a carried tag, and the codec encodes by it.
+    for (const TCarriedTag& tag : image.Tags) {
+      if (ok && image.Compression == COMPRESSION_JPEG && tag.Directory == 0 &&
+          tag.Tag == TIFFTAG_YCBCRSUBSAMPLING && !PutTag(tif, tag)) {
+        ok = false;
+      }
+    }
     for (std::uint32_t k; ok && (k = next++) < image.StripCount;) {
       std::uint64_t* offsets = nullptr;
       std::uint64_t* counts = nullptr;
@@ -303,6 +351,10 @@ bool EncodeBlocksApart(const TMyImage& image, const std::uint8_t* plane, unsigne
       const auto first = memory.Bytes.begin() + static_cast<std::ptrdiff_t>(offsets[k]);
       try {
         encoded[k].assign(first, first + static_cast<std::ptrdiff_t>(counts[k]));
+        if (image.Compression == COMPRESSION_JPEG) {
+          const std::lock_guard<std::mutex> lock(jpegLock);
+          if (!jpeg.Taken) TakeJpegDirectory(tif, jpeg);
+        }
       } catch (const std::bad_alloc&) {
         ok = false;  // the page is not written; nothing escapes this thread
       }
@@ -386,8 +438,10 @@ bool EncodeBlocks(TIFF* tif, const TMyImage& image, unsigned threads) {
   if (AlphaOf(image) != 0) multiplied = MultipliedByAlpha(image, threads);
   const std::uint8_t* plane = AlphaOf(image) != 0 ? multiplied.data() : PlaneBytes(image);
   if (threads > 1 && image.StripCount > 1 && EncodesBlocksApart(image.Compression)) {
+    TJpegDirectory jpeg;
     ok = EncodeBlocksApart(image, plane, std::min(threads, image.StripCount),
-                           TIFFIsBigEndian(tif) != 0, encoded);
+                           TIFFIsBigEndian(tif) != 0, encoded, jpeg) &&
+         (!jpeg.Taken || PutJpegDirectory(tif, jpeg));
     for (std::uint32_t k = 0; ok && k < image.StripCount; ++k) {
       const auto size = static_cast<tmsize_t>(encoded[k].size());
       ok = WriteRawBlock(tif, k, encoded[k].data(), size) == size;

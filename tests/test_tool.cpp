@@ -134,6 +134,12 @@ TEST_F(Tool, EveryLayoutComesOutExactlyWithAnyNumberOfThreads) {
   ASSERT_TRUE(WriteScan(big / "y.tif", {1000, 800, true, 7, 32, 0, 1, 90, 2}));
   ASSERT_TRUE(WriteScan(big / "t.tif", {1000, 800, true, 8, 0, 0, 1, 0, 0, false, 128}));
   ASSERT_TRUE(WriteScan(big / "s.tif", {1000, 800, true, 5, 32, 0, 1, 0, 0, false, 0, true}));
+  ASSERT_TRUE(WriteScan(big / "w.tif", {.Width = 700,
+                                        .Height = 500,
+                                        .Colour = true,
+                                        .Compression = 5,
+                                        .RowsPerStrip = 16,
+                                        .Bits = 16}));
   // The pages once more with -p: the same again, but with its own lines.
   for (const auto& [folder, paper] :
        {std::pair{big, false}, {originals, false}, {originals, true}}) {

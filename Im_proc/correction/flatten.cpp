@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "processor.h"
 #include "split_rows.h"
 
 namespace {
@@ -64,8 +65,7 @@ void DivideByBackground(TMyImage& page, const TMyImage& background, unsigned thr
   if (IsWide(page)) {
     auto divide = DivideWide;
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) divide = DivideWideAvx2;
+    if (HasAvx2()) divide = DivideWideAvx2;
 #endif
     std::uint16_t* p = page.Gray16.data();
     const std::uint16_t* b = background.Gray16.data();
@@ -174,8 +174,7 @@ void AddGainToRgb(TMyImage& page, unsigned threads) {
   if (IsWide(page)) {
     auto add = AddGainWide;
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) add = AddGainWideAvx2;
+    if (HasAvx2()) add = AddGainWideAvx2;
 #endif
     SplitRows(PixelCount(page), threads, 1u << 17, [&](std::uint32_t first, std::uint32_t end) {
       add(page.Gray16.data(), page.Rgb16.data(), first, end);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "processor.h"
 #include "reconstruct_kernels.h"
 
 TMyImage MakeBorderSeed(const TMyImage& source, TMyImage&& memory) {
@@ -364,7 +365,7 @@ std::uint32_t Reconstruct(TRowUpdate<T> forward, TRowUpdate<T> backward, const T
 
 bool ProcessorRuns(TRowKernel kernel) {
 #if defined(__SSE2__)
-  return kernel != TRowKernel::Avx2 || __builtin_cpu_supports("avx2");
+  return kernel != TRowKernel::Avx2 || HasAvx2();
 #else
   return kernel == TRowKernel::Plain;
 #endif

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "processor.h"
+
 namespace {
 
 __extension__ typedef unsigned __int128 TWide;
@@ -105,8 +107,7 @@ __attribute__((target("avx2"))) bool QuotientsAvx2(const std::uint8_t* rgb, std:
 void RgbToGray(const std::uint8_t* rgb, std::uint8_t* gray, std::uint32_t count) {
   auto quotients = Quotients;
 #if defined(__x86_64__) || defined(__i386__)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) quotients = QuotientsAvx2;
+  if (HasAvx2()) quotients = QuotientsAvx2;
 #endif
   // Runs short enough that redoing one with a halfway sum (about one pixel
   // in a thousand) costs little.

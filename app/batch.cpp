@@ -229,8 +229,6 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
   ReportLine("Valdrane v.0.3 alpha");
   ReportLine("______20.05.2007._______________");
 
-  // What killed runs left behind; this run holds the folders' locks.
-  for (const std::string& folder : listing.Folders) RemoveLeftovers(folder);
   const std::vector<std::string>& names = listing.Pages;
   std::vector<TRecords> workers(std::clamp<std::size_t>(names.size(), 1, threads));
   // Fewer pages than threads: each page's strips share the threads left;

@@ -4,16 +4,14 @@
 
 #include "listing.h"
 
-// RunBatch: sets the terminal title, prints the banner, removes the
-// temporary files killed runs left in the listing's folders, then reads,
+// RunBatch: sets the terminal title, prints the banner, then reads,
 // flattens and rewrites each page of the listing, on `threads` threads (at least one), reporting a
 // read or write error for an entry (running out of memory on it included) and going on with the
-// others. Each entry's lines are printed together, in listing order. Expects the folders' locks to
-// be held. Ends with one line on standard error: the files flattened, read errors, write errors,
-// and the files skipped. Returns the exit code, 0.
-// With the listing's outputs, each page goes to its output instead, the page
-// only read; one whose output this tool made from it as it is now is skipped
-// (one line "image NAME skipped") unless `force`, and one whose output an
+// others. Each entry's lines are printed together, in listing order. Expects the folders to
+// be claimed (ClaimFolder). Ends with one line on standard error: the files flattened, read errors,
+// write errors, and the files skipped. Returns the exit code, 0. With the listing's outputs, each
+// page goes to its output instead, the page only read; one whose output this tool made from it as
+// it is now is skipped (one line "image NAME skipped") unless `force`, and one whose output an
 // earlier page takes, or whose output is a page, is a write error.
 // With TCorrection::Paper each page is divided by the paper it is printed
 // on instead (its stages "down", "margin", "paper", "div"), and an output's

@@ -38,9 +38,10 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
     }
     return false;
   };
-  // A page, its path below the folder it was found from, and its folder.
+  // A page, its path below the folder it was found from, and its folder:
+  // the one named, and the folders below it the walk went through.
   const auto take = [&](const std::string& page, const std::string& below,
-                        const std::string& folder) {
+                        const TFolderPlace& folder) {
     const std::string key = FileKey(page);
     if (!key.empty()) keys.insert(key);
     // Into an output folder, every place in the tree has its output.
@@ -49,19 +50,14 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
     }
     listing.Pages.push_back(page);
     listing.Firm.push_back(static_cast<std::uint32_t>(std::count(below.begin(), below.end(), '/')));
-    std::string written = folder;
-    bool reached = true;  // the folder to write in, reached without a link
+    TFolderPlace written = folder;
     if (!output.empty()) {
       listing.Outputs.push_back(outputs.insert(below).second ? below : std::string());
-      written = FolderOf(Inside(output, below));
-      // A folder of outputs behind a link is neither locked nor cleared: the
-      // page itself is refused when its output is written.
-      for (std::size_t slash = below.find('/'); reached && slash != std::string::npos;
-           slash = below.find('/', slash + 1)) {
-        reached = !IsLink(Inside(output, below.substr(0, slash)));
-      }
+      const std::size_t slash = below.find_last_of('/');
+      written = {output, slash == std::string::npos ? std::string() : below.substr(0, slash)};
     }
-    if (reached && folders.insert(output.empty() ? FileKey(written) : written).second) {
+    const std::string path = Inside(written.Root, written.Below);
+    if (folders.insert(output.empty() ? FileKey(path) : path).second) {
       listing.Folders.push_back(written);
     }
   };
@@ -75,9 +71,9 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
       return "valdrane: the current folder is in the output folder '" + output + "'";
     ListFolder(".", entries);  // nothing to list is nothing to do
     for (const TFolderEntry& entry : entries) {
-      if (NameMatchesTif(entry.Name)) take(entry.Name, entry.Name, ".");
+      if (NameMatchesTif(entry.Name)) take(entry.Name, entry.Name, {".", ""});
     }
-    if (listing.Folders.empty() && output.empty()) listing.Folders = {"."};
+    if (listing.Folders.empty() && output.empty()) listing.Folders = {{".", ""}};
     outputsNotPages();
     return {};
   }
@@ -91,7 +87,7 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
       return "valdrane: '" + path + "' is in the output folder '" + output + "'";
     }
     if (kind == 0) {
-      take(path, path.substr(path.find_last_of('/') + 1), FolderOf(path));
+      take(path, path.substr(path.find_last_of('/') + 1), {FolderOf(path), ""});
       continue;
     }
     pending.emplace_back(path, "");
@@ -108,7 +104,8 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
                 [](const TFolderEntry& a, const TFolderEntry& b) { return a.Name < b.Name; });
       for (const TFolderEntry& entry : entries) {
         if (!entry.Folder && NameMatchesTif(entry.Name)) {
-          take(Inside(folder, entry.Name), below + entry.Name, folder);
+          take(Inside(folder, entry.Name), below + entry.Name,
+               {path, below.empty() ? "" : below.substr(0, below.size() - 1)});
         }
       }
       for (auto entry = entries.rbegin(); recursive && entry != entries.rend(); ++entry) {

@@ -6,16 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "safe_file.h"
+
 // TListing: the pages, in the order they are taken, each as the report
 // names it and as it is opened, with the number of its last folders that a
 // walk of folders found (never links: they must still be folders when it is
-// opened); the folders the run writes in, each once, which it locks and
-// clears of what killed runs left: the pages' own, or with an output folder,
-// the folders their outputs go to.
+// opened); the folders the run writes in, each once, which it claims (locks,
+// then clears of what killed runs left): the pages' own, or with an output
+// folder, the folders their outputs go to, each as the folder the user
+// named and the folders below it that the walk or the output's path adds.
 struct TListing {
   std::vector<std::string> Pages;
   std::vector<std::uint32_t> Firm;
-  std::vector<std::string> Folders;
+  std::vector<TFolderPlace> Folders;
   // With an output folder: the folder, and where each page goes, the same
   // relative path under it; empty for a page whose place an earlier page
   // already takes or that is itself a page being read.

@@ -43,8 +43,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "valdrane: cannot make the folder '%s'\r\n", asked.Output.c_str());
     return 2;
   }
-  for (const std::string& folder : listing.Folders) {
-    if (!LockFolder(folder)) {
+  // Each folder the run writes in is locked, then cleared of what killed
+  // runs left there.
+  for (const TFolderPlace& folder : listing.Folders) {
+    if (ClaimFolder(folder) < 0) {
       std::fputs("valdrane: another valdrane is working in this folder\r\n", stderr);
       return 3;
     }

@@ -17,7 +17,6 @@
 #include <string>
 
 #include "safe_file.h"
-#include "temporary_name.h"
 
 void PrepareOutput() {
   // POSIX streams never translate. A standard descriptor left closed by
@@ -87,11 +86,6 @@ int PathKind(const std::string& path) {
   return S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
-bool IsLink(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
 bool MakeFolders(const std::string& path) {
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string folder = path.substr(0, slash);
@@ -125,19 +119,6 @@ unsigned AvailableCpus() {
     }
   }
   return std::max(cpus, 1u);
-}
-
-void RemoveLeftovers(const std::string& folder) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return;
-  while (const dirent* entry = readdir(dir)) {
-    struct stat st;
-    if (IsTemporaryName(entry->d_name) &&
-        fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-      unlinkat(dirfd(dir), entry->d_name, 0);
-    }
-  }
-  closedir(dir);
 }
 
 namespace {

@@ -53,10 +53,6 @@ bool ListFolder(const std::string& folder, std::vector<TFolderEntry>& entries);
 // else that exists, -1 nothing that can be reached.
 int PathKind(const std::string& path);
 
-// IsLink: whether `path` itself is a symbolic link (Windows: a reparse
-// point), not following it.
-bool IsLink(const std::string& path);
-
 // MakeFolders: makes the folder `path` and every folder on the way to it
 // that is missing. False when it cannot.
 bool MakeFolders(const std::string& path);
@@ -72,11 +68,6 @@ std::uint64_t NowMs();
 // AvailableCpus: the number of CPUs this process may run on: its affinity
 // mask, lowered to a cgroup's CPU quota where one is set; at least 1.
 unsigned AvailableCpus();
-
-// RemoveLeftovers: removes from `folder` the temporary files that killed
-// runs left: regular files whose whole name is one the replacement makes,
-// nothing else. Only while holding the folder's lock.
-void RemoveLeftovers(const std::string& folder);
 
 // UsableMemory: the bytes this process may still allocate: the least of
 // what the system reports available, what the cgroup's memory limit leaves

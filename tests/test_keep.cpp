@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -221,6 +222,29 @@ TEST_F(Keep, OutputFolderResumes) {
     return std::string(flattened) + " flattened, 0 read errors, " + errors + " write errors, " +
            std::to_string(3 - (flattened[0] - '0') - (errors[0] - '0')) + " skipped";
   };
+  // A member of a shared group saves a new scan, then puts a file of her
+  // own (or, where it is writable, the owner's old output) under the record
+  // it would carry, written from what she can read off both files.
+  const auto forge = [&](bool hers) {
+    ASSERT_TRUE(WriteScan(dir / "a.tif", {40, 30, false, 5, 8}, 'f'));
+    if (hers) {
+      fs::remove(a), PutBytes(a, FileBytes(dir / "sub" / "a.tif"));
+      if (geteuid() == 0) ASSERT_EQ(chown(a.c_str(), 4242, 4242), 0);
+    } else {
+      fs::permissions(a, fs::perms::group_write, fs::perm_options::add);
+    }
+    struct stat page, output;
+    ASSERT_TRUE(stat((dir / "a.tif").c_str(), &page) == 0 && stat(a.c_str(), &output) == 0);
+    const auto ns = [](const timespec& t) {
+      return std::to_string(t.tv_sec * 1000000000 + t.tv_nsec);
+    };
+    const std::string record = "1 " + std::to_string(page.st_dev) + " " +
+                               std::to_string(page.st_ino) + " " + std::to_string(page.st_size) +
+                               " " + ns(page.st_mtim) + " " + ns(page.st_ctim) + " " +
+                               std::to_string(output.st_ino) + " " +
+                               std::to_string(output.st_size) + " " + ns(output.st_mtim);
+    ASSERT_EQ(setxattr(a.c_str(), "user.valdrane.made-from", record.data(), record.size(), 0), 0);
+  };
   const struct {
     std::function<void()> act;
     std::vector<const char*> args;
@@ -228,6 +252,9 @@ TEST_F(Keep, OutputFolderResumes) {
   } runs[] = {
       {[] {}, again, redone("3", "0")},
       {[] {}, again, redone("0", "0")},
+      {[&] { forge(false); }, again, redone("1", "0")},
+      // Made by root, the output is the page's owner's; another's is not trusted.
+      {[&] { forge(true); }, again, redone(geteuid() == 0 ? "1" : "0", "0")},
       {[&] {  // a new scan saved under the old time
          const auto saved = fs::last_write_time(dir / "a.tif");
          ASSERT_TRUE(WriteScan(dir / "a.tif", {40, 30, false, 5, 8}, 'n'));

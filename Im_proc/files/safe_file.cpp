@@ -1,5 +1,6 @@
 #include "safe_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -160,34 +161,36 @@ std::string RecordOf(const TPageIdentity& page, const struct stat& output, const
   return how.empty() ? std::string(text) : text + (" " + how);
 }
 
-// Opens the folder that holds the file of `target`, walking from its root
-// one folder at a time and never through a link; with `make`, a missing
-// folder is made. Gives the file's name in it; -1 when it cannot.
-int OpenOutputFolder(const TOutputPlace& target, bool make, std::string& name) {
-  const auto plain = [](const std::string& part) {
-    return !part.empty() && part != "." && part != "..";
-  };
-  int folder = open(target.Root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  std::size_t from = 0;
-  for (std::size_t slash;
-       folder >= 0 && (slash = target.Below.find('/', from)) != std::string::npos;
-       from = slash + 1) {
-    const std::string part = target.Below.substr(from, slash - from);
+// Opens the folder `root`, then each folder of `below` ('/' between them)
+// in turn, never through a link; with `make`, a missing one is made. -1
+// when it cannot.
+int OpenFolderBelow(const std::string& root, const std::string& below, bool make) {
+  int folder = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (std::size_t from = 0, slash; folder >= 0 && from < below.size(); from = slash + 1) {
+    slash = std::min(below.find('/', from), below.size());
+    const std::string part = below.substr(from, slash - from);
     constexpr int Flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int next = plain(part) ? openat(folder, part.c_str(), Flags) : -1;
-    if (next < 0 && errno == ENOENT && make && plain(part) &&
+    const bool plain = !part.empty() && part != "." && part != "..";
+    int next = plain ? openat(folder, part.c_str(), Flags) : -1;
+    if (next < 0 && errno == ENOENT && make && plain &&
         (mkdirat(folder, part.c_str(), 0777) == 0 || errno == EEXIST)) {
       next = openat(folder, part.c_str(), Flags);
     }
     close(folder);
     folder = next;
   }
-  name = target.Below.substr(from);
-  if (folder >= 0 && !plain(name)) {
-    close(folder);
-    folder = -1;
-  }
   return folder;
+}
+
+// Opens the folder that holds the file of `target`, as OpenFolderBelow
+// does, and gives the file's name in it; -1 when it cannot.
+int OpenOutputFolder(const TOutputPlace& target, bool make, std::string& name) {
+  const std::size_t slash = target.Below.rfind('/');
+  name = slash == std::string::npos ? target.Below : target.Below.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return -1;
+  return OpenFolderBelow(target.Root,
+                         slash == std::string::npos ? std::string() : target.Below.substr(0, slash),
+                         make);
 }
 
 // Removes `name` from `folder` only while it is the regular file given.
@@ -272,12 +275,27 @@ std::uint64_t FileSize(int fd) {
   return fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
-bool LockFolder(const std::string& path) {
-  const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return true;
-  const bool held = HoldLock(folder);
+std::int32_t ClaimFolder(const TFolderPlace& place) {
+  const int folder = OpenFolderBelow(place.Root, place.Below, false);
+  if (folder < 0) return 0;
+  if (!HoldLock(folder)) {
+    close(folder);
+    return -1;
+  }
+  // The listing gets a description of its own: closedir closes it.
+  const int listed = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
+  if (dir == nullptr && listed >= 0) close(listed);
+  while (const dirent* entry = dir == nullptr ? nullptr : readdir(dir)) {
+    struct stat st;
+    if (IsTemporaryName(entry->d_name) &&
+        fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      unlinkat(folder, entry->d_name, 0);
+    }
+  }
+  if (dir != nullptr) closedir(dir);
   close(folder);
-  return held;
+  return 1;
 }
 
 TSafeWrite::~TSafeWrite() { AbortSafeWrite(*this); }
@@ -317,9 +335,11 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOut
     // The name must still lead to the file that was read, in a folder this
     // run holds. A file without any write permission bit is read-only even
     // for a user (such as root) whom the system would let write it anyway.
-    ok = write.FolderFd >= 0 && HoldLock(write.FolderFd) &&
+    // The folder is looked up again by its path, so it is locked only once
+    // it is seen to hold the page.
+    ok = write.FolderFd >= 0 &&
          fstatat(write.FolderFd, write.PageName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-         SameFile(named, st.st_dev, st.st_ino) &&
+         SameFile(named, st.st_dev, st.st_ino) && HoldLock(write.FolderFd) &&
          (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
          faccessat(write.FolderFd, write.PageName.c_str(), W_OK, AT_EACCESS) == 0;
   } else {
@@ -395,7 +415,16 @@ bool OutputIsCurrent(const TPageFile& page, const TOutputPlace& target) {
   close(folder);
   char value[256];
   ssize_t size = -1;
-  if (fd >= 0 && fstat(fd, &output) == 0 && S_ISREG(output.st_mode)) {
+  // Only a file nobody else could have made or changed: owned by this user,
+  // or by the page's owner (an output takes the page's owner where this
+  // user may give it, and she could change the page itself anyway), and
+  // writable by no group and no other user (an ACL's mask is the group
+  // bits). Anyone else's file may carry any record she chose to write.
+  struct stat source;
+  if (fd >= 0 && fstat(fd, &output) == 0 && S_ISREG(output.st_mode) &&
+      fstat(page.Fd, &source) == 0 &&
+      (output.st_uid == geteuid() || output.st_uid == source.st_uid) &&
+      (output.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
     size = fgetxattr(fd, RecordName, value, sizeof value);
   }
   if (fd >= 0) close(fd);

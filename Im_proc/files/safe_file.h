@@ -17,12 +17,25 @@
 #include <string>
 #include <vector>
 
-// LockFolder: takes this run's exclusive lock on the folder at `path`
-// itself (no lock file), held until the process ends, however it ends.
-// False when another process holds it; true also when the folder cannot be
-// opened, as nothing can be listed or written there then. The lock says
-// which run may write in a folder and remove what killed runs left there.
-bool LockFolder(const std::string& path);
+// TFolderPlace: a folder the run writes in: the folder `Root`, as the user
+// named it (links in it followed), then `Below`, folders with '/' between
+// them (empty: `Root` itself), each entered never through a link.
+struct TFolderPlace {
+  std::string Root, Below;
+};
+
+// ClaimFolder: opens the folder of `place`, takes this run's exclusive lock
+// on it (on the folder itself, no lock file, held until the process ends,
+// however it ends), and only then removes from it what killed runs left:
+// regular files whose whole name is one a replacement gives its temporary
+// file, nothing else. All through the one descriptor opened, so a folder
+// swapped for a link on the way is never the one locked or cleared.
+// Returns 1 when held (and cleared); 0 when the folder cannot be reached
+// that way (missing, or a link on the way): nothing is cleared, and a page
+// written there later takes the lock then, or fails; -1 when another
+// process holds its lock. The lock says which run may write in a folder
+// and remove what killed runs left there.
+std::int32_t ClaimFolder(const TFolderPlace& place);
 
 // TPageIdentity: what tells one state of a file from another: the file
 // itself (device and inode, or volume and file index), its size, and the
@@ -127,7 +140,10 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write,
 // reaches it, nothing made) is a regular file that this tool put there from
 // `page` as it is now: it carries the record written with it (the page's
 // device, inode, size and times of change to the nanosecond, and its own size
-// and time of last change), and all of them still hold. False wherever
+// and time of last change), and all of them still hold; and nobody else
+// could have made or changed it: it is owned by the user running the tool
+// (or by the page's owner) and writable by no group and no other user.
+// False wherever
 // anything differs or cannot be read: a file system that keeps no extended
 // attributes (and Windows) keeps no record, so its outputs are always made again.
 bool OutputIsCurrent(const TPageFile& page, const TOutputPlace& target);

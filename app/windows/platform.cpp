@@ -13,7 +13,6 @@
 #include <string>
 
 #include "safe_file.h"
-#include "temporary_name.h"
 #include "wide_text.h"
 
 void PrepareOutput() {
@@ -98,11 +97,6 @@ int PathKind(const std::string& path) {
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
 }
 
-bool IsLink(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(WideText(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 bool MakeFolders(const std::string& path) {
   for (std::size_t slash = path.find_first_of("/\\", 1);;
        slash = path.find_first_of("/\\", slash + 1)) {
@@ -132,15 +126,6 @@ unsigned AvailableCpus() {
   unsigned cpus = 0;
   for (; process != 0; process &= process - 1) ++cpus;
   return cpus;
-}
-
-void RemoveLeftovers(const std::string& folder) {
-  ForEachEntry(folder, [&folder](const std::string& name, DWORD attributes) {
-    if (IsTemporaryName(name.c_str()) &&
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
-      DeleteFileW(WideText(folder + "\\" + name).c_str());
-    }
-  });
 }
 
 std::uint64_t UsableMemory() {

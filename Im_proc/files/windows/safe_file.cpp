@@ -207,7 +207,33 @@ std::uint64_t FileSize(int fd) {
   return GetFileSizeEx(HandleOf(fd), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
 }
 
-bool LockFolder(const std::string& path) { return HoldLock(WideText(path)); }
+std::int32_t ClaimFolder(const TFolderPlace& place) {
+  // The folders below the root are checked one by one: none a reparse point.
+  std::wstring path = WideText(place.Root);
+  const std::wstring below = WideText(place.Below);
+  for (std::size_t from = 0, slash; from <= below.size(); from = slash + 1) {
+    slash = std::min(below.find(L'/', from), below.size());
+    if (slash > from) path += L"\\" + below.substr(from, slash - from);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (from > 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+      return 0;
+    }
+  }
+  if (!HoldLock(path)) return -1;
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &entry,
+                                       FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return 1;
+  do {
+    if (IsTemporaryName(Utf8Text(entry.cFileName).c_str()) &&
+        (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+      DeleteFileW((path + L"\\" + entry.cFileName).c_str());
+    }
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  return 1;
+}
 
 TSafeWrite::~TSafeWrite() { AbortSafeWrite(*this); }
 

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <string>
 
+#include "control_groups.h"
 #include "safe_file.h"
 
 void PrepareOutput() {
@@ -107,17 +108,8 @@ unsigned AvailableCpus() {
   unsigned cpus = sched_getaffinity(0, sizeof set, &set) == 0
                       ? static_cast<unsigned>(CPU_COUNT(&set))
                       : static_cast<unsigned>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
-  // cgroup v2: "QUOTA PERIOD" or "max PERIOD" in cpu.max of the process's group.
-  std::ifstream groups("/proc/self/cgroup");
-  std::string line;
-  while (std::getline(groups, line)) {
-    if (line.rfind("0::", 0) != 0) continue;
-    std::ifstream limit(("/sys/fs/cgroup" + line.substr(3) + "/cpu.max").c_str());
-    std::uint64_t quota = 0, period = 0;
-    if (limit >> quota >> period && quota > 0 && period > 0) {
-      cpus = std::min<unsigned>(cpus, static_cast<unsigned>((quota + period - 1) / period));
-    }
-  }
+  const unsigned quota = GroupCpuLimit(SystemGroupFiles());
+  if (quota > 0) cpus = std::min(cpus, quota);
   return std::max(cpus, 1u);
 }
 
@@ -141,17 +133,7 @@ std::uint64_t NumberIn(const char* path, const std::string& key, std::uint64_t f
 std::uint64_t UsableMemory() {
   constexpr std::uint64_t Unlimited = ~std::uint64_t{0};
   std::uint64_t usable = NumberIn("/proc/meminfo", "MemAvailable:", Unlimited / 1024) * 1024;
-  // cgroup v2: the process's group, "0::/path" in /proc/self/cgroup.
-  std::ifstream groups("/proc/self/cgroup");
-  std::string line;
-  while (std::getline(groups, line)) {
-    if (line.rfind("0::", 0) != 0) continue;
-    const std::string base = "/sys/fs/cgroup" + line.substr(3);
-    std::uint64_t limit = Unlimited, current = 0;
-    std::ifstream((base + "/memory.max").c_str()) >> limit;
-    std::ifstream((base + "/memory.current").c_str()) >> current;
-    if (limit != Unlimited) usable = std::min(usable, limit > current ? limit - current : 0);
-  }
+  usable = std::min(usable, GroupMemoryLeft(SystemGroupFiles()));
   struct rlimit space;
   if (getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY) {
     const std::uint64_t used = NumberIn("/proc/self/status", "VmSize:", 0) * 1024;

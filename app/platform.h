@@ -70,7 +70,8 @@ std::uint64_t NowMs();
 unsigned AvailableCpus();
 
 // UsableMemory: the bytes this process may still allocate: the least of
-// what the system reports available, what the cgroup's memory limit leaves
+// what the system reports available, what the memory limits of the
+// process's control groups leave (v1 or v2, its own group's and those above)
 // and what the address-space limit leaves, where those are set.
 std::uint64_t UsableMemory();
 

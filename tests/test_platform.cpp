@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "control_groups.h"
 #include "harness.h"
 #include "platform.h"
 #include "safe_file.h"
@@ -77,4 +78,61 @@ TEST_F(Claim, LocksBeforeClearingAndNeverThroughALink) {
   PutBytes(dir / "sub" / ".valdrane-Cd34Ef", x);
   EXPECT_EQ(ClaimFolder({(top / "named").string(), ""}), 1);
   EXPECT_FALSE(fs::exists(dir / "sub" / ".valdrane-Cd34Ef"));
+}
+
+// The memory and CPU limits of control groups, from a tree of the kernel's
+// files made by the test: v2 alone, nested (the least level counts), v1's
+// own files, both at once, none, and limits already reached.
+TEST_F(Claim, ControlGroupLimitsAtEveryLevel) {
+  constexpr std::uint64_t None = ~std::uint64_t{0};
+  const struct {
+    std::string membership;
+    std::map<std::string, std::string> files;  // under the root
+    std::uint64_t memory;
+    unsigned cpus;
+  } cases[] = {
+      {"0::/a/b\n",
+       {{"a/b/memory.max", "100000000\n"},
+        {"a/b/memory.current", "30000000\n"},
+        {"a/b/cpu.max", "150000 100000\n"}},
+       70000000,
+       2},
+      {"0::/a/b\n",
+       {{"a/b/memory.max", "max\n"},
+        {"a/memory.max", "50000000\n"},
+        {"a/memory.current", "1000\n"},
+        {"a/b/cpu.max", "max 100000\n"},
+        {"cpu.max", "300000 100000\n"}},
+       49999000,
+       3},
+      {"0::/\n", {{"memory.max", "4096\n"}, {"memory.current", "8192\n"}}, 0, 0},
+      {"12:cpu,cpuacct:/job\n11:memory:/job\n0::/job\n",
+       {{"memory/job/memory.limit_in_bytes", "100000000\n"},
+        {"memory/job/memory.usage_in_bytes", "20000000\n"},
+        {"memory/memory.limit_in_bytes", "9223372036854771712\n"},
+        {"cpu,cpuacct/job/cpu.cfs_quota_us", "250000\n"},
+        {"cpu,cpuacct/job/cpu.cfs_period_us", "100000\n"},
+        {"job/memory.max", "90000000\n"}},
+       80000000,
+       3},
+      {"3:cpu:/\n5:memory:/x\n",
+       {{"memory/x/memory.limit_in_bytes", "9223372036854771712\n"},
+        {"cpu/cpu.cfs_quota_us", "-1\n"},
+        {"cpu/cpu.cfs_period_us", "100000\n"}},
+       9223372036854771712u,
+       0},
+      {"", {{"memory.max", "1000\n"}}, None, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.membership);
+    const fs::path root = top / "groups";
+    fs::remove_all(root);
+    for (const auto& [name, text] : c.files) {
+      fs::create_directories((root / name).parent_path());
+      PutBytes(root / name, TBytes(text.begin(), text.end()));
+    }
+    const TGroupFiles files{c.membership, root.string()};
+    EXPECT_EQ(GroupMemoryLeft(files), c.memory);
+    EXPECT_EQ(GroupCpuLimit(files), c.cpus);
+  }
 }

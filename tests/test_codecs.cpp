@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -175,5 +176,9 @@ TEST(CodecStreams, LercHeadersOfEveryVersion) {
     double read = 0;
     EXPECT_TRUE(ReadLercMaxZError(header.data(), header.size(), read) && read == error) << version;
     EXPECT_FALSE(ReadLercMaxZError(header.data(), header.size() - 1, read)) << version;
+    for (const double wrong : {-1.0, HUGE_VAL, double{NAN}}) {
+      std::memcpy(header.data() + at, &wrong, 8);
+      EXPECT_FALSE(ReadLercMaxZError(header.data(), header.size(), read)) << wrong;
+    }
   }
 }

@@ -1,6 +1,7 @@
 #include "codec_streams.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -157,5 +158,6 @@ bool ReadLercMaxZError(const std::uint8_t* data, std::size_t size, double& maxZE
   std::uint64_t bits = 0;
   for (int i = 7; i >= 0; --i) bits = bits << 8 | data[at + static_cast<std::size_t>(i)];
   std::memcpy(&maxZError, &bits, sizeof maxZError);
-  return maxZError >= 0;
+  // Infinity would take every sample to one value; NaN compares false.
+  return std::isfinite(maxZError) && maxZError >= 0;
 }

@@ -33,5 +33,5 @@ std::uint32_t WebpLevelFor(std::uint32_t quantiser);
 
 // ReadLercMaxZError: the largest error (MaxZError) a LERC blob ("Lerc2 ",
 // versions 2 to 6) was encoded with, from its header. False when the bytes
-// are not such a header or are cut short.
+// are not such a header, are cut short, or give no finite error of 0 or more.
 bool ReadLercMaxZError(const std::uint8_t* data, std::size_t size, double& maxZError);

@@ -253,14 +253,16 @@ bool DecodeBlock(TIFF* tif, TMyImage& image, std::uint32_t k, std::vector<std::u
 // Encodes block k of `plane` (the bytes of the page's image plane) with the
 // open file's codec. libtiff takes a non-const buffer but leaves samples in
 // the host's byte order as they are without a predictor; into a file of the
-// other byte order it swaps 16-bit samples where they lie, so those go
-// through a copy.
+// other byte order it swaps 16-bit samples where they lie, and into a page
+// whose bits run from the lowest it reverses every byte where it lies, so
+// those go through a copy.
 bool EncodeBlock(TIFF* tif, const TMyImage& image, const std::uint8_t* plane, std::uint32_t k,
                  std::vector<std::uint8_t>& scratch) {
   const TBlock block = BlockOf(image, k);
   const tmsize_t bytes = CodedBytes(image, block);
   void* data = const_cast<std::uint8_t*>(plane + PlaneOffset(image, block));
-  if (!block.Direct || (IsWide(image) && TIFFIsByteSwapped(tif) != 0)) {
+  if (!block.Direct || (IsWide(image) && TIFFIsByteSwapped(tif) != 0) ||
+      image.FillOrder == FILLORDER_LSB2MSB) {
     scratch.resize(static_cast<std::size_t>(bytes));
     Move<true>(scratch.data(), block, image, plane, image.Extra.data());
     data = scratch.data();

@@ -177,11 +177,21 @@ bool WriteCustomDirectories(TIFF* tif, const std::vector<TCarriedTag>& tags) {
 bool PutTag(TIFF* tif, const TCarriedTag& carried) {
   const ttag_t tag = carried.Tag;
   const void* value = carried.Value.data();
-  std::uint16_t shorts[2] = {0, 0};
-  std::memcpy(shorts, value, std::min<std::size_t>(carried.Value.size(), 4));
+  // The value's first bytes, zero past its end: a tag of count 0 has none,
+  // and its data pointer may be null.
+  std::uint8_t head[8] = {};
+  if (!carried.Value.empty()) {
+    std::memcpy(head, value, std::min<std::size_t>(carried.Value.size(), sizeof head));
+  }
+  std::uint16_t shorts[2];
+  std::memcpy(shorts, head, sizeof shorts);
+  std::uint32_t word;
+  float position;
+  std::memcpy(&word, head, sizeof word);
+  std::memcpy(&position, head, sizeof position);
   switch (tag) {
     case TIFFTAG_SUBFILETYPE:
-      return TIFFSetField(tif, tag, *static_cast<const std::uint32_t*>(value)) == 1;
+      return TIFFSetField(tif, tag, word) == 1;
     case TIFFTAG_ORIENTATION:
     case TIFFTAG_YCBCRPOSITIONING:
       return TIFFSetField(tif, tag, shorts[0]) == 1;
@@ -190,7 +200,7 @@ bool PutTag(TIFF* tif, const TCarriedTag& carried) {
       return TIFFSetField(tif, tag, shorts[0], shorts[1]) == 1;
     case TIFFTAG_XPOSITION:
     case TIFFTAG_YPOSITION:
-      return TIFFSetField(tif, tag, double{*static_cast<const float*>(value)}) == 1;
+      return TIFFSetField(tif, tag, double{position}) == 1;
   }
   const auto type = static_cast<TIFFDataType>(carried.Type);
   const TIFFField* field = TIFFFindField(tif, tag, type);
@@ -212,12 +222,12 @@ bool PutTag(TIFF* tif, const TCarriedTag& carried) {
   } else {
     // One value, passed as C passes it through "...": small integers as
     // int, floating point as double.
-    std::uint64_t single = 0;
-    std::memcpy(&single, value, std::min<std::size_t>(carried.Value.size(), 8));
+    std::uint64_t single;
     float asFloat;
     double asDouble;
-    std::memcpy(&asFloat, &single, sizeof asFloat);
-    std::memcpy(&asDouble, &single, sizeof asDouble);
+    std::memcpy(&single, head, sizeof single);
+    std::memcpy(&asFloat, head, sizeof asFloat);
+    std::memcpy(&asDouble, head, sizeof asDouble);
     const bool doubled = carried.Value.size() == 8;
     switch (type) {
       case TIFF_BYTE:

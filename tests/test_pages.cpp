@@ -36,22 +36,21 @@ TEST_F(Pages, EveryPageOfAFile) {
                                           SyntheticScan(64, 48, false, k)));
     }
   }
-  // Previews: colour at half size, grey, and 16-bit in tiles of a colour
-  // page; a palette page's own.
+  // Previews: colour at half size, grey, 16-bit in tiles, and one wider
+  // than its page, of a colour page; a palette page's own.
   const fs::path previews = dir / "previews.tif";
-  ASSERT_TRUE(WriteScan(previews, {.Width = 300,
-                                   .Height = 200,
-                                   .Colour = true,
-                                   .Compression = 5,
-                                   .RowsPerStrip = 32,
-                                   .Previews = {{150, 100, true, 5, 16},
-                                                {77, 51, false, 1, 0},
-                                                {.Width = 64,
-                                                 .Height = 40,
-                                                 .Colour = true,
-                                                 .Compression = 8,
-                                                 .Tile = 16,
-                                                 .Bits = 16}}}));
+  ASSERT_TRUE(WriteScan(
+      previews,
+      {.Width = 300,
+       .Height = 200,
+       .Colour = true,
+       .Compression = 5,
+       .RowsPerStrip = 32,
+       .Previews = {
+           {150, 100, true, 5, 16},
+           {77, 51, false, 1, 0},
+           {.Width = 64, .Height = 40, .Colour = true, .Compression = 8, .Tile = 16, .Bits = 16},
+           {600, 150, false, 1, 0}}}));
   ASSERT_TRUE(WriteKeptPageTiff(previews.string().c_str(), 64, 48, true,
                                 SyntheticScan(64, 48, false, 2), true));
   // The second page's strip cut short: the whole file is refused.
@@ -104,12 +103,14 @@ TEST_F(Pages, EveryPageOfAFile) {
   // copied page's as they were.
   TFileInfo page, now;
   ASSERT_TRUE(ReadFileInfo(previews, page));
-  for (int k = 0; k < 3; ++k) {
+  // One declared larger than its page is made at most at the page's size.
+  for (int k = 0; k < 4; ++k) {
     ASSERT_TRUE(ReadFileInfo(previews, now, 0, k)) << k;
-    EXPECT_EQ(now.Width, k == 0 ? 150u : k == 1 ? 77u : 64u);
+    EXPECT_EQ(now.Width, k == 0 ? 150u : k == 1 ? 77u : k == 2 ? 64u : 300u);
+    EXPECT_EQ(now.Height, k == 0 ? 100u : k == 1 ? 51u : k == 2 ? 40u : 150u);
     EXPECT_TRUE(now.Samples == PlainPreview(page, now)) << k;
   }
-  EXPECT_FALSE(ReadFileInfo(previews, now, 0, 3));
+  EXPECT_FALSE(ReadFileInfo(previews, now, 0, 4));
   ASSERT_TRUE(ReadFileInfo(previews, now, 1, 0));
   EXPECT_TRUE(now.Samples == kept.Samples && now.Width == 32);
   for (const fs::path& refused : {none, broken}) {

@@ -91,15 +91,21 @@ bool TakeHeader(TIFF* tif, TMyImage& header) {
 // The previews of the page the open file is in (directory `directory`)
 // that are of a kind the tool writes (as a page is, without extra
 // samples): header and tags (their own EXIF and GPS directories aside);
-// others are left out. Then the file is back at the page. False when it
-// cannot be taken back.
-bool TakePreviews(TIFF* tif, std::uint32_t directory, std::vector<TMyImage>& previews) {
+// others are left out. A preview is never larger than its page: one that
+// declares more columns or rows than the page has is made at most at the
+// page's size. Then the file is back at the page. False when it cannot be
+// taken back.
+bool TakePreviews(TIFF* tif, std::uint32_t directory, const TMyImage& page,
+                  std::vector<TMyImage>& previews) {
   for (const TPreviewPlace& place : PreviewPlaces(tif)) {
     TMyImage preview;
     if (GoToPreview(tif, place) && TakeHeader(tif, preview) && preview.ExtraKinds.empty() &&
         IsSupportedPage(tif, preview) && TakeCodecSettings(tif, preview) &&
         TakeTags(tif, preview.Tags)) {
       std::erase_if(preview.Tags, [](const TCarriedTag& t) { return t.Directory != 0; });
+      preview.Width = std::min(preview.Width, page.Width);
+      preview.Height = std::min(preview.Height, page.Height);
+      preview.StripCount = BlocksFor(preview);
       previews.push_back(std::move(preview));
     }
   }
@@ -154,7 +160,7 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   }
   // Reading the tags of other directories rereads the page's: its JPEG is
   // made to decode to RGB again.
-  if (!TakeTags(tif, header.Tags) || !TakePreviews(tif, directory, header.Previews) ||
+  if (!TakeTags(tif, header.Tags) || !TakePreviews(tif, directory, header, header.Previews) ||
       !DecodeJpegAsRgb(tif)) {
     return -1;
   }

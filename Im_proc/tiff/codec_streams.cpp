@@ -161,3 +161,75 @@ bool ReadLercMaxZError(const std::uint8_t* data, std::size_t size, double& maxZE
   // Infinity would take every sample to one value; NaN compares false.
   return std::isfinite(maxZError) && maxZError >= 0;
 }
+
+namespace {
+
+// liblerc's Fletcher-32 over bytes, two at a time, the first the high one.
+std::uint32_t LercChecksum(const std::uint8_t* data, std::size_t size) {
+  std::uint32_t sum1 = 0xffff, sum2 = 0xffff;
+  for (std::size_t words = size / 2; words > 0;) {
+    std::size_t run = std::min<std::size_t>(words, 359);
+    words -= run;
+    for (; run > 0; --run, data += 2) {
+      sum1 += std::uint32_t{data[0]} << 8;
+      sum2 += sum1 += data[1];
+    }
+    sum1 = (sum1 & 0xffff) + (sum1 >> 16);
+    sum2 = (sum2 & 0xffff) + (sum2 >> 16);
+  }
+  if (size % 2 != 0) sum2 += sum1 += std::uint32_t{*data} << 8;
+  sum1 = (sum1 & 0xffff) + (sum1 >> 16);
+  sum2 = (sum2 & 0xffff) + (sum2 >> 16);
+  return sum2 << 16 | sum1;
+}
+
+// Whether the blob of `size` bytes at `data` ends in the Huffman coder's
+// unwritten word: 8-bit data (liblerc's types 0 and 1) coded without loss
+// (MaxZError 0.5), with values to code, in one of the Huffman modes.
+bool EndsInHuffmanWord(const std::uint8_t* data, std::size_t size, std::uint32_t version) {
+  const auto number = [&](std::size_t at) { return at + 4 <= size ? Le32(data + at) : 0u; };
+  std::size_t at = 10 + (version >= 3 ? 4 : 0);
+  const std::uint32_t depth = version >= 4 ? number(at + 8) : 1;
+  at += version >= 4 ? 12 : 8;
+  const std::uint32_t valid = number(at);
+  const std::uint32_t type = number(at + 12);
+  at += 16 + (version >= 6 ? 8 : 0);
+  double limits[3];  // MaxZError, the least and the largest value
+  if (at + sizeof limits > size || type > 1 || valid == 0) return false;
+  std::memcpy(limits, data + at, sizeof limits);
+  at += sizeof limits;
+  if (limits[0] != 0.5 || limits[1] == limits[2]) return false;
+  at += 4 + std::size_t{number(at)};  // the mask
+  if (version >= 4) {                 // each depth's least and largest value, a byte each
+    if (depth == 0 || at + 2 * std::size_t{depth} > size ||
+        std::equal(data + at, data + at + depth, data + at + depth)) {
+      return false;
+    }
+    at += 2 * std::size_t{depth};
+  }
+  // Not written in one sweep, and coded by Huffman rather than in tiles.
+  return at + 2 <= size && data[at] == 0 && data[at + 1] != 0;
+}
+
+}  // namespace
+
+void SettleLercBlobs(std::uint8_t* data, std::size_t size) {
+  for (std::size_t at = 0; size - at >= 14 && std::memcmp(data + at, "Lerc2 ", 6) == 0;) {
+    const std::uint32_t version = Le32(data + at + 6);
+    if (version < 2 || version > 6) return;
+    // The blob's size, among the integers after the checksum.
+    const std::size_t sizeAt = at + 10 + (version >= 3 ? 4 : 0) + (version >= 4 ? 20 : 16);
+    if (sizeAt + 4 > size) return;
+    const std::size_t blob = Le32(data + sizeAt);
+    if (blob < 18 || blob > size - at) return;
+    std::uint8_t* start = data + at;
+    if (EndsInHuffmanWord(start, blob, version)) {
+      std::memset(start + blob - 4, 0, 4);
+      if (version >= 3) {
+        const std::uint32_t checksum = LercChecksum(start + 14, blob - 14);
+        for (int i = 0; i < 4; ++i) start[10 + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
+      }
+    }
+    at += blob;
+  }
+}

@@ -35,3 +35,13 @@ std::uint32_t WebpLevelFor(std::uint32_t quantiser);
 // versions 2 to 6) was encoded with, from its header. False when the bytes
 // are not such a header, are cut short, or give no finite error of 0 or more.
 bool ReadLercMaxZError(const std::uint8_t* data, std::size_t size, double& maxZError);
+
+// SettleLercBlobs: the Lerc2 blobs of a strip or tile, one after another,
+// made the same whatever memory the encoder was given. liblerc (4.0) codes
+// lossless 8-bit data with Huffman codes and counts one 32-bit word more
+// than it writes, for its decoder to read ahead into: that last word of the
+// blob is whatever the buffer held, and the blob's checksum (from version
+// 3) covers it. Here it is set to zero and the checksum made again; the
+// decoded samples are the same. Blobs of another kind, and bytes that are
+// not Lerc2 blobs, are left as they are.
+void SettleLercBlobs(std::uint8_t* data, std::size_t size);

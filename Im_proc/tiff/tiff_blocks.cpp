@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "alpha.h"
+#include "codec_streams.h"
 #include "grey.h"
 #include "split_rows.h"
 #include "tiff_codec.h"
@@ -271,6 +272,24 @@ bool EncodeBlock(TIFF* tif, const TMyImage& image, const std::uint8_t* plane, st
                                : TIFFWriteEncodedStrip(tif, k, data, bytes)) == bytes;
 }
 
+// LERC blobs are settled (SettleLercBlobs) one by one, so they are always
+// encoded apart, on one thread too. LERC came with libtiff 4.3.
+bool IsLerc(std::uint32_t compression) {
+#ifdef COMPRESSION_LERC
+  return compression == COMPRESSION_LERC;
+#else
+  return compression == 0 && compression != 0;
+#endif
+}
+
+// Whether `tag` is one a page's codec encodes by.
+bool IsCodingTag(std::uint32_t compression, std::uint32_t tag) {
+#ifdef TIFFTAG_LERC_PARAMETERS
+  if (IsLerc(compression) && tag == TIFFTAG_LERC_PARAMETERS) return true;
+#endif
+  return compression == COMPRESSION_JPEG && tag == TIFFTAG_YCBCRSUBSAMPLING;
+}
+
 // Codecs whose blocks are encoded each on its own, from its rows alone, so
 // that encoding them apart gives the bytes a sequential encoding gives, and
 // slow enough for it to pay (PackBits is not: measured 0.29 s against 0.33 s
@@ -281,7 +300,7 @@ bool EncodeBlock(TIFF* tif, const TMyImage& image, const std::uint8_t* plane, st
 bool EncodesBlocksApart(std::uint32_t compression) {
   return compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE ||
          compression == COMPRESSION_DEFLATE || compression == COMPRESSION_ZSTD ||
-         compression == COMPRESSION_LZMA || compression == COMPRESSION_JPEG;
+         compression == COMPRESSION_LZMA || compression == COMPRESSION_JPEG || IsLerc(compression);
 }
 
 // What a JPEG codec puts in the directory as it sets up to encode, which
@@ -318,6 +337,34 @@ bool PutJpegDirectory(TIFF* tif, const TJpegDirectory& taken) {
           TIFFSetField(tif, TIFFTAG_REFERENCEBLACKWHITE, taken.ReferenceBlackWhite.data()) == 1);
 }
 
+// Puts LERC's further layer (LERC_ADD_COMPRESSION_DEFLATE or _ZSTD) over
+// the blob in `blob`, as libtiff's codec would: the same codec at its
+// default level, here through a file in memory of one row of bytes.
+bool CompressFurther(std::vector<std::uint8_t>& blob, int further, bool bigEndian) {
+  TMemoryFile memory;
+  TIFF* tif = OpenInMemory(memory, bigEndian);
+  std::uint64_t* offsets = nullptr;
+  std::uint64_t* counts = nullptr;
+  const auto size = static_cast<tmsize_t>(blob.size());
+  const bool ok =
+      tif != nullptr && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(size)) &&
+      TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1u) && TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) &&
+      TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+      TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1u) &&
+      TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
+      TIFFSetField(tif, TIFFTAG_COMPRESSION,
+                   further == 1 ? COMPRESSION_ADOBE_DEFLATE : COMPRESSION_ZSTD) &&
+      TIFFWriteEncodedStrip(tif, 0, blob.data(), size) == size &&
+      TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) == 1 &&
+      TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts) == 1;
+  if (ok) {
+    const auto first = memory.Bytes.begin() + static_cast<std::ptrdiff_t>(offsets[0]);
+    blob.assign(first, first + static_cast<std::ptrdiff_t>(counts[0]));
+  }
+  if (tif != nullptr) TIFFClose(tif);
+  return ok;
+}
+
 // Encodes the blocks of `plane` on `threads` threads, each with a file in
 // memory set up like the page's file (of its byte order, `bigEndian`);
 // block k's bytes end in encoded[k], and what a JPEG codec set in its
@@ -334,13 +381,24 @@ bool EncodeBlocksApart(const TMyImage& image, const std::uint8_t* plane, unsigne
     std::vector<std::uint8_t> scratch;
     TIFF* tif = OpenInMemory(memory, bigEndian);
     if (tif == nullptr || !SetLayout(tif, image)) ok = false;
-    // A JPEG page's subsampling is a carried tag, and the codec encodes by it.
+    // A JPEG page's subsampling and a LERC page's parameters (its version,
+    // a further Deflate or ZSTD) are carried tags, and the codec encodes by them.
     for (const TCarriedTag& tag : image.Tags) {
-      if (ok && image.Compression == COMPRESSION_JPEG && tag.Directory == 0 &&
-          tag.Tag == TIFFTAG_YCBCRSUBSAMPLING && !PutTag(tif, tag)) {
+      if (ok && tag.Directory == 0 && IsCodingTag(image.Compression, tag.Tag) &&
+          !PutTag(tif, tag)) {
         ok = false;
       }
     }
+    // LERC blobs come out plain, to be settled, then get the page's
+    // further layer.
+    int further = 0;
+#ifdef TIFFTAG_LERC_ADD_COMPRESSION
+    if (ok && IsLerc(image.Compression) &&
+        (TIFFGetField(tif, TIFFTAG_LERC_ADD_COMPRESSION, &further) != 1 ||
+         TIFFSetField(tif, TIFFTAG_LERC_ADD_COMPRESSION, LERC_ADD_COMPRESSION_NONE) != 1)) {
+      ok = false;
+    }
+#endif
     for (std::uint32_t k; ok && (k = next++) < image.StripCount;) {
       std::uint64_t* offsets = nullptr;
       std::uint64_t* counts = nullptr;
@@ -353,6 +411,10 @@ bool EncodeBlocksApart(const TMyImage& image, const std::uint8_t* plane, unsigne
       const auto first = memory.Bytes.begin() + static_cast<std::ptrdiff_t>(offsets[k]);
       try {
         encoded[k].assign(first, first + static_cast<std::ptrdiff_t>(counts[k]));
+        if (IsLerc(image.Compression)) {
+          SettleLercBlobs(encoded[k].data(), encoded[k].size());
+          if (further != 0 && !CompressFurther(encoded[k], further, bigEndian)) ok = false;
+        }
         if (image.Compression == COMPRESSION_JPEG) {
           const std::lock_guard<std::mutex> lock(jpegLock);
           if (!jpeg.Taken) TakeJpegDirectory(tif, jpeg);
@@ -439,7 +501,8 @@ bool EncodeBlocks(TIFF* tif, const TMyImage& image, unsigned threads) {
   std::vector<std::uint8_t> multiplied;
   if (AlphaOf(image) != 0) multiplied = MultipliedByAlpha(image, threads);
   const std::uint8_t* plane = AlphaOf(image) != 0 ? multiplied.data() : PlaneBytes(image);
-  if (threads > 1 && image.StripCount > 1 && EncodesBlocksApart(image.Compression)) {
+  if ((threads > 1 && image.StripCount > 1 && EncodesBlocksApart(image.Compression)) ||
+      IsLerc(image.Compression)) {
     TJpegDirectory jpeg;
     ok = EncodeBlocksApart(image, plane, std::min(threads, image.StripCount),
                            TIFFIsBigEndian(tif) != 0, encoded, jpeg) &&

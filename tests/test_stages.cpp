@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <tuple>
 
 #include "flatten.h"
 #include "grey.h"
@@ -189,8 +190,9 @@ TEST(Stages, DivisionOfEveryPairOfValues) {
 // blot kept, the paper's tint gone.
 TEST(Paper, MatchesThePlainCorrection) {
   if (!ExtendedPrecision) GTEST_SKIP() << "no long double to compare with here";
-  const std::uint32_t W = 700, H = 500;
-  for (const bool colour : {false, true}) {
+  // And a page wider than the stretches of a row the division works in.
+  for (const auto& [W, H, colour] :
+       {std::tuple{700u, 500u, false}, {700u, 500u, true}, {4500u, 40u, true}}) {
     std::vector<std::uint8_t> shown = SyntheticScan(W, H, colour, 5);
     const std::uint32_t C = colour ? 3 : 1;
     std::fill_n(shown.begin() + std::size_t{H / 2} * W * C, W / 2 * C, 60);
@@ -206,6 +208,7 @@ TEST(Paper, MatchesThePlainCorrection) {
     DivideByPaper(page, paper, 2);
     const auto plain = PlainPaper(W, H, colour, shown);
     ASSERT_TRUE(std::equal(plain.begin(), plain.end(), (colour ? page.Rgb : page.Gray).begin()));
+    if (H < 500) continue;
     const auto at = [&](std::uint32_t x, std::uint32_t y, std::uint32_t k) {
       return plain[(std::size_t{y} * W + x) * C + k];
     };

@@ -263,34 +263,32 @@ struct TBetween {
   std::int32_t Weight = 0;
 };
 
-std::vector<TBetween> Betweens(std::uint32_t size, std::uint32_t tiles) {
+TBetween BetweenAt(std::uint32_t x, std::uint32_t tiles) {
   // In half pixels: the centre of pixel x is at 2x + 1, tile i's centre at
   // 4 * PaperTile * i + 2 * PaperTile; 4 * PaperTile = 64 of them apart.
   constexpr std::int32_t span = 4 * PaperTile;
-  std::vector<TBetween> out(size);
-  for (std::uint32_t x = 0; x < size && tiles >= 2; ++x) {
-    const std::int32_t from =
-        2 * static_cast<std::int32_t>(x) + 1 - 2 * static_cast<std::int32_t>(PaperTile);
-    const std::int32_t last = static_cast<std::int32_t>(tiles) - 2;
-    const std::int32_t tile = std::clamp(from >= 0 ? from / span : -1, 0, last);
-    out[x] = {static_cast<std::uint32_t>(tile), from - tile * span};
-  }
-  return out;
+  if (tiles < 2) return {};
+  const std::int32_t from =
+      2 * static_cast<std::int32_t>(x) + 1 - 2 * static_cast<std::int32_t>(PaperTile);
+  const std::int32_t last = static_cast<std::int32_t>(tiles) - 2;
+  const std::int32_t tile = std::clamp(from >= 0 ? from / span : -1, 0, last);
+  return {static_cast<std::uint32_t>(tile), from - tile * span};
 }
 
 // The runs of full-size columns (or rows) that lie against the same two
 // tile centres: where each starts, and the weight of the second there (it
-// grows by 2 a pixel).
+// grows by 2 a pixel). As many as there are tiles, whatever the size.
 struct TRun {
   std::uint32_t Tile = 0, First = 0, End = 0;
   std::int32_t Weight = 0;
 };
 
-std::vector<TRun> RunsOf(const std::vector<TBetween>& between, std::uint32_t tiles) {
+std::vector<TRun> RunsOf(std::uint32_t size, std::uint32_t tiles) {
   std::vector<TRun> runs;
-  for (std::uint32_t x = 0; x < between.size(); ++x) {
-    if (runs.empty() || runs.back().Tile != between[x].Tile) {
-      runs.push_back({between[x].Tile, x, x, between[x].Weight});
+  for (std::uint32_t x = 0; x < size; ++x) {
+    const TBetween between = BetweenAt(x, tiles);
+    if (runs.empty() || runs.back().Tile != between.Tile) {
+      runs.push_back({between.Tile, x, x, between.Weight});
     }
     runs.back().End = x + 1;
   }
@@ -336,8 +334,7 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
   const std::uint32_t tx = paper.TilesX, ty = paper.TilesY;
   if (w == 0 || h == 0 || tx == 0 || ty == 0) return;
   T* samples = Channels == 3 ? RgbOf(T{}, page).data() : GrayOf(T{}, page).data();
-  const std::vector<TBetween> down = Betweens(h, ty);
-  const std::vector<TRun> runs = RunsOf(Betweens(w, tx), tx);
+  const std::vector<TRun> runs = RunsOf(w, tx);
   // A level of 0 stands for the margin.
   const auto levelAt = [&](std::uint32_t x, std::uint32_t y, std::uint32_t c) {
     return static_cast<TWide>(
@@ -345,42 +342,51 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
   };
   SplitRows(h, threads, 64, [&](std::uint32_t first, std::uint32_t end) {
     // The paper along the row: at each tile column in 64ths, then at each
-    // pixel, a channel at a time.
+    // pixel of a stretch of the row at a time, a channel at a time, so that
+    // what a thread holds does not grow with the page's width.
+    constexpr std::uint32_t Stretch = 4096;
     std::vector<TWide> column(std::size_t{tx} * Channels);
-    std::vector<std::int32_t> level(std::size_t{w} * Channels);
+    std::vector<std::int32_t> level(std::size_t{std::min(w, Stretch)} * Channels);
     for (std::uint32_t y = first; y < end; ++y) {
-      const TBetween v = down[y];
+      const TBetween v = BetweenAt(y, ty);
       for (std::uint32_t i = 0; i < tx * Channels; ++i) {
         column[i] = levelAt(i / Channels, v.Tile, i % Channels) * (span - v.Weight) +
                     levelAt(i / Channels, v.Tile + 1, i % Channels) * v.Weight;
       }
-      for (const TRun& run : runs) {
-        TWide start[Channels], step[Channels];
-        for (std::uint32_t c = 0; c < Channels; ++c) {
-          const TWide from = column[run.Tile * Channels + c];
-          const TWide to = column[std::min(run.Tile + 1, tx - 1) * Channels + c];
-          start[c] = from * (span - run.Weight) + to * run.Weight + span * span / 2 + lift;
-          step[c] = 2 * (to - from);
-        }
-        // Locals, as `level` might alias the run for all the compiler knows.
-        const std::uint32_t length = run.End - run.First;
-        std::int32_t* at = level.data() + std::size_t{run.First} * Channels;
-        for (std::uint32_t k = 0; k < length; ++k) {
+      auto run = runs.begin();
+      for (std::uint32_t x0 = 0; x0 < w; x0 += Stretch) {
+        const std::uint32_t x1 = std::min(w - x0, Stretch) + x0;
+        while (run->End <= x0) ++run;
+        for (auto r = run; r != runs.end() && r->First < x1; ++r) {
+          TWide start[Channels], step[Channels];
           for (std::uint32_t c = 0; c < Channels; ++c) {
-            const TWide b = ((start[c] + static_cast<TWide>(k) * step[c]) >> 12) - (lift >> 12);
-            at[k * Channels + c] = static_cast<std::int32_t>(std::clamp<TWide>(b - b / 32, 1, white));
+            const TWide from = column[r->Tile * Channels + c];
+            const TWide to = column[std::min(r->Tile + 1, tx - 1) * Channels + c];
+            start[c] = from * (span - r->Weight) + to * r->Weight + span * span / 2 + lift;
+            step[c] = 2 * (to - from);
+          }
+          // Locals, as `level` might alias the run for all the compiler knows.
+          const std::uint32_t from = std::max(r->First, x0), to = std::min(r->End, x1);
+          std::int32_t* at = level.data() + std::size_t{from - x0} * Channels;
+          for (std::uint32_t k = from - r->First, n = to - r->First; k < n; ++k, at += Channels) {
+            for (std::uint32_t c = 0; c < Channels; ++c) {
+              const TWide b = ((start[c] + static_cast<TWide>(k) * step[c]) >> 12) - (lift >> 12);
+              at[c] = static_cast<std::int32_t>(std::clamp<TWide>(b - b / 32, 1, white));
+            }
           }
         }
-      }
-      if (paper.Width != 0 && paper.Height != 0) {
-        const std::uint8_t* margin =
-            &paper.Margin[std::size_t{std::min(y / 2, paper.Height - 1)} * paper.Width];
-        for (std::uint32_t x = 0; x < w; ++x) {
-          if (margin[std::min(x / 2, paper.Width - 1)] == 0) continue;
-          for (std::uint32_t c = 0; c < Channels; ++c) level[std::size_t{x} * Channels + c] = 0;
+        if (paper.Width != 0 && paper.Height != 0) {
+          const std::uint8_t* margin =
+              &paper.Margin[std::size_t{std::min(y / 2, paper.Height - 1)} * paper.Width];
+          for (std::uint32_t x = x0; x < x1; ++x) {
+            if (margin[std::min(x / 2, paper.Width - 1)] == 0) continue;
+            for (std::uint32_t c = 0; c < Channels; ++c)
+              level[std::size_t{x - x0} * Channels + c] = 0;
+          }
         }
+        DivideRow(samples + (std::size_t{y} * w + x0) * Channels, level.data(),
+                  (x1 - x0) * Channels);
       }
-      DivideRow(samples + std::size_t{y} * w * Channels, level.data(), w * Channels);
     }
   });
 }

@@ -118,19 +118,24 @@ void CorrectAgainstPaper(TRecords& records, unsigned threads, std::uint64_t& sta
 // out of memory fails the file, not the run: its memory is given back and,
 // if other files were in flight, it is tried again alone. The page is
 // opened with its last `firm` folders never links; with a `target`, the new
-// file goes there instead of replacing the page. `correct` is the
-// correction of one page.
+// file goes there instead of replacing the page. `correction` says which
+// correction each page takes.
 TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOutputPlace* target,
-                          bool force, decltype(CorrectPage)& correct, TRecords& records,
+                          bool force, TCorrection correction, TRecords& records,
                           TMemoryBudget& budget, const TThreadShare& share, bool alone,
                           std::vector<std::string>& lines, const std::function<void()>& report) {
   const std::uint64_t FileStart = NowMs();
+  const auto& correct = correction == TCorrection::Paper ? CorrectAgainstPaper : CorrectPage;
   const std::string shown = PrintableName(name);
   TPageFile File;
   TTiffFile Pages;
   TTiffOutput Output;
   THeldMemory held{budget};
-  const auto reserve = [&held](std::uint64_t bytes) {
+  // A page holds its planes, what each thread that may come to decode or
+  // encode it holds, and what the correction against the paper holds more.
+  const auto reserve = [&](const TMyImage& header, std::uint64_t planes) {
+    const std::uint64_t bytes = planes + share.Total * CodingBytesPerThread(header) +
+                                (correction == TCorrection::Paper ? PaperLineBytes(header) : 0);
     if (held.Held) GiveMemory(held.Budget, held.Bytes);
     held.Bytes = bytes;
     held.Held = TakeMemory(held.Budget, bytes, [](std::uint64_t b) { return b <= UsableMemory(); });
@@ -258,8 +263,7 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
                                  paper ? "paper" : ""};
         const TPageOutcome outcome = ProcessEntry(
             names[page], listing.Firm[page], listing.Outputs.empty() ? nullptr : &place, force,
-            paper ? CorrectAgainstPaper : CorrectPage, workers[worker], budget, share, alone, lines,
-            report);
+            correction, workers[worker], budget, share, alone, lines, report);
         if (outcome == TPageOutcome::Done) {
           ++(ends(lines, " read error")    ? readErrors
              : ends(lines, " write error") ? writeErrors

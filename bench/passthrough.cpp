@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     TPageFile file;
     const bool ok =
         OpenPage(argv[i], file) == 1 &&
-        ReadTiff(file, page, [](std::uint64_t) { return true; }) == 1 &&
+        ReadTiff(file, page, [](const TMyImage&, std::uint64_t) { return true; }) == 1 &&
         (IsColour(page) ? WriteRgbTiff(file, page) : WriteGrayTiff(file, page)) == 1;
     if (!ok) {
       std::fprintf(stderr, "passthrough: %s failed\n", argv[i]);

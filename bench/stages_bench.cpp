@@ -213,7 +213,7 @@ void BM_Read(benchmark::State& state) {
       [&] {
         TPageFile file;
         if (OpenPage(path.c_str(), file) != 1 ||
-            ReadTiff(file, page, [](std::uint64_t) { return true; }) != 1) {
+            ReadTiff(file, page, [](const TMyImage&, std::uint64_t) { return true; }) != 1) {
           state.SkipWithError("read failed");
         }
       });
@@ -226,7 +226,7 @@ void BM_Write(benchmark::State& state) {
   TMyImage page;
   TPageFile file;
   if (OpenPage(path.c_str(), file) != 1 ||
-      ReadTiff(file, page, [](std::uint64_t) { return true; }) != 1) {
+      ReadTiff(file, page, [](const TMyImage&, std::uint64_t) { return true; }) != 1) {
     state.SkipWithError("read failed");
   }
   RunStage(

@@ -40,7 +40,9 @@ constexpr std::uint32_t CompressionLerc = 34887;
 // declare (and, with JPEG or ZSTD, decode to) a page of a gigapixel, which
 // is slow rather than interesting. Large pages are covered by the ordinary
 // tests.
-bool IsSmall(std::uint64_t planeBytes) { return planeBytes <= (std::uint64_t{25} << 20); }
+bool IsSmall(const TMyImage&, std::uint64_t planeBytes) {
+  return planeBytes <= (std::uint64_t{25} << 20);
+}
 
 std::vector<std::uint8_t> ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -129,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Lossy LERC: each sample within the page's largest error.
         const auto near = [&Page](auto x, auto y) {
           return Page.Compression == CompressionLerc
-                     ? std::abs(double{x} - double{y}) <= Page.LercMaxZError
+                     ? std::abs(static_cast<double>(x) - static_cast<double>(y)) <=
+                           Page.LercMaxZError
                      : x == y;
         };
         Check(after.size() >= samples &&

@@ -229,7 +229,9 @@ TEST_F(Keep, OutputFolderResumes) {
     ASSERT_TRUE(WriteScan(dir / "a.tif", {40, 30, false, 5, 8}, 'f'));
     if (hers) {
       fs::remove(a), PutBytes(a, FileBytes(dir / "sub" / "a.tif"));
-      if (geteuid() == 0) ASSERT_EQ(chown(a.c_str(), 4242, 4242), 0);
+      if (geteuid() == 0) {
+        ASSERT_EQ(chown(a.c_str(), 4242, 4242), 0);
+      }
     } else {
       fs::permissions(a, fs::perms::group_write, fs::perm_options::add);
     }

@@ -1,12 +1,13 @@
 // make_scan: writes a synthetic scanned page as a TIFF file, for the demo,
 // the tests' sample pages and the benchmark.
 //
-//   make_scan [-c] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg|webp|zstd|lzma|lerc]
+//   make_scan [-c] [-n] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg|webp|zstd|lzma|lerc]
 //             [-q QUALITY] [-e MAXZERROR] [-B] [-f] [-y] [-t TILE] [-p] [-a]
 //             [-k bilevel|palette] [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED]
 //             OUTPUT.tif
 //
 //   -c   colour (RGB) page; grey otherwise
+//   -n   noise instead of a scan: every sample random (no codec makes it smaller)
 //   -b   bits per sample, 8 by default; a 16-bit page's samples are the
 //        8-bit page's times 257
 //   -A   an alpha sample after the others, of this kind (0 unspecified, 1 the
@@ -56,7 +57,7 @@ struct TOptions {
   bool bigEndian = false, lsbFirst = false;
   std::uint16_t bits = 8;
   std::uint16_t alpha = 0;  // the kind plus one; 0: none
-  bool ycbcr = false, separate = false, append = false;
+  bool ycbcr = false, separate = false, append = false, noise = false;
   std::uint32_t tile = 0;
   const char* kept = nullptr;  // "bilevel" or "palette"
   const char* output = nullptr;
@@ -65,7 +66,7 @@ struct TOptions {
 int Usage() {
   std::fprintf(
       stderr,
-      "usage: make_scan [-c] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg|\n"
+      "usage: make_scan [-c] [-n] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg|\n"
       "                 webp|zstd|lzma|lerc] [-q QUALITY] [-e MAXZERROR] [-B] [-f]\n"
       "                 [-y] [-t TILE] [-p] [-a] [-k bilevel|palette]\n"
       "                 [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif\n");
@@ -95,11 +96,14 @@ bool ParseCompression(const char* name, std::uint16_t& compression) {
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& o) {
-  for (int c; (c = getopt(argc, argv, "cb:A:z:q:e:Bfyt:pak:s:r:d:S:")) != -1;) {
+  for (int c; (c = getopt(argc, argv, "cnb:A:z:q:e:Bfyt:pak:s:r:d:S:")) != -1;) {
     char* end = nullptr;
     switch (c) {
       case 'c':
         o.colour = true;
+        break;
+      case 'n':
+        o.noise = true;
         break;
       case 'b':
         o.bits = static_cast<std::uint16_t>(std::strtoul(optarg, &end, 10));
@@ -171,8 +175,14 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
 int main(int argc, char** argv) {
   TOptions options;
   if (!ParseOptions(argc, argv, options)) return Usage();
-  const std::vector<std::uint8_t> pixels = SyntheticScan(
+  std::vector<std::uint8_t> pixels = SyntheticScan(
       options.width, options.height, options.colour && options.kept == nullptr, options.seed);
+  // -n: noise, which no codec makes smaller (for measuring memory at its worst).
+  for (std::uint32_t state = options.seed | 1; std::uint8_t & v : pixels) {
+    if (!options.noise) break;
+    state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+    v = static_cast<std::uint8_t>(state >> 24);
+  }
   if (options.kept != nullptr) {
     if (!WriteKeptPageTiff(options.output, options.width, options.height, options.kept[0] == 'p',
                            pixels)) {

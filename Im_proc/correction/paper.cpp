@@ -45,17 +45,26 @@ std::vector<std::uint32_t> MarginDepths(const T* grey, std::uint32_t lines, std:
     while (run[i] < length && at[static_cast<std::ptrdiff_t>(run[i]) * along] <= dark) ++run[i];
     starting += run[i] > 0;
   }
-  if (starting * 2 < lines) return std::vector<std::uint32_t>(lines, 0);
+  if (starting * 2 < lines) {
+    std::fill(run.begin(), run.end(), 0);
+    return run;
+  }
+  // The depths take the runs' place as they go; the runs of the `reach`
+  // lines before, still needed, are kept aside as they were.
   constexpr std::uint32_t reach = 16;
-  std::vector<std::uint32_t> depth(lines), window;
+  std::array<std::uint32_t, reach> kept{};  // line j's run at j % reach
+  std::vector<std::uint32_t> window;
   for (std::uint32_t i = 0; i < lines; ++i) {
     const std::uint32_t from = i > reach ? i - reach : 0, to = std::min(lines, i + reach + 1);
-    window.assign(run.begin() + from, run.begin() + to);
+    window.clear();
+    for (std::uint32_t j = from; j < i; ++j) window.push_back(kept[j % reach]);
+    window.insert(window.end(), run.begin() + i, run.begin() + to);
     const auto middle = window.begin() + static_cast<std::ptrdiff_t>(window.size() / 2);
     std::nth_element(window.begin(), middle, window.end());
-    depth[i] = std::min(run[i], *middle);
+    kept[i % reach] = run[i];
+    run[i] = std::min(run[i], *middle);
   }
-  return depth;
+  return run;
 }
 
 template <class T>
@@ -68,13 +77,6 @@ void FindMarginOf(const TMyImage& reduced, TPaperField& paper) {
   margin.assign(n, 0);
   if (n == 0) return;
   const std::uint32_t dark = PaperLevel(grey, n) * 2 / 5;
-  const auto sw = static_cast<std::ptrdiff_t>(w);
-  // Left, right, top and bottom: where each line starts, and its steps.
-  const std::vector<std::uint32_t> left = MarginDepths(grey, h, w, 0, 1, sw, dark);
-  const std::vector<std::uint32_t> right = MarginDepths(grey, h, w, w - 1, -1, sw, dark);
-  const std::vector<std::uint32_t> top = MarginDepths(grey, w, h, 0, sw, 1, dark);
-  const std::vector<std::uint32_t> bottom =
-      MarginDepths(grey, w, h, std::size_t{n} - w, -sw, 1, dark);
   // Each margin pixel, and the pixels next to it: its edge, blurred by the scan.
   const auto mark = [&](std::uint32_t x, std::uint32_t y) {
     for (std::uint32_t ny = y > 0 ? y - 1 : 0; ny <= std::min(y + 1, h - 1); ++ny) {
@@ -82,13 +84,24 @@ void FindMarginOf(const TMyImage& reduced, TPaperField& paper) {
         margin[ny * w + nx] = 1;
     }
   };
+  // Left, right, top and bottom: where each line starts, and its steps; one
+  // side at a time, so that only one side's depths are held.
+  const auto sw = static_cast<std::ptrdiff_t>(w);
+  std::vector<std::uint32_t> depth = MarginDepths(grey, h, w, 0, 1, sw, dark);
   for (std::uint32_t y = 0; y < h; ++y) {
-    for (std::uint32_t k = 0; k < left[y]; ++k) mark(k, y);
-    for (std::uint32_t k = 0; k < right[y]; ++k) mark(w - 1 - k, y);
+    for (std::uint32_t k = 0; k < depth[y]; ++k) mark(k, y);
   }
+  depth = MarginDepths(grey, h, w, w - 1, -1, sw, dark);
+  for (std::uint32_t y = 0; y < h; ++y) {
+    for (std::uint32_t k = 0; k < depth[y]; ++k) mark(w - 1 - k, y);
+  }
+  depth = MarginDepths(grey, w, h, 0, sw, 1, dark);
   for (std::uint32_t x = 0; x < w; ++x) {
-    for (std::uint32_t k = 0; k < top[x]; ++k) mark(x, k);
-    for (std::uint32_t k = 0; k < bottom[x]; ++k) mark(x, h - 1 - k);
+    for (std::uint32_t k = 0; k < depth[x]; ++k) mark(x, k);
+  }
+  depth = MarginDepths(grey, w, h, std::size_t{n} - w, -sw, 1, dark);
+  for (std::uint32_t x = 0; x < w; ++x) {
+    for (std::uint32_t k = 0; k < depth[x]; ++k) mark(x, h - 1 - k);
   }
 }
 
@@ -436,4 +449,8 @@ void DivideByPaper(TMyImage& page, const TPaperField& paper, unsigned threads) {
       DivideByPaperOf<decltype(zero), 1>(page, paper, threads);
     }
   });
+}
+
+std::uint64_t PaperLineBytes(const TMyImage& page) {
+  return 4 * (std::uint64_t{std::max(page.Width, page.Height)} / 2 + 1);
 }

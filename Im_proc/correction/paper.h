@@ -91,7 +91,13 @@ void EstimatePaper(const TMyImage& reduced, TPaperField& paper, unsigned threads
 // two outermost centres beyond them; in 1/4096ths, rounded half up; then
 // lowered by a 32nd (b - b / 32, the quotient truncated), so that the
 // grain of the paper turns white with it, and held to 1 to W. With W white
-// and p the sample: p >= b gives W, else p * W / b (remainder dropped). A pixel whose half-size pixel (x / 2,
-// y / 2, the last row or column for an odd size) is margin becomes W.
-// Changes nothing else; the grey plane of a colour page is left as it was.
+// and p the sample: p >= b gives W, else p * W / b (remainder dropped). A pixel whose half-size
+// pixel (x / 2, y / 2, the last row or column for an odd size) is margin becomes W. Changes nothing
+// else; the grey plane of a colour page is left as it was.
 void DivideByPaper(TMyImage& page, const TPaperField& paper, unsigned threads = 1);
+
+// PaperLineBytes: what the correction against the paper of `page` (its
+// header) holds beyond the planes of the default correction, which cover
+// its own: a number a line along the longer side of the half-size image,
+// while the margin is found.
+std::uint64_t PaperLineBytes(const TMyImage& page);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -366,62 +367,94 @@ bool CompressFurther(std::vector<std::uint8_t>& blob, int further, bool bigEndia
 }
 
 // Encodes the blocks of `plane` on `threads` threads, each with a file in
-// memory set up like the page's file (of its byte order, `bigEndian`);
-// block k's bytes end in encoded[k], and what a JPEG codec set in its
-// directory in `jpeg`. False when any block fails.
-bool EncodeBlocksApart(const TMyImage& image, const std::uint8_t* plane, unsigned threads,
-                       bool bigEndian, std::vector<std::vector<std::uint8_t>>& encoded,
-                       TJpegDirectory& jpeg) {
-  encoded.assign(image.StripCount, {});
+// memory set up like the page's file `out` (of its byte order), and writes
+// them raw into `out` in order as they come (after what a JPEG codec set in
+// its directory). A block is begun only within BlocksAhead(threads) of the
+// first one not yet written, so the blocks held wait there at most: what a
+// page's encoding holds does not grow with the page. False when any block
+// fails.
+bool EncodeBlocksApart(TIFF* out, const TMyImage& image, const std::uint8_t* plane,
+                       unsigned threads) {
+  const bool bigEndian = TIFFIsBigEndian(out) != 0;
+  const std::uint32_t count = image.StripCount, ahead = BlocksAhead(threads);
+  std::vector<std::vector<std::uint8_t>> encoded(count);
+  std::vector<bool> done(count, false);
   std::atomic<std::uint32_t> next{0};
-  std::atomic<bool> ok{true};
-  std::mutex jpegLock;
+  // Under `lock`: whether all went well, the blocks written, the JPEG directory.
+  std::mutex lock;
+  std::condition_variable turn;
+  bool ok = true;
+  std::uint32_t written = 0;
+  TJpegDirectory jpeg;
+  const auto fail = [&] {
+    const std::lock_guard<std::mutex> hold(lock);
+    ok = false;
+    turn.notify_all();
+  };
   const auto encode = [&] {
     TMemoryFile memory;
     std::vector<std::uint8_t> scratch;
     TIFF* tif = OpenInMemory(memory, bigEndian);
-    if (tif == nullptr || !SetLayout(tif, image)) ok = false;
+    bool set = tif != nullptr && SetLayout(tif, image);
     // A JPEG page's subsampling and a LERC page's parameters (its version,
     // a further Deflate or ZSTD) are carried tags, and the codec encodes by them.
     for (const TCarriedTag& tag : image.Tags) {
-      if (ok && tag.Directory == 0 && IsCodingTag(image.Compression, tag.Tag) &&
-          !PutTag(tif, tag)) {
-        ok = false;
-      }
+      set = set &&
+            (tag.Directory != 0 || !IsCodingTag(image.Compression, tag.Tag) || PutTag(tif, tag));
     }
     // LERC blobs come out plain, to be settled, then get the page's
     // further layer.
     int further = 0;
 #ifdef TIFFTAG_LERC_ADD_COMPRESSION
-    if (ok && IsLerc(image.Compression) &&
-        (TIFFGetField(tif, TIFFTAG_LERC_ADD_COMPRESSION, &further) != 1 ||
-         TIFFSetField(tif, TIFFTAG_LERC_ADD_COMPRESSION, LERC_ADD_COMPRESSION_NONE) != 1)) {
-      ok = false;
-    }
+    set =
+        set && (!IsLerc(image.Compression) ||
+                (TIFFGetField(tif, TIFFTAG_LERC_ADD_COMPRESSION, &further) == 1 &&
+                 TIFFSetField(tif, TIFFTAG_LERC_ADD_COMPRESSION, LERC_ADD_COMPRESSION_NONE) == 1));
 #endif
-    for (std::uint32_t k; ok && (k = next++) < image.StripCount;) {
+    if (!set) fail();
+    for (std::uint32_t k; set && (k = next++) < count;) {
+      {
+        std::unique_lock<std::mutex> hold(lock);
+        turn.wait(hold, [&] { return !ok || k < written + ahead; });
+        if (!ok) break;
+      }
       std::uint64_t* offsets = nullptr;
       std::uint64_t* counts = nullptr;
-      if (!EncodeBlock(tif, image, plane, k, scratch) ||
-          TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) != 1 ||
-          TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts) != 1) {
-        ok = false;
-        break;
-      }
-      const auto first = memory.Bytes.begin() + static_cast<std::ptrdiff_t>(offsets[k]);
+      std::vector<std::uint8_t> bytes;
+      bool coded = EncodeBlock(tif, image, plane, k, scratch) &&
+                   TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) == 1 &&
+                   TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts) == 1;
       try {
-        encoded[k].assign(first, first + static_cast<std::ptrdiff_t>(counts[k]));
-        if (IsLerc(image.Compression)) {
-          SettleLercBlobs(encoded[k].data(), encoded[k].size());
-          if (further != 0 && !CompressFurther(encoded[k], further, bigEndian)) ok = false;
+        if (coded) {
+          const auto first =
+              memory.Bytes.begin() + static_cast<std::ptrdiff_t>(offsets[k] - memory.Dropped);
+          bytes.assign(first, first + static_cast<std::ptrdiff_t>(counts[k]));
+          LetGo(memory);
         }
-        if (image.Compression == COMPRESSION_JPEG) {
-          const std::lock_guard<std::mutex> lock(jpegLock);
-          if (!jpeg.Taken) TakeJpegDirectory(tif, jpeg);
+        if (coded && IsLerc(image.Compression)) {
+          SettleLercBlobs(bytes.data(), bytes.size());
+          coded = further == 0 || CompressFurther(bytes, further, bigEndian);
         }
       } catch (const std::bad_alloc&) {
-        ok = false;  // the page is not written; nothing escapes this thread
+        coded = false;  // the page is not written; nothing escapes this thread
       }
+      if (!coded) {
+        fail();
+        break;
+      }
+      // The blocks ready from the first not yet written on go out in order.
+      const std::lock_guard<std::mutex> hold(lock);
+      if (image.Compression == COMPRESSION_JPEG && !jpeg.Taken) TakeJpegDirectory(tif, jpeg);
+      encoded[k] = std::move(bytes);
+      done[k] = true;
+      for (; ok && written < count && done[written]; ++written) {
+        std::vector<std::uint8_t>& block = encoded[written];
+        const auto size = static_cast<tmsize_t>(block.size());
+        ok = (written != 0 || !jpeg.Taken || PutJpegDirectory(out, jpeg)) &&
+             WriteRawBlock(out, written, block.data(), size) == size;
+        std::vector<std::uint8_t>().swap(block);
+      }
+      turn.notify_all();
     }
     if (tif != nullptr) TIFFClose(tif);
   };
@@ -429,7 +462,7 @@ bool EncodeBlocksApart(const TMyImage& image, const std::uint8_t* plane, unsigne
   for (unsigned i = 1; i < threads; ++i) AddHelper(helpers, encode);
   encode();
   for (std::thread& helper : helpers) helper.join();
-  return ok;
+  return ok && written == count;
 }
 
 }  // namespace
@@ -495,7 +528,6 @@ bool DecodeBlocks(const TPageFile& page, TIFF* tif, std::uint32_t directory, TMy
 
 bool EncodeBlocks(TIFF* tif, const TMyImage& image, unsigned threads) {
   bool ok = true;
-  std::vector<std::vector<std::uint8_t>> encoded;
   std::vector<std::uint8_t> scratch;
   // Colour that was divided by alpha is multiplied by it again, in a copy.
   std::vector<std::uint8_t> multiplied;
@@ -503,14 +535,7 @@ bool EncodeBlocks(TIFF* tif, const TMyImage& image, unsigned threads) {
   const std::uint8_t* plane = AlphaOf(image) != 0 ? multiplied.data() : PlaneBytes(image);
   if ((threads > 1 && image.StripCount > 1 && EncodesBlocksApart(image.Compression)) ||
       IsLerc(image.Compression)) {
-    TJpegDirectory jpeg;
-    ok = EncodeBlocksApart(image, plane, std::min(threads, image.StripCount),
-                           TIFFIsBigEndian(tif) != 0, encoded, jpeg) &&
-         (!jpeg.Taken || PutJpegDirectory(tif, jpeg));
-    for (std::uint32_t k = 0; ok && k < image.StripCount; ++k) {
-      const auto size = static_cast<tmsize_t>(encoded[k].size());
-      ok = WriteRawBlock(tif, k, encoded[k].data(), size) == size;
-    }
+    ok = EncodeBlocksApart(tif, image, plane, std::min(threads, image.StripCount));
   } else {
     for (std::uint32_t k = 0; ok && k < image.StripCount; ++k) {
       ok = EncodeBlock(tif, image, plane, k, scratch);

@@ -64,5 +64,10 @@ bool DecodeBlocks(const TPageFile& page, TIFF* tif, std::uint32_t directory, TMy
 // page with 0 white, multiplied by alpha again where it was divided); the
 // parts of edge tiles past the page repeat its last column and row. With several threads, codecs
 // that encode each block on its own encode them in parallel into files in memory, and the blocks
-// are written raw; the file's bytes are the same either way.
+// are written raw, in order as they come, at most BlocksAhead(threads) of them held back; the
+// file's bytes are the same either way. LERC always goes that way, on one thread too.
 bool EncodeBlocks(TIFF* tif, const TMyImage& image, unsigned threads);
+
+// BlocksAhead: how many blocks past the first one not yet written the
+// threads of EncodeBlocks may encode, and hold, at once.
+constexpr std::uint32_t BlocksAhead(unsigned threads) { return 2 * threads; }

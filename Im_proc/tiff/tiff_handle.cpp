@@ -75,10 +75,13 @@ TMemoryFile& MemoryOf(thandle_t handle) { return *static_cast<TMemoryFile*>(hand
 
 tmsize_t MemoryRead(thandle_t handle, void* data, tmsize_t size) {
   TMemoryFile& file = MemoryOf(handle);
-  const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(
-      static_cast<std::uint64_t>(size),
-      file.Bytes.size() - std::min<std::uint64_t>(file.At, file.Bytes.size())));
-  std::memcpy(data, file.Bytes.data() + file.At, n);
+  const std::uint64_t end = file.Dropped + file.Bytes.size();
+  const auto n = static_cast<std::size_t>(
+      std::min<std::uint64_t>(static_cast<std::uint64_t>(size), end - std::min(file.At, end)));
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t at = file.At + i;
+    static_cast<std::uint8_t*>(data)[i] = at < file.Dropped ? 0 : file.Bytes[at - file.Dropped];
+  }
   file.At += n;
   return static_cast<tmsize_t>(n);
 }
@@ -86,13 +89,20 @@ tmsize_t MemoryRead(thandle_t handle, void* data, tmsize_t size) {
 tmsize_t MemoryWrite(thandle_t handle, void* data, tmsize_t size) {
   TMemoryFile& file = MemoryOf(handle);
   const auto n = static_cast<std::size_t>(size);
+  // What lands before the bytes kept (a header updated) is lost.
+  if (file.At + n <= file.Dropped) {
+    file.At += n;
+    return size;
+  }
+  const std::size_t skip = file.At < file.Dropped ? file.Dropped - file.At : 0;
+  const std::uint64_t at = file.At + skip - file.Dropped;
   // No exception may cross libtiff: memory running out fails the write.
   try {
-    if (file.At + n > file.Bytes.size()) file.Bytes.resize(file.At + n);
+    if (at + (n - skip) > file.Bytes.size()) file.Bytes.resize(at + (n - skip));
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  std::memcpy(file.Bytes.data() + file.At, data, n);
+  std::memcpy(file.Bytes.data() + at, static_cast<std::uint8_t*>(data) + skip, n - skip);
   file.At += n;
   return size;
 }
@@ -101,12 +111,14 @@ toff_t MemorySeek(thandle_t handle, toff_t offset, int whence) {
   TMemoryFile& file = MemoryOf(handle);
   file.At = whence == SEEK_SET   ? offset
             : whence == SEEK_CUR ? file.At + offset
-                                 : file.Bytes.size() + offset;
+                                 : file.Dropped + file.Bytes.size() + offset;
   return file.At;
 }
 
 int MemoryClose(thandle_t) { return 0; }
-toff_t MemorySize(thandle_t handle) { return MemoryOf(handle).Bytes.size(); }
+toff_t MemorySize(thandle_t handle) {
+  return MemoryOf(handle).Dropped + MemoryOf(handle).Bytes.size();
+}
 int MemoryMap(thandle_t, void**, toff_t*) { return 0; }
 void MemoryUnmap(thandle_t, void*, toff_t) {}
 
@@ -146,6 +158,11 @@ TIFF* OpenForWriting(const char* name, TFileHandle& handle, bool big, bool bigEn
   const char* mode = big ? (bigEndian ? "w8b" : "w8l") : (bigEndian ? "wb" : "wl");
   return TIFFClientOpen(name, mode, &handle, HandleRead, HandleWrite, HandleSeek, HandleClose,
                         HandleSize, HandleMap, HandleUnmap);
+}
+
+void LetGo(TMemoryFile& memory) {
+  memory.Dropped += memory.Bytes.size();
+  memory.Bytes.clear();
 }
 
 TIFF* OpenInMemory(TMemoryFile& memory, bool bigEndian) {

@@ -21,9 +21,15 @@ struct TFileHandle {
 
 // A file in memory that libtiff writes into.
 struct TMemoryFile {
-  std::vector<std::uint8_t> Bytes;
+  std::vector<std::uint8_t> Bytes;  // the file from byte Dropped on
   std::uint64_t At = 0;
+  std::uint64_t Dropped = 0;  // bytes let go of (LetGo): writes there are lost, reads give 0
 };
+
+// LetGo: the memory file keeps none of the bytes written so far; what is
+// written after them goes on at the same offsets. For a file whose blocks
+// are taken out as they are encoded.
+void LetGo(TMemoryFile& memory);
 
 // Warnings from libtiff that make a file unfit to be rewritten: its data
 // would come back as libtiff's guess, not as the file holds it.

@@ -35,8 +35,8 @@
 // colour plane under 4 GiB and resolutions that a TIFF rational can hold
 // (from 2^-31 to below 2^32, or missing), and whose planes through the
 // whole correction (about 6 bytes a pixel in colour, 3 in grey) `reserve`
-// lets it take: it is asked once, with that number of bytes, before any
-// plane grows. Any strip that does not decode completely is a
+// lets it take: it is asked once, with the page's header and that number
+// of bytes, before any plane grows. Any strip that does not decode completely is a
 // failure too, and so is a strip table whose byte counts libtiff has to
 // discard and guess, or JPEG data that the decoder reports damaged or cut
 // short (it would fill in the rest). After -1 the record may hold part of
@@ -50,8 +50,15 @@
 // With `threads` above 1, strips or tiles are decoded on that many threads,
 // each with a libtiff handle of its own on the page's descriptor.
 std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
-                      const std::function<bool(std::uint64_t)>& reserve, unsigned threads = 1,
-                      std::uint32_t directory = 0);
+                      const std::function<bool(const TMyImage&, std::uint64_t)>& reserve,
+                      unsigned threads = 1, std::uint32_t directory = 0);
+
+// CodingBytesPerThread: what each thread that decodes or encodes the blocks
+// of a page with this header holds besides the planes: a block in a scratch
+// buffer and in its file in memory, the blocks held back for their turn
+// (about two a thread), and the codec's own state (ZSTD at level 9 and LZMA
+// at preset 6, libtiff's defaults, keep over 10 MB a thread).
+std::uint64_t CodingBytesPerThread(const TMyImage& header);
 
 // TTiffFile: the pages of a TIFF file, the main chain of its directories in
 // order: whether each is one ReadTiff takes (else it is copied as it is),

@@ -144,9 +144,17 @@ std::int32_t ListPages(const TPageFile& page, TTiffFile& file) {
                                                                                                : -1;
 }
 
+std::uint64_t CodingBytesPerThread(const TMyImage& header) {
+  constexpr std::uint64_t MiB = 1 << 20;
+  const std::uint64_t state = header.Compression == COMPRESSION_ZSTD   ? 16 * MiB
+                              : header.Compression == COMPRESSION_LZMA ? 24 * MiB
+                                                                       : MiB;
+  return 4 * BlockBytes(header) + state;
+}
+
 std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
-                      const std::function<bool(std::uint64_t)>& reserve, unsigned threads,
-                      std::uint32_t directory) {
+                      const std::function<bool(const TMyImage&, std::uint64_t)>& reserve,
+                      unsigned threads, std::uint32_t directory) {
   TReadWarnings warnings;
   TFileHandle handle;
   // Closed however the read ends, an allocation that fails included.
@@ -181,7 +189,7 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
       pixels64 * (IsColour(header) ? 25 : 13) / 4 * bytes + extraBytes +
       (header.ExtraKinds.empty() ? 0 : pixels64 * 3 * bytes) + previewBytes;
   if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) ||
-      !TakeCodecSettings(tif, header) || !reserve(planeBytes)) {
+      !TakeCodecSettings(tif, header) || !reserve(header, planeBytes)) {
     return -1;
   }
 

@@ -13,6 +13,7 @@
 
 #include "correction.h"
 #include "image.h"
+#include "page_memory.h"
 #include "platform.h"
 #include "progress.h"
 #include "report.h"
@@ -134,8 +135,8 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
   // A page holds its planes, what each thread that may come to decode or
   // encode it holds, and what the correction against the paper holds more.
   const auto reserve = [&](const TMyImage& header, std::uint64_t planes) {
-    const std::uint64_t bytes = planes + share.Total * CodingBytesPerThread(header) +
-                                (correction == TCorrection::Paper ? PaperLineBytes(header) : 0);
+    const std::uint64_t bytes =
+        PageMemory(header, planes, share.Total, correction == TCorrection::Paper);
     if (held.Held) GiveMemory(held.Budget, held.Bytes);
     held.Bytes = bytes;
     held.Held = TakeMemory(held.Budget, bytes, [](std::uint64_t b) { return b <= UsableMemory(); });

@@ -56,8 +56,10 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
 // CodingBytesPerThread: what each thread that decodes or encodes the blocks
 // of a page with this header holds besides the planes: a block in a scratch
 // buffer and in its file in memory, the blocks held back for their turn
-// (about two a thread), and the codec's own state (ZSTD at level 9 and LZMA
-// at preset 6, libtiff's defaults, keep over 10 MB a thread).
+// (about two a thread), the table of the blocks' places and lengths of its
+// libtiff handle, and the codec's own state (ZSTD at level 9 and LZMA at
+// preset 6, libtiff's defaults, keep over 10 MB a thread). No more threads
+// than the page has blocks work on it.
 std::uint64_t CodingBytesPerThread(const TMyImage& header);
 
 // TTiffFile: the pages of a TIFF file, the main chain of its directories in

@@ -149,7 +149,10 @@ std::uint64_t CodingBytesPerThread(const TMyImage& header) {
   const std::uint64_t state = header.Compression == COMPRESSION_ZSTD   ? 16 * MiB
                               : header.Compression == COMPRESSION_LZMA ? 24 * MiB
                                                                        : MiB;
-  return 4 * BlockBytes(header) + state;
+  // Each thread's libtiff handle, or file in memory, has its own table of
+  // where the blocks lie and how long they are (and, as it reads its
+  // directory, the table as the file holds it).
+  return 4 * BlockBytes(header) + 32 * std::uint64_t{header.StripCount} + state;
 }
 
 std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,

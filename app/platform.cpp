@@ -14,10 +14,11 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <string>
 
-#include "control_groups.h"
 #include "safe_file.h"
+#include "system_limits.h"
 
 void PrepareOutput() {
   // POSIX streams never translate. A standard descriptor left closed by
@@ -113,33 +114,18 @@ unsigned AvailableCpus() {
   return std::max(cpus, 1u);
 }
 
-namespace {
-
-// The first number after `key` in the file at `path`; `fallback` when the
-// file or the key is missing or the value is not a number ("max").
-std::uint64_t NumberIn(const char* path, const std::string& key, std::uint64_t fallback) {
-  std::ifstream in(path);
-  std::string word;
-  while (in >> word) {
-    if (word != key) continue;
-    std::uint64_t value;
-    return in >> value ? value : fallback;
-  }
-  return fallback;
-}
-
-}  // namespace
-
 std::uint64_t UsableMemory() {
-  constexpr std::uint64_t Unlimited = ~std::uint64_t{0};
-  std::uint64_t usable = NumberIn("/proc/meminfo", "MemAvailable:", Unlimited / 1024) * 1024;
-  usable = std::min(usable, GroupMemoryLeft(SystemGroupFiles()));
+  const auto text = [](const char* path) {
+    std::ifstream in(path);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+  };
   struct rlimit space;
-  if (getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY) {
-    const std::uint64_t used = NumberIn("/proc/self/status", "VmSize:", 0) * 1024;
-    usable = std::min<std::uint64_t>(usable, space.rlim_cur > used ? space.rlim_cur - used : 0);
-  }
-  return usable;
+  const bool limited = getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY;
+  return MemoryLeft(text("/proc/meminfo"), GroupMemoryLeft(SystemGroupFiles()),
+                    limited ? space.rlim_cur : ~std::uint64_t{0},
+                    limited ? text("/proc/self/status") : std::string());
 }
 
 std::uint64_t NowMs() {

@@ -121,6 +121,7 @@ TEST_F(Keep, ArgumentsTouchNothing) {
        "valdrane: '../pages/page.tif' is in the output folder '..'"},
       {{"-o", "../pages/.", "-r", "."}, "1", 2, "", "valdrane: '.' is in the output folder"},
       {{"-o", "../pages"}, "1", 2, "", "valdrane: the current folder is in the output folder"},
+      {{"-o", "page.tif/out"}, "1", 2, "", "valdrane: cannot make the folder 'page.tif/out'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
@@ -277,7 +278,7 @@ TEST_F(Keep, OutputFolderResumes) {
       {[] {}, {"-r", "--paper", "-o", "out", "."}, redone("0", "0")},
       {[] {}, again, redone("3", "0")},
       {[] {},
-       {"-o", "two", "a.tif", "sub/a.tif"},
+       {"-o", "x/two", "a.tif", "sub/a.tif"},  // both folders made
        "1 flattened, 0 read errors, 1 write errors, 0 skipped"},
   };
   for (const auto& r : runs) {

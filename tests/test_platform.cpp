@@ -5,14 +5,14 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "control_groups.h"
 #include "harness.h"
 #include "platform.h"
 #include "safe_file.h"
+#include "system_limits.h"
 
 namespace {
 
-using Claim = TFolderTest;
+using Platform = TFolderTest;
 
 // Whether another open description of `folder` could take its lock now.
 bool Lockable(const fs::path& folder) {
@@ -28,7 +28,7 @@ bool Lockable(const fs::path& folder) {
 // folder the user named, and cleared only once its lock is held: a folder
 // swapped for a link, a missing one and one another run holds keep
 // everything in them, and are not locked.
-TEST_F(Claim, LocksBeforeClearingAndNeverThroughALink) {
+TEST_F(Platform, FoldersLockedBeforeClearedNeverThroughALink) {
   const fs::path mine = top / "private";
   const TBytes x = {'x'};
   const struct {
@@ -83,7 +83,7 @@ TEST_F(Claim, LocksBeforeClearingAndNeverThroughALink) {
 // The memory and CPU limits of control groups, from a tree of the kernel's
 // files made by the test: v2 alone, nested (the least level counts), v1's
 // own files, both at once, none, and limits already reached.
-TEST_F(Claim, ControlGroupLimitsAtEveryLevel) {
+TEST_F(Platform, ControlGroupLimitsAtEveryLevel) {
   constexpr std::uint64_t None = ~std::uint64_t{0};
   const struct {
     std::string membership;
@@ -134,5 +134,31 @@ TEST_F(Claim, ControlGroupLimitsAtEveryLevel) {
     const TGroupFiles files{c.membership, root.string()};
     EXPECT_EQ(GroupMemoryLeft(files), c.memory);
     EXPECT_EQ(GroupCpuLimit(files), c.cpus);
+  }
+}
+
+// The memory left: the least of what the system reports available, what
+// the groups leave and what the address-space limit leaves over the size
+// the process takes; a figure missing limits nothing.
+TEST_F(Platform, MemoryLeftIsTheLeastOfEveryLimit) {
+  constexpr std::uint64_t None = ~std::uint64_t{0}, KiB = 1024;
+  const std::string meminfo = "MemTotal:  900 kB\nMemFree: 100 kB\nMemAvailable:  500 kB\n";
+  const struct {
+    std::string meminfo;
+    std::uint64_t group, address;
+    std::string status;
+    std::uint64_t left;
+  } cases[] = {
+      {meminfo, None, None, "", 500 * KiB},
+      {"MemFree: 100 kB\n", None, None, "", None},
+      {meminfo, 300 * KiB, None, "", 300 * KiB},
+      {meminfo, None, 1000 * KiB, "VmPeak: 900 kB\nVmSize:  700 kB\n", 300 * KiB},
+      {meminfo, 200 * KiB, 1000 * KiB, "VmSize: 700 kB\n", 200 * KiB},
+      {meminfo, None, 600 * KiB, "VmSize: 700 kB\n", 0},
+      {meminfo, None, 800 * KiB, "", 500 * KiB},  // no size known: the limit itself
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status + c.meminfo);
+    EXPECT_EQ(MemoryLeft(c.meminfo, c.group, c.address, c.status), c.left);
   }
 }

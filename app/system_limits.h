@@ -1,7 +1,8 @@
-// The limits Linux control groups put on the process, read from the files
-// the kernel shows: cgroup v2 (one hierarchy, "0::PATH" in the process's
-// membership) and v1 (a hierarchy per controller, "N:memory:PATH"), at the
-// process's own group and at every group above it.
+// The limits Linux puts on the process, worked out from the text of the
+// files the kernel shows: the memory it reports available, the address-space
+// limit, and those of control groups: cgroup v2 (one hierarchy, "0::PATH"
+// in the process's membership) and v1 (a hierarchy per controller,
+// "N:memory:PATH"), at the process's own group and at every group above it.
 #pragma once
 
 #include <cstdint>
@@ -29,3 +30,11 @@ std::uint64_t GroupMemoryLeft(const TGroupFiles& files);
 // rounded up: v2's cpu.max "QUOTA PERIOD", v1's cpu.cfs_quota_us over
 // cpu.cfs_period_us. 0 when none is set ("max", -1).
 unsigned GroupCpuLimit(const TGroupFiles& files);
+
+// MemoryLeft: the least of what `meminfo` (the text of /proc/meminfo) says
+// is available (MemAvailable, in kB), `groupLeft`, and what the
+// address-space limit `addressLimit` leaves over the size the process
+// takes, VmSize (kB) in `status` (the text of /proc/self/status). A figure
+// that is missing limits nothing; all bits set in `addressLimit`: none.
+std::uint64_t MemoryLeft(const std::string& meminfo, std::uint64_t groupLeft,
+                         std::uint64_t addressLimit, const std::string& status);

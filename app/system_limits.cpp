@@ -1,4 +1,4 @@
-#include "control_groups.h"
+#include "system_limits.h"
 
 #include <algorithm>
 #include <fstream>
@@ -86,4 +86,30 @@ unsigned GroupCpuLimit(const TGroupFiles& files) {
     cpus = cpus == 0 ? whole : std::min(cpus, whole);
   });
   return cpus;
+}
+
+namespace {
+
+// The number after `key` in `text`, in kB, as bytes; `missing` without it.
+std::uint64_t KilobytesIn(const std::string& text, const std::string& key, std::uint64_t missing) {
+  std::istringstream in(text);
+  std::string word;
+  while (in >> word) {
+    if (word != key) continue;
+    std::uint64_t value;
+    return in >> value ? value * 1024 : missing;
+  }
+  return missing;
+}
+
+}  // namespace
+
+std::uint64_t MemoryLeft(const std::string& meminfo, std::uint64_t groupLeft,
+                         std::uint64_t addressLimit, const std::string& status) {
+  std::uint64_t left = std::min(KilobytesIn(meminfo, "MemAvailable:", Unlimited), groupLeft);
+  if (addressLimit != Unlimited) {
+    const std::uint64_t used = KilobytesIn(status, "VmSize:", 0);
+    left = std::min(left, addressLimit > used ? addressLimit - used : 0);
+  }
+  return left;
 }

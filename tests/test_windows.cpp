@@ -1,5 +1,5 @@
 // The Windows platform layer end to end: names in any script, a read-only
-// page and a page another program holds open. (CI compares the pages'
+// page, a page another program holds open, and what a killed run left. (CI compares the pages'
 // bytes with the Linux build's. The POSIX tests of the tool need fork,
 // signals and file modes; they run on Linux only.)
 #include <gtest/gtest.h>
@@ -27,6 +27,7 @@ TEST_F(Windows, NamesReadOnlyPagesAndPagesInUse) {
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
 
+  PutBytes(dir / ".valdrane-Ab12Cd", {'x'});  // what a killed run left: removed
   const TToolRun run = RunTool(dir);
   CloseHandle(inUse);
   ASSERT_EQ(run.Status, 0) << run.Err;

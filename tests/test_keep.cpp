@@ -297,6 +297,9 @@ TEST_F(Keep, OutputFolderResumes) {
     EXPECT_TRUE(flattened.Pixels == PlainFlatten(40, 30, false, original.Pixels)) << page;
   }
   EXPECT_FALSE(fs::exists(dir / "out" / "out")) << "the output folder taken as input";
+  const mode_t mask = umask(0);  // folders made as mkdir makes them
+  umask(mask);
+  EXPECT_EQ(static_cast<mode_t>(fs::status(dir / "x").permissions()), 0777 & ~mask);
 }
 
 // Into an output folder, no original and nothing outside the folder is

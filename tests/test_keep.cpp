@@ -163,8 +163,18 @@ TEST_F(Keep, PathsTakeTheirPages) {
       ASSERT_TRUE(WriteScan(dir / page, {40, 30, false, 5, 8}));
       before[page] = FileBytes(dir / page);
     }
+    const char* const leftovers[] = {"sub/deeper/.valdrane-Ab12Cd", "elsewhere/.valdrane-Ab12Cd"};
+    for (const char* leftover : leftovers) PutBytes(dir / leftover, {'x'});
     const TToolRun run = RunTool(dir, {}, VALDRANE_BINARY, c.args);
     ASSERT_TRUE(WIFEXITED(run.Status) && WEXITSTATUS(run.Status) == 0) << run.Err;
+    // What killed runs left is cleared where the run writes pages, only there.
+    for (const std::string leftover : leftovers) {
+      const std::string folder = leftover.substr(0, leftover.find("/."));
+      EXPECT_EQ(fs::exists(dir / leftover),
+                std::none_of(c.pages.begin(), c.pages.end(),
+                             [&](const std::string& p) { return p.find(folder) != p.npos; }))
+          << leftover;
+    }
     std::vector<std::string> reported;
     for (std::size_t at = 0, end; (end = run.Out.find("\r\n", at)) != std::string::npos;
          at = end + 2) {
@@ -297,6 +307,7 @@ TEST_F(Keep, OutputFolderResumes) {
     EXPECT_TRUE(flattened.Pixels == PlainFlatten(40, 30, false, original.Pixels)) << page;
   }
   EXPECT_FALSE(fs::exists(dir / "out" / "out")) << "the output folder taken as input";
+  EXPECT_TRUE(fs::exists(dir / "x" / "two" / "a.tif")) << "a page given goes by its name";
   const mode_t mask = umask(0);  // folders made as mkdir makes them
   umask(mask);
   EXPECT_EQ(static_cast<mode_t>(fs::status(dir / "x").permissions()), 0777 & ~mask);

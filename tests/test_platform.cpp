@@ -17,8 +17,8 @@ using Platform = TFolderTest;
 // Whether another open description of `folder` could take its lock now.
 bool Lockable(const fs::path& folder) {
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
-  if (fd >= 0) close(fd);
+  const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  close(fd);
   return free;
 }
 
@@ -31,47 +31,33 @@ bool Lockable(const fs::path& folder) {
 TEST_F(Platform, FoldersLockedBeforeClearedNeverThroughALink) {
   const fs::path mine = top / "private";
   const TBytes x = {'x'};
+  for (const char* folder : {"sub", "held", "deep"}) fs::create_directory(dir / folder);
+  for (const char* folder : {"a", "b", "c"}) fs::create_directories(mine / folder);
+  fs::create_directory_symlink(mine / "a", dir / "link");
+  fs::create_directory_symlink(mine, dir / "deep" / "link");
+  const int other = open((dir / "held").c_str(), O_RDONLY | O_DIRECTORY);  // another run's
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
   const struct {
     std::string below;
-    std::function<fs::path()> make;  // the folder whose contents are checked
+    fs::path folder;  // the one whose contents are checked
     int claimed;
-  } cases[] = {
-      {"sub", [&] { return fs::create_directory(dir / "sub"), dir / "sub"; }, 1},
-      {"link", [&] { return fs::create_directory_symlink(mine, dir / "link"), mine; }, 0},
-      {"deep/link/x",
-       [&] {
-         fs::create_directory(dir / "deep"), fs::create_directory(mine / "x");
-         fs::create_directory_symlink(mine, dir / "deep" / "link");
-         return mine / "x";
-       },
-       0},
-      {"missing", [&] { return mine; }, 0},
-      {"held",
-       [&] {
-         fs::create_directory(dir / "held");
-         const int fd = open((dir / "held").c_str(), O_RDONLY | O_DIRECTORY);  // another run
-         EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-         return dir / "held";
-       },
-       -1},
-  };
-  fs::create_directory(mine);
+  } cases[] = {{"sub", dir / "sub", 1},
+               {"link", mine / "a", 0},
+               {"deep/link/b", mine / "b", 0},
+               {"missing", mine / "c", 0},
+               {"held", dir / "held", -1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.below);
-    const fs::path folder = c.make();
-    PutBytes(folder / ".valdrane-Ab12Cd", x);
-    PutBytes(folder / "keep.tif", x);
-    fs::create_directory(folder / ".valdrane-Qq11Rr");
-    fs::create_symlink("keep.tif", folder / ".valdrane-Zz99Yy");
+    PutBytes(c.folder / ".valdrane-Ab12Cd", x);
+    PutBytes(c.folder / "keep.tif", x);
+    fs::create_directory(c.folder / ".valdrane-Qq11Rr");
+    fs::create_symlink("keep.tif", c.folder / ".valdrane-Zz99Yy");
     EXPECT_EQ(ClaimFolder({dir.string(), c.below}), c.claimed);
-    EXPECT_EQ(fs::exists(folder / ".valdrane-Ab12Cd"), c.claimed != 1);
-    EXPECT_TRUE(FileBytes(folder / "keep.tif") == x &&
-                fs::is_directory(folder / ".valdrane-Qq11Rr") &&
-                fs::is_symlink(folder / ".valdrane-Zz99Yy"));
-    EXPECT_EQ(Lockable(folder), c.claimed == 0);
-    for (const char* name :
-         {".valdrane-Ab12Cd", "keep.tif", ".valdrane-Qq11Rr", ".valdrane-Zz99Yy"})
-      fs::remove(folder / name);
+    EXPECT_EQ(fs::exists(c.folder / ".valdrane-Ab12Cd"), c.claimed != 1);
+    EXPECT_TRUE(FileBytes(c.folder / "keep.tif") == x &&
+                fs::is_directory(c.folder / ".valdrane-Qq11Rr") &&
+                fs::is_symlink(c.folder / ".valdrane-Zz99Yy"));
+    EXPECT_EQ(Lockable(c.folder), c.claimed == 0);
   }
   // The folder the user named is hers to name through a link.
   fs::create_directory_symlink(dir / "sub", top / "named");

@@ -7,7 +7,7 @@
 namespace {
 
 const char* const Usage =
-    "Usage: valdrane [-r] [-p] [-j N] [-o DIR [--force]] [--] [PATH]...\r\n"
+    "Usage: valdrane [-r] [-p] [-j N] [-o DIR] [--force] [--] [PATH]...\r\n"
     "       valdrane --help | --version\r\n"
     "\r\n"
     "Flattens scanned pages in place. Without a PATH valdrane rewrites every\r\n"
@@ -25,9 +25,11 @@ const char* const Usage =
     "                     CPU it may use)\r\n"
     "  -o, --output DIR   write the flattened pages under DIR (the same tree)\r\n"
     "                     and leave the originals as they are; a page whose\r\n"
-    "                     output was made from it as it is now is skipped,\r\n"
-    "                     so a stopped run goes on where it stopped\r\n"
-    "      --force        with -o, redo those too\r\n"
+    "                     output was made from it as it is now is skipped\r\n"
+    "      --force        redo what was made already: a page flattened in\r\n"
+    "                     place the same way and not changed since is\r\n"
+    "                     otherwise skipped, as is an output, so that a run\r\n"
+    "                     started again goes on where it stopped\r\n"
     "\r\n"
     "Example: valdrane -r -o ~/scans-clean ~/scans (run again after a stop,\r\n"
     "it goes on where it stopped). VALDRANE_THREADS=N sets what -j N sets.\r\n"
@@ -107,10 +109,6 @@ int HandleArguments(int argc, char** argv, TArguments& asked) {
                    argument[1] == 'j' ? "-j" : "--threads", value);
       return 2;
     }
-  }
-  if (asked.Force && asked.Output.empty()) {
-    std::fputs("valdrane: --force only goes with -o DIR\r\n", stderr);
-    return 2;
   }
   return -1;
 }

@@ -12,7 +12,7 @@ struct TArguments {
   bool Recursive = false;          // -r or --recursive
   bool Paper = false;              // -p or --paper: the correction against the paper
   std::string Output;              // -o DIR or --output DIR; empty: in place
-  bool Force = false;              // --force: redo outputs newer than their pages
+  bool Force = false;              // --force: redo what this tool made already
   std::vector<std::string> Paths;  // the folders and pages given, in order
 };
 
@@ -25,7 +25,7 @@ struct TArguments {
 // alone prints "valdrane " and the version and returns 0; for an option it
 // does not take (a second -o or --force among them), --help or --version
 // beside other arguments, a number of threads that is not a whole number from
-// 1 to 4096, or --force without -o, prints one line naming it on standard
+// 1 to 4096, prints one line naming it on standard
 // error and returns 2. Opens no file.
 int HandleArguments(int argc, char** argv, TArguments& asked);
 

@@ -118,10 +118,11 @@ void CorrectAgainstPaper(TRecords& records, unsigned threads, std::uint64_t& sta
 // the error. Running
 // out of memory fails the file, not the run: its memory is given back and,
 // if other files were in flight, it is tried again alone. The page is
-// opened with its last `firm` folders never links; with a `target`, the new
-// file goes there instead of replacing the page. `correction` says which
-// correction each page takes.
-TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOutputPlace* target,
+// opened with its last `firm` folders never links; with a `target` that
+// has a Root, the new file goes there instead of replacing the page; a
+// file made already (OutputIsCurrent) is skipped unless `force`.
+// `correction` says which correction each page takes.
+TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOutputPlace& target,
                           bool force, TCorrection correction, TRecords& records,
                           TMemoryBudget& budget, const TThreadShare& share, bool alone,
                           std::vector<std::string>& lines, const std::function<void()>& report) {
@@ -149,7 +150,7 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
     return TPageOutcome::Done;
   };
   const auto write = [&] {
-    return Output.Writer != nullptr || BeginTiffOutput(File, Pages, Output, target) == 1;
+    return Output.Writer != nullptr || BeginTiffOutput(File, Pages, Output, &target) == 1;
   };
   // The file is put in place and its last lines added and reported at once,
   // with stops held: a stop finds both or neither.
@@ -163,12 +164,13 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
     return true;
   };
   // Into an output folder: not over the output of an earlier page or over a
-  // page, and not again where the output was made from the page as it is.
-  if (target != nullptr && target->Below.empty()) return fail(" write error");
+  // page. Not again where the output was made from the page as it is, nor,
+  // in place, where the page is one this tool made that way.
+  if (!target.Root.empty() && target.Below.empty()) return fail(" write error");
   bool read = false;
   try {
     if (OpenPage(name.c_str(), File, firm) != 1) return fail(" read error");
-    if (target != nullptr && !force && OutputIsCurrent(File, *target)) return fail(" skipped");
+    if (!force && OutputIsCurrent(File, target)) return fail(" skipped");
     if (ListPages(File, Pages) != 1) return fail(" read error");
     const auto count = static_cast<std::uint32_t>(Pages.Flattened.size());
     for (std::uint32_t k = 0; k < count; ++k) {
@@ -262,9 +264,9 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
         const TOutputPlace place{listing.Output,
                                  listing.Outputs.empty() ? "" : listing.Outputs[page],
                                  paper ? "paper" : ""};
-        const TPageOutcome outcome = ProcessEntry(
-            names[page], listing.Firm[page], listing.Outputs.empty() ? nullptr : &place, force,
-            correction, workers[worker], budget, share, alone, lines, report);
+        const TPageOutcome outcome =
+            ProcessEntry(names[page], listing.Firm[page], place, force, correction, workers[worker],
+                         budget, share, alone, lines, report);
         if (outcome == TPageOutcome::Done) {
           ++(ends(lines, " read error")    ? readErrors
              : ends(lines, " write error") ? writeErrors

@@ -9,13 +9,14 @@
 // read or write error for an entry (running out of memory on it included) and going on with the
 // others. Each entry's lines are printed together, in listing order. Expects the folders to
 // be claimed (ClaimFolder). Ends with one line on standard error: the files flattened, read errors,
-// write errors, and the files skipped. Returns the exit code, 0. With the listing's outputs, each
-// page goes to its output instead, the page only read; one whose output this tool made from it as
-// it is now is skipped (one line "image NAME skipped") unless `force`, and one whose output an
-// earlier page takes, or whose output is a page, is a write error.
+// write errors, and the files skipped. Returns the exit code, 0. In place, a page that this tool
+// made, the same way, and that has not changed since is skipped (one line "image NAME skipped")
+// unless `force`. With the listing's outputs, each page goes to its output instead, the page only
+// read; one whose output this tool made from it as it is now is skipped unless `force`, and one
+// whose output an earlier page takes, or whose output is a page, is a write error.
 // With TCorrection::Paper each page is divided by the paper it is printed
-// on instead (its stages "down", "margin", "paper", "div"), and an output's
-// record says so: one made by the other correction is not current.
+// on instead (its stages "down", "margin", "paper", "div"), and the record
+// of a file made says so: one made by the other correction is not current.
 enum class TCorrection { Background, Paper };
 int RunBatch(unsigned threads, const TListing& listing, bool force,
              TCorrection correction = TCorrection::Background);

@@ -110,7 +110,6 @@ TEST_F(Keep, ArgumentsTouchNothing) {
       {{"-j", "0"}, "1", 2, "", "valdrane: -j '0' is not a number of threads"},
       {{"--threads=4097"}, "1", 2, "", "valdrane: --threads '4097' is not"},
       {{"-j2", "--help"}, "1", 2, "", "valdrane: unexpected argument '--help'"},
-      {{"--force"}, "1", 2, "", "valdrane: --force only goes with -o DIR"},
       {{"-o", "x", "--force", "--force"}, "1", 2, "", "valdrane: unexpected argument '--force'"},
       {{"-o", "x", "--output=y"}, "1", 2, "", "valdrane: one output folder at most"},
       // The output folder never holds what is read.
@@ -309,6 +308,47 @@ TEST_F(Keep, OutputFolderResumes) {
   const mode_t mask = umask(0);  // folders made as mkdir makes them
   umask(mask);
   EXPECT_EQ(static_cast<mode_t>(fs::status(dir / "x").permissions()), 0777 & ~mask);
+}
+
+// In place, a page the tool made is not made again: a run started again
+// skips it, byte for byte, until it changes (a new scan, a new time, a
+// group that may write it) or the other correction or --force is asked for.
+TEST_F(Keep, InPlaceAPageIsMadeOnce) {
+  const auto summary = [](int flattened, int skipped) {
+    return "valdrane: " + std::to_string(flattened) +
+           " flattened, 0 read errors, 0 write errors, " + std::to_string(skipped) + " skipped\r\n";
+  };
+  const fs::path a = dir / "a.tif";
+  const struct {
+    std::function<void()> act;
+    std::vector<const char*> args;
+    int flattened;
+  } runs[] = {
+      {[] {}, {}, 2},
+      {[] {}, {}, 0},
+      {[&] {
+         ASSERT_TRUE(WriteScan(a, {40, 30, false, 5, 8}, 'n'));
+       },
+       {},
+       1},
+      {[&] { fs::last_write_time(a, fs::last_write_time(a) + 1h); }, {}, 1},
+      {[] {}, {"-p"}, 2},
+      {[] {}, {"--paper"}, 0},
+      {[] {}, {"-p", "--force"}, 2},
+      {[&] { fs::permissions(a, fs::perms::group_write, fs::perm_options::add); }, {"-p"}, 1},
+  };
+  for (const char* page : {"a.tif", "b.tif"})
+    ASSERT_TRUE(WriteScan(dir / page, {40, 30, false, 5, 8}));
+  for (const auto& r : runs) {
+    r.act();
+    SCOPED_TRACE(std::to_string(&r - runs));
+    const TBytes before = FileBytes(dir / "b.tif");
+    const TToolRun run = RunTool(dir, {}, VALDRANE_BINARY, r.args);
+    EXPECT_EQ(run.Err, summary(r.flattened, 2 - r.flattened));
+    if (run.Entries.count("image b.tif skipped") == 1) {
+      EXPECT_TRUE(FileBytes(dir / "b.tif") == before);
+    }
+  }
 }
 
 // Into an output folder, no original and nothing outside the folder is

@@ -145,20 +145,26 @@ bool ResolveTrusted(const std::string& name, uid_t owner, std::uint32_t firm, st
 // The extended attribute that says what an output was made from.
 constexpr const char* RecordName = "user.valdrane.made-from";
 
-// The text of an output's record: the page it was made from, then the
-// output itself as it was put in place (its change time moves with the
-// record and the rename, so it is not part of it), then how it was made
-// where that is not the default.
-std::string RecordOf(const TPageIdentity& page, const struct stat& output, const std::string& how) {
-  const TPageIdentity made = IdentityOf(output);
-  char text[256];
-  std::snprintf(text, sizeof text, "1 %llu %llu %llu %lld %lld %llu %llu %lld",
+// The part of a record that tells the file made: its inode, size and time
+// of last write (its change time moves with the record and the rename, so
+// it is not part of it), then how it was made where that is not the default.
+std::string MadePart(const struct stat& made, const std::string& how) {
+  const TPageIdentity file = IdentityOf(made);
+  char text[96];
+  std::snprintf(text, sizeof text, "%llu %llu %lld", static_cast<unsigned long long>(file.Inode),
+                static_cast<unsigned long long>(file.Size), static_cast<long long>(file.Modified));
+  return how.empty() ? std::string(text) : text + (" " + how);
+}
+
+// The text of a record: the page the file was made from, then MadePart.
+std::string RecordOf(const TPageIdentity& page, const struct stat& made, const std::string& how) {
+  char text[160];
+  std::snprintf(text, sizeof text, "1 %llu %llu %llu %lld %lld ",
                 static_cast<unsigned long long>(page.Device),
                 static_cast<unsigned long long>(page.Inode),
                 static_cast<unsigned long long>(page.Size), static_cast<long long>(page.Modified),
-                static_cast<long long>(page.Changed), static_cast<unsigned long long>(made.Inode),
-                static_cast<unsigned long long>(made.Size), static_cast<long long>(made.Modified));
-  return how.empty() ? std::string(text) : text + (" " + how);
+                static_cast<long long>(page.Changed));
+  return text + MadePart(made, how);
 }
 
 // Opens the folder `root`, then each folder of `below` ('/' between them)
@@ -325,7 +331,11 @@ std::int32_t OpenPage(const char* name, TPageFile& page, std::uint32_t firm) {
 std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOutputPlace* target) {
   AbortSafeWrite(write);
   write.Replacing = true;
-  write.Output = target != nullptr;
+  // What the new file is made from and how, recorded on it as it is put in
+  // place; a place without a Root is the page's own.
+  write.Source = page.Opened;
+  write.Made = target != nullptr ? target->Made : std::string();
+  if (target != nullptr && target->Root.empty()) target = nullptr;
   struct stat st, named;
   if (page.Fd < 0 || fstat(page.Fd, &st) != 0) return -1;
   bool ok;
@@ -354,8 +364,6 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOut
       write.Replacing = false;
       ok = ok && errno == ENOENT;
     }
-    write.Source = page.Opened;
-    write.Made = target->Made;
   }
   if (!ok) {
     AbortSafeWrite(write);
@@ -403,33 +411,41 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOut
 }
 
 bool OutputIsCurrent(const TPageFile& page, const TOutputPlace& target) {
+  // In place the page itself is the output, whatever it was made from.
+  const bool inPlace = target.Root.empty();
   std::string name;
-  const int folder = OpenOutputFolder(target, false, name);
-  if (folder < 0) return false;
+  const int folder = inPlace ? -1 : OpenOutputFolder(target, false, name);
   // Only a regular file is opened: never a device or a pipe put there.
-  struct stat named, output;
-  const int fd =
-      fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(named.st_mode)
-          ? openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-          : -1;
-  close(folder);
+  struct stat named, output, source;
+  int fd = inPlace ? fcntl(page.Fd, F_DUPFD_CLOEXEC, 0) : -1;
+  if (folder >= 0 && fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(named.st_mode)) {
+    fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  }
+  if (folder >= 0) close(folder);
   char value[256];
   ssize_t size = -1;
   // Only a file nobody else could have made or changed: owned by this user,
   // or by the page's owner (an output takes the page's owner where this
-  // user may give it, and she could change the page itself anyway), and
-  // writable by no group and no other user (an ACL's mask is the group
-  // bits). Anyone else's file may carry any record she chose to write.
-  struct stat source;
+  // user may give it, and she could change the page itself anyway; a page
+  // the superuser made in place keeps its owner), and writable by no group
+  // and no other user (an ACL's mask is the group bits). Anyone else's file
+  // may carry any record she chose to write.
   if (fd >= 0 && fstat(fd, &output) == 0 && S_ISREG(output.st_mode) &&
       fstat(page.Fd, &source) == 0 &&
-      (output.st_uid == geteuid() || output.st_uid == source.st_uid) &&
+      (output.st_uid == geteuid() || (inPlace ? geteuid() == 0 : output.st_uid == source.st_uid)) &&
       (output.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
     size = fgetxattr(fd, RecordName, value, sizeof value);
   }
   if (fd >= 0) close(fd);
-  return size > 0 && std::string(value, static_cast<std::size_t>(size)) ==
-                         RecordOf(page.Opened, output, target.Made);
+  if (size <= 0) return false;
+  const std::string record(value, static_cast<std::size_t>(size));
+  if (!inPlace) return record == RecordOf(page.Opened, output, target.Made);
+  // What it was made from is gone; it must be the very file made, that way.
+  const std::string made = MadePart(output, target.Made);
+  return record.size() > made.size() + 2 && record.compare(0, 2, "1 ") == 0 &&
+         record[record.size() - made.size() - 1] == ' ' &&
+         record.compare(record.size() - made.size(), made.size(), made) == 0;
 }
 
 void ClosePage(TPageFile& page) {
@@ -459,11 +475,11 @@ std::int32_t CommitSafeWrite(TSafeWrite& write) {
   struct stat page, temp, named;
   const char* from = write.TempName.c_str();
   const char* to = write.PageName.c_str();
-  // An output carries what it was made from. Where the file system keeps
+  // A new file carries what it was made from. Where the file system keeps
   // no attributes, or has no room left for this one, it has no record and
   // is simply made again next time; no other record can be there, as the
   // page's own is never copied.
-  if (write.Output && fstat(write.TempFd, &temp) == 0) {
+  if (fstat(write.TempFd, &temp) == 0) {
     const std::string record = RecordOf(write.Source, temp, write.Made);
     fsetxattr(write.TempFd, RecordName, record.data(), record.size(), 0);
   }

@@ -82,10 +82,11 @@ std::int64_t WriteAt(int fd, const void* data, std::size_t size, std::uint64_t a
 std::uint64_t FileSize(int fd);
 
 // TOutputPlace: where a page's output goes: `Below`, folders and a name
-// with '/' between them (no "." or ".."), under the folder `Root`. `Made`
-// says how it is made, as its record keeps it: empty for the default
-// correction, else a word of its own, so that an output made one way is
-// never taken as current for a run that asks for another.
+// with '/' between them (no "." or ".."), under the folder `Root`; without
+// a Root, the page's own place (in place). `Made` says how it is made, as
+// its record keeps it: empty for the default correction, else a word of
+// its own, so that a file made one way is never taken as current for a run
+// that asks for another.
 struct TOutputPlace {
   std::string Root, Below;
   std::string Made = {};
@@ -102,8 +103,7 @@ struct TSafeWrite {
   int TempFd = -1;
   std::string TempName;
   int Slot = -1;            // where RemoveTemporaryFiles finds it
-  bool Output = false;      // an output: what it is made from is recorded on it when put in place
-  TPageIdentity Source;     // the page it is made from
+  TPageIdentity Source;     // the page it is made from, recorded on it when put in place
   std::string Made;         // how, as TOutputPlace says
   std::vector<void*> Held;  // Windows: an output's folders, held open (not to be moved) until then
   TSafeWrite() = default;
@@ -126,13 +126,14 @@ struct TSafeWrite {
 // Never changes the page, and leaves it open: it may still be read while the
 // new file is written (ClosePage before CommitSafeWrite).
 //
-// With a `target` place, the new file goes there instead, the page only
+// With a `target` place that has a Root, the new file goes there instead, the page only
 // read: its folders are walked from the root one by one, each made when
 // missing, and never through a link (nor a reparse point): a link or a
 // non-folder on the way is -1. The new file replaces what the name holds now
 // if it is a regular file other than the page (and only while it is: the
 // same identity check), or takes the name if it is free (and only while it
-// is). Once in place it records what it was made from (see OutputIsCurrent).
+// is). Once in place, in place or not, the new file records what it was made
+// from and how (see OutputIsCurrent).
 std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write,
                             const TOutputPlace* target = nullptr);
 
@@ -143,7 +144,10 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write,
 // and time of last change), and all of them still hold; and nobody else
 // could have made or changed it: it is owned by the user running the tool
 // (or by the page's owner) and writable by no group and no other user.
-// False wherever
+// In place (no Root), whether `page` itself is a file this tool made, that
+// way, and has not changed since: its record's own part (inode, size, time
+// of last write, how) holds, it is this user's (or the run is the
+// superuser's) and writable by no group and no other user. False wherever
 // anything differs or cannot be read: a file system that keeps no extended
 // attributes (and Windows) keeps no record, so its outputs are always made again.
 bool OutputIsCurrent(const TPageFile& page, const TOutputPlace& target);

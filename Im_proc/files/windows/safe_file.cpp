@@ -267,7 +267,8 @@ std::int32_t OpenPage(const char* name, TPageFile& page, std::uint32_t /*firm*/)
 std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOutputPlace* target) {
   AbortSafeWrite(write);
   write.Replacing = true;
-  write.Output = target != nullptr;
+  // A place without a Root is the page's own.
+  if (target != nullptr && target->Root.empty()) target = nullptr;
   DWORD attributes = 0;
   TPageIdentity now;
   // The page's own place must be writable; another place need not be.

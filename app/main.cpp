@@ -14,11 +14,13 @@
 #include "safe_file.h"
 
 // A fault that nothing else handles ends the run: the report gathered so far
-// is written out, then one message on standard error, and exit code 1.
+// is written out, what was done, then one message on standard error, and
+// exit code 1.
 static int Fatal(const char* what) {
   RemoveTemporaryFiles();
   ReportStopped();
   ProgressEnd();
+  ReportWhatWasDone();
   std::fprintf(stderr, "valdrane: fatal fault: %s\r\n", what);
   return 1;
 }
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
     RemoveTemporaryFiles();
     ReportStopped();
     ProgressEnd();
+    ReportWhatWasDone();
   };
   InstallFaultHandler(beforeExit);
   InstallStopHandler(beforeExit);

@@ -74,6 +74,34 @@ void ReportStopped() {
   }
 }
 
+void ReportWhatWasDone() {
+  const std::size_t all = Finished != nullptr ? Texts.size() : 0;
+  if (all == 0) return;
+  std::size_t done = 0;
+  for (std::size_t k = 0; k < all; ++k) done += Finished[k] ? 1 : 0;
+  // Written with no library call that could take a lock.
+  char line[128];
+  std::size_t at = 0;
+  const auto text = [&](const char* part) {
+    while (*part != '\0') line[at++] = *part++;
+  };
+  const auto number = [&](std::size_t n) {
+    char digits[24];
+    std::size_t count = 0;
+    do digits[count++] = static_cast<char>('0' + n % 10);
+    while ((n /= 10) != 0);
+    while (count > 0) line[at++] = digits[--count];
+  };
+  text("valdrane: ");
+  number(done);
+  text(" of ");
+  number(all);
+  text(" files done, the other ");
+  number(all - done);
+  text(" left as they were\r\n");
+  WriteError(line, at);
+}
+
 void ReportLine(std::string_view text) {
   std::string line(text);
   line += "\r\n";

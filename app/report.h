@@ -35,6 +35,13 @@ void ReportEntry(std::size_t index, const std::vector<std::string>& lines);
 // ReportEntry (see HoldStops).
 void ReportStopped();
 
+// ReportWhatWasDone: for a run that ends early: one line on standard error
+// saying how many of its files were done (flattened, skipped, copied or
+// reported as errors) and that the others were left as they were:
+// "valdrane: 3 of 12 files done, the other 9 left as they were". Nothing
+// before the files were begun. Safe in a signal handler.
+void ReportWhatWasDone();
+
 // PrintableName: `name` as the report shows it: control characters (bytes
 // 0x00 to 0x1F and 0x7F, and C1 controls encoded in UTF-8) as \xHH, every
 // other byte as it is, so a name cannot move the cursor, set a terminal's

@@ -403,8 +403,9 @@ TEST_F(Tool, WhatTheSystemRefusesKeepsThePage) {
 // and over, or sent a fault or a stop signal while a page is being written.
 // Every page is always either its old bytes or exactly what an uninterrupted
 // run writes. A fault or a stop signal also leaves the report of the pages
-// done, whole and in listing order, one line on standard error and no
-// temporary file; while it runs, a second run in the folder touches nothing.
+// done, whole and in listing order, a line on standard error saying how
+// many files were done, one naming the stop, and no temporary file; while
+// it runs, a second run in the folder touches nothing.
 TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
   const fs::path originals = top / "originals";
   fs::create_directory(originals);
@@ -460,8 +461,9 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
     }
     kill(pid, signal);
     const TToolRun run = WaitTool(pid, dir);
-    std::size_t rewritten = 0;
+    std::size_t rewritten = 0, reported = 0;
     for (const std::string& name : Listing(dir)) {
+      reported += run.Out.find("\r\n" + name + "\r\n") != std::string::npos;
       if (signal == SIGKILL && name.rfind(".valdrane-", 0) == 0) continue;
       ASSERT_EQ(old.count(name), 1u) << name << ": an entry the run should not have made";
       const TBytes bytes = FileBytes(dir / name);
@@ -484,7 +486,10 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
     } else {
       EXPECT_TRUE(WIFSIGNALED(run.Status) && WTERMSIG(run.Status) == signal) << run.Status;
     }
-    EXPECT_EQ(run.Err, "valdrane: " + std::string(message) + "\r\n");
+    // What was done first: the files reported, and no others.
+    EXPECT_EQ(run.Err, "valdrane: " + std::to_string(reported) + " of 18 files done, the other " +
+                           std::to_string(18 - reported) +
+                           " left as they were\r\nvaldrane: " + message + "\r\n");
     EXPECT_EQ(run.Out.rfind(Banner, 0), 0u);
     // The last page's lines end with its name, or its error if it was stopped writing.
     EXPECT_TRUE(std::regex_search(run.Out, std::regex("(\\.tif| error)\r\n$"))) << run.Out;

@@ -13,6 +13,7 @@
 
 #include "correction.h"
 #include "image.h"
+#include "page_copy.h"
 #include "page_memory.h"
 #include "platform.h"
 #include "progress.h"
@@ -171,7 +172,21 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
   try {
     if (OpenPage(name.c_str(), File, firm) != 1) return fail(" read error");
     if (!force && OutputIsCurrent(File, target)) return fail(" skipped");
-    if (ListPages(File, Pages) != 1) return fail(" read error");
+    const std::int32_t listed = ListPages(File, Pages);
+    // A file of pages the tool does not flatten still goes into an output
+    // folder, as it is, so that the folder holds the whole tree.
+    if (listed == 0 && !target.Root.empty()) {
+      TSafeWrite copy;
+      if (BeginSafeWrite(File, copy, &target) != 1 || CopyPage(File, copy) != 1)
+        return fail(" write error");
+      ClosePage(File);
+      const THeldStops stops;
+      if (!stops.Held || CommitSafeWrite(copy) != 1) return fail(" write error");
+      lines.push_back("image " + shown + " copied as it is");
+      report();
+      return TPageOutcome::Done;
+    }
+    if (listed != 1) return fail(" read error");
     const auto count = static_cast<std::uint32_t>(Pages.Flattened.size());
     for (std::uint32_t k = 0; k < count; ++k) {
       pageLines = lines.size();
@@ -248,7 +263,7 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
   TMemoryBudget budget;
   budget.Total = UsableMemory() / 2;
   // How the files ended, by the last line of their report.
-  std::atomic<std::size_t> flattened{0}, readErrors{0}, writeErrors{0}, skipped{0};
+  std::atomic<std::size_t> flattened{0}, readErrors{0}, writeErrors{0}, skipped{0}, copied{0};
   const auto ends = [](const std::vector<std::string>& lines, const char* error) {
     const std::size_t length = std::strlen(error);
     const std::string& last = lines.back();
@@ -271,6 +286,7 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
           ++(ends(lines, " read error")    ? readErrors
              : ends(lines, " write error") ? writeErrors
              : ends(lines, " skipped")     ? skipped
+             : ends(lines, " as it is")    ? copied
                                            : flattened);
           ProgressStep();
         }
@@ -279,8 +295,11 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
       share);
   ReportFlush();
   ProgressEnd();
-  std::fprintf(stderr,
-               "valdrane: %zu flattened, %zu read errors, %zu write errors, %zu skipped\r\n",
+  // Files copied as they are, which only an output folder has, are counted
+  // where there are any.
+  std::fprintf(stderr, "valdrane: %zu flattened, %zu read errors, %zu write errors, %zu skipped",
                flattened.load(), readErrors.load(), writeErrors.load(), skipped.load());
+  if (copied.load() > 0) std::fprintf(stderr, ", %zu copied as they are", copied.load());
+  std::fputs("\r\n", stderr);
   return 0;
 }

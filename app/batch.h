@@ -13,7 +13,9 @@
 // made, the same way, and that has not changed since is skipped (one line "image NAME skipped")
 // unless `force`. With the listing's outputs, each page goes to its output instead, the page only
 // read; one whose output this tool made from it as it is now is skipped unless `force`, and one
-// whose output an earlier page takes, or whose output is a page, is a write error.
+// whose output an earlier page takes, or whose output is a page, is a write error. A TIFF file of
+// pages none of which it flattens goes to its output as it is (one line "image NAME copied as it
+// is"; the summary then adds how many were).
 // With TCorrection::Paper each page is divided by the paper it is printed
 // on instead (its stages "down", "margin", "paper", "div"), and the record
 // of a file made says so: one made by the other correction is not current.

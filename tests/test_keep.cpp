@@ -337,6 +337,30 @@ TEST_F(Keep, InPlaceAPageIsMadeOnce) {
   }
 }
 
+// An output folder holds every page of the tree: a file of pages the tool
+// does not flatten (bilevel, palette) is copied into it as it is, and a
+// resume skips it like any other output; what is no TIFF file stays out.
+TEST_F(Keep, AnOutputFolderHoldsEveryPage) {
+  const fs::path in = dir / "in";
+  fs::create_directory(in);
+  ASSERT_TRUE(WriteScan(in / "page.tif", {40, 30, false, 5, 8}));
+  for (const bool palette : {false, true}) {
+    const fs::path kept = in / (palette ? "palette.tif" : "bilevel.tif");
+    ASSERT_TRUE(WriteKeptPageTiff(kept.c_str(), 64, 48, palette, SyntheticScan(64, 48, false, 3)));
+  }
+  PutBytes(in / "notes.tif", {'%', 'P', 'D', 'F'});
+  for (const char* summary : {"1 flattened, 1 read errors, 0 write errors, 0 skipped, 2 copied",
+                              "0 flattened, 1 read errors, 0 write errors, 3 skipped\r\n"}) {
+    const TToolRun run = RunTool(dir, {}, VALDRANE_BINARY, {"-o", "out", "in"});
+    EXPECT_NE(run.Err.find(std::string("valdrane: ") + summary), std::string::npos) << run.Err;
+    EXPECT_EQ(run.Out.find("image in/palette.tif copied as it is\r\n") != std::string::npos,
+              summary[0] == '1');
+    for (const char* kept : {"bilevel.tif", "palette.tif"})
+      EXPECT_TRUE(FileBytes(dir / "out" / kept) == FileBytes(in / kept)) << kept;
+  }
+  EXPECT_FALSE(fs::exists(dir / "out" / "notes.tif"));
+}
+
 // Into an output folder, no original and nothing outside the folder is
 // written, whoever planted what on the way: a link or a file where a folder
 // goes, or an output that is a page, is a write error for that page. A link

@@ -74,9 +74,10 @@ struct TTiffFile {
 };
 
 // ListPages: the pages of the file open in `page`. Returns 1 when at least
-// one of them is of a kind the tool flattens; -1 when none is, or the file
-// is not a TIFF file, or a directory of the chain cannot be read, or
-// libtiff has to guess a strip table. Never writes to the file.
+// one of them is of a kind the tool flattens; 0 when none is (bilevel,
+// palette, CMYK pages, ...); -1 when the file is not a TIFF file, or a
+// directory of the chain cannot be read, or libtiff has to guess a strip
+// table. Never writes to the file.
 std::int32_t ListPages(const TPageFile& page, TTiffFile& file);
 
 // TTiffOutput: a new file being written beside a page, page by page, and

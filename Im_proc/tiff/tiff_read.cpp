@@ -141,7 +141,7 @@ std::int32_t ListPages(const TPageFile& page, TTiffFile& file) {
   // The chain ends where it says it does, not at a directory that fails.
   if (!TIFFLastDirectory(tif) || warnings.GuessedStripSizes) return -1;
   return std::find(file.Flattened.begin(), file.Flattened.end(), true) != file.Flattened.end() ? 1
-                                                                                               : -1;
+                                                                                               : 0;
 }
 
 std::uint64_t CodingBytesPerThread(const TMyImage& header) {

@@ -13,8 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "safe_file.h"
@@ -115,17 +113,11 @@ unsigned AvailableCpus() {
 }
 
 std::uint64_t UsableMemory() {
-  const auto text = [](const char* path) {
-    std::ifstream in(path);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-  };
   struct rlimit space;
   const bool limited = getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY;
-  return MemoryLeft(text("/proc/meminfo"), GroupMemoryLeft(SystemGroupFiles()),
+  return MemoryLeft(FileText("/proc/meminfo"), GroupMemoryLeft(SystemGroupFiles()),
                     limited ? space.rlim_cur : ~std::uint64_t{0},
-                    limited ? text("/proc/self/status") : std::string());
+                    limited ? FileText("/proc/self/status") : std::string());
 }
 
 std::uint64_t NowMs() {

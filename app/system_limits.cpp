@@ -49,12 +49,14 @@ void ForEachGroup(const TGroupFiles& files, const std::string& controller,
 
 }  // namespace
 
-TGroupFiles SystemGroupFiles() {
-  std::ifstream in("/proc/self/cgroup");
+std::string FileText(const char* path) {
+  std::ifstream in(path);
   std::ostringstream text;
   text << in.rdbuf();
-  return {text.str()};
+  return text.str();
 }
+
+TGroupFiles SystemGroupFiles() { return {FileText("/proc/self/cgroup")}; }
 
 std::uint64_t GroupMemoryLeft(const TGroupFiles& files) {
   std::uint64_t left = Unlimited;

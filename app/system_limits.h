@@ -17,6 +17,9 @@ struct TGroupFiles {
   std::string Root = "/sys/fs/cgroup";
 };
 
+// FileText: the whole text of the file at `path`; empty when it cannot be read.
+std::string FileText(const char* path);
+
 // SystemGroupFiles: the running process's.
 TGroupFiles SystemGroupFiles();
 

@@ -87,21 +87,21 @@ void FindMarginOf(const TMyImage& reduced, TPaperField& paper) {
   // Left, right, top and bottom: where each line starts, and its steps; one
   // side at a time, so that only one side's depths are held.
   const auto sw = static_cast<std::ptrdiff_t>(w);
-  std::vector<std::uint32_t> depth = MarginDepths(grey, h, w, 0, 1, sw, dark);
-  for (std::uint32_t y = 0; y < h; ++y) {
-    for (std::uint32_t k = 0; k < depth[y]; ++k) mark(k, y);
-  }
-  depth = MarginDepths(grey, h, w, w - 1, -1, sw, dark);
-  for (std::uint32_t y = 0; y < h; ++y) {
-    for (std::uint32_t k = 0; k < depth[y]; ++k) mark(w - 1 - k, y);
-  }
-  depth = MarginDepths(grey, w, h, 0, sw, 1, dark);
-  for (std::uint32_t x = 0; x < w; ++x) {
-    for (std::uint32_t k = 0; k < depth[x]; ++k) mark(x, k);
-  }
-  depth = MarginDepths(grey, w, h, std::size_t{n} - w, -sw, 1, dark);
-  for (std::uint32_t x = 0; x < w; ++x) {
-    for (std::uint32_t k = 0; k < depth[x]; ++k) mark(x, h - 1 - k);
+  const struct {
+    std::uint32_t lines, length;
+    std::size_t first;
+    std::ptrdiff_t along, across;
+  } sides[] = {{h, w, 0, 1, sw}, {h, w, w - 1, -1, sw}, {w, h, 0, sw, 1}, {w, h, n - w, -sw, 1}};
+  for (const auto& side : sides) {
+    const std::vector<std::uint32_t> depth =
+        MarginDepths(grey, side.lines, side.length, side.first, side.along, side.across, dark);
+    for (std::uint32_t i = 0; i < side.lines; ++i) {
+      for (std::uint32_t k = 0; k < depth[i]; ++k) {
+        const auto at = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(side.first) +
+                                                 i * side.across + k * side.along);
+        mark(static_cast<std::uint32_t>(at % w), static_cast<std::uint32_t>(at / w));
+      }
+    }
   }
 }
 

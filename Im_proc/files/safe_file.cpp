@@ -288,19 +288,21 @@ std::int32_t ClaimFolder(const TFolderPlace& place) {
     close(folder);
     return -1;
   }
-  // The listing gets a description of its own: closedir closes it.
-  const int listed = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
-  if (dir == nullptr && listed >= 0) close(listed);
-  while (const dirent* entry = dir == nullptr ? nullptr : readdir(dir)) {
+  // The lock has a description of its own; this one is listed, and closed
+  // with the listing.
+  DIR* dir = fdopendir(folder);
+  if (dir == nullptr) {
+    close(folder);
+    return 1;
+  }
+  while (const dirent* entry = readdir(dir)) {
     struct stat st;
     if (IsTemporaryName(entry->d_name) &&
-        fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-      unlinkat(folder, entry->d_name, 0);
+        fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      unlinkat(dirfd(dir), entry->d_name, 0);
     }
   }
-  if (dir != nullptr) closedir(dir);
-  close(folder);
+  closedir(dir);
   return 1;
 }
 

@@ -279,7 +279,8 @@ bool IsLerc(std::uint32_t compression) {
 #ifdef COMPRESSION_LERC
   return compression == COMPRESSION_LERC;
 #else
-  return compression == 0 && compression != 0;
+  static_cast<void>(compression);
+  return false;
 #endif
 }
 
@@ -301,7 +302,7 @@ bool IsCodingTag(std::uint32_t compression, std::uint32_t tag) {
 bool EncodesBlocksApart(std::uint32_t compression) {
   return compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE ||
          compression == COMPRESSION_DEFLATE || compression == COMPRESSION_ZSTD ||
-         compression == COMPRESSION_LZMA || compression == COMPRESSION_JPEG || IsLerc(compression);
+         compression == COMPRESSION_LZMA || compression == COMPRESSION_JPEG;
 }
 
 // What a JPEG codec puts in the directory as it sets up to encode, which

@@ -35,8 +35,7 @@ TEST_F(Platform, FoldersLockedBeforeClearedNeverThroughALink) {
                {"held", dir / "held", -1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.below);
-    PutBytes(c.folder / ".valdrane-Ab12Cd", x);
-    PutBytes(c.folder / "keep.tif", x);
+    for (const char* name : {".valdrane-Ab12Cd", "keep.tif"}) PutBytes(c.folder / name, x);
     fs::create_directory(c.folder / ".valdrane-Qq11Rr");
     fs::create_symlink("keep.tif", c.folder / ".valdrane-Zz99Yy");
     EXPECT_EQ(ClaimFolder({dir.string(), c.below}), c.claimed);

@@ -134,6 +134,7 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
   TTiffFile Pages;
   TTiffOutput Output;
   THeldMemory held{budget};
+  TRefusal why;  // why the page under way is left as it was
   // A page holds its planes, what each thread that may come to decode or
   // encode it holds, and what the correction against the paper holds more.
   const auto reserve = [&](const TMyImage& header, std::uint64_t planes) {
@@ -141,15 +142,29 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
         PageMemory(header, planes, share.Total, correction == TCorrection::Paper);
     if (held.Held) GiveMemory(held.Budget, held.Bytes);
     held.Bytes = bytes;
-    held.Held = TakeMemory(held.Budget, bytes, [](std::uint64_t b) { return b <= UsableMemory(); });
+    std::uint64_t usable = 0;
+    held.Held = TakeMemory(held.Budget, bytes, [&](std::uint64_t b) {
+      usable = UsableMemory();
+      return b <= usable;
+    });
+    if (!held.Held) {
+      why = {TRefusalKind::TooLarge,
+             "needs " + FormatBytes(bytes) + ", " + FormatBytes(usable) + " usable"};
+    }
     return held.Held;
   };
   std::size_t pageLines = 0;  // where the lines of the page under way begin
-  const auto fail = [&](const char* error) {
+  std::string page = shown;   // the page under way, as its lines name it
+  // The page's lines go, the error takes their place, and standard error
+  // says why: `reason` when it tells, else what `fallback` says.
+  const auto fail = [&](const char* error, const TRefusal& reason = {}, TRefusal fallback = {}) {
     lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(pageLines));
     lines.push_back("image " + shown + error);
+    // A stop is no refusal: the run says what it left.
+    if (!RunStopping()) ReportRefusal(page, reason.Kind != TRefusalKind::None ? reason : fallback);
     return TPageOutcome::Done;
   };
+  const TRefusal unwritten = {TRefusalKind::Unwritable, "the new file cannot be written"};
   const auto write = [&] {
     return Output.Writer != nullptr || BeginTiffOutput(File, Pages, Output, &target) == 1;
   };
@@ -167,42 +182,55 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
   // Into an output folder: not over the output of an earlier page or over a
   // page. Not again where the output was made from the page as it is, nor,
   // in place, where the page is one this tool made that way.
-  if (!target.Root.empty() && target.Below.empty()) return fail(" write error");
+  if (!target.Root.empty() && target.Below.empty()) {
+    return fail(" write error", {TRefusalKind::Unwritable,
+                                 "its place in the output folder is taken by another page"});
+  }
   bool read = false;
   try {
-    if (OpenPage(name.c_str(), File, firm) != 1) return fail(" read error");
+    if (OpenPage(name.c_str(), File, firm) != 1) {
+      return fail(" read error", File.Why, {TRefusalKind::Unreadable, "cannot be opened"});
+    }
     if (!force && OutputIsCurrent(File, target)) return fail(" skipped");
     const std::int32_t listed = ListPages(File, Pages);
     // A file of pages the tool does not flatten still goes into an output
     // folder, as it is, so that the folder holds the whole tree.
     if (listed == 0 && !target.Root.empty()) {
       TSafeWrite copy;
-      if (BeginSafeWrite(File, copy, &target) != 1 || CopyPage(File, copy) != 1)
-        return fail(" write error");
+      if (BeginSafeWrite(File, copy, &target) != 1)
+        return fail(" write error", copy.Why, unwritten);
+      if (CopyPage(File, copy) != 1) return fail(" write error", {}, unwritten);
       ClosePage(File);
       const THeldStops stops;
-      if (!stops.Held || CommitSafeWrite(copy) != 1) return fail(" write error");
+      if (!stops.Held) return fail(" write error");
+      if (CommitSafeWrite(copy) != 1) return fail(" write error", copy.Why, unwritten);
       lines.push_back("image " + shown + " copied as it is");
       report();
       return TPageOutcome::Done;
     }
-    if (listed != 1) return fail(" read error");
+    if (listed != 1) return fail(" read error", Pages.Why);
     const auto count = static_cast<std::uint32_t>(Pages.Flattened.size());
     for (std::uint32_t k = 0; k < count; ++k) {
       pageLines = lines.size();
       read = false;
-      const std::string page =
-          count == 1 ? shown
-                     : shown + " page " + std::to_string(k + 1) + " of " + std::to_string(count);
+      page = count == 1 ? shown
+                        : shown + " page " + std::to_string(k + 1) + " of " + std::to_string(count);
       if (!Pages.Flattened[k]) {
-        if (!write() || CopyTiffPage(Output, File, k) != 1) return fail(" write error");
+        if (!write()) return fail(" write error", Output.Write.Why, unwritten);
+        if (CopyTiffPage(Output, File, k) != 1) {
+          return fail(" write error", {TRefusalKind::Unwritable,
+                                       "a page it does not flatten cannot be copied as it is"});
+        }
         lines.push_back(page + " copied");
         continue;
       }
       std::uint64_t StageStart = NowMs();
       const std::uint64_t PageStart = StageStart;
-      if (ReadTiff(File, records.Page, reserve, ThreadsNow(share), k) != 1)
-        return fail(" read error");
+      why = {};
+      TRefusal unread;
+      if (ReadTiff(File, records.Page, reserve, ThreadsNow(share), k, &unread) != 1) {
+        return fail(" read error", why.Kind != TRefusalKind::None ? why : unread);
+      }
       read = true;
       // The records keep their memory from page to page (a grey page after a
       // colour one keeps the colour page's), but never more than twice what
@@ -220,20 +248,23 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
         lines.push_back(page);
       };
       // A page alone is put in place as part of its writing.
-      if (!write() || WriteTiffPage(Output, records.Page, ThreadsNow(share)) != 1)
-        return fail(" write error");
+      if (!write()) return fail(" write error", Output.Write.Why, unwritten);
+      if (WriteTiffPage(Output, records.Page, ThreadsNow(share)) != 1) {
+        return fail(" write error", Output.Write.Why, unwritten);
+      }
       if (count > 1) {
         ending();
       } else if (!replace(ending)) {
-        return fail(" write error");
+        return fail(" write error", Output.Write.Why, unwritten);
       }
     }
     pageLines = lines.size();
+    page = shown;
     if (count > 1 && !replace([&] {
           lines.push_back("total " + FormatSeconds(NowMs() - FileStart));
           lines.push_back(shown);
         })) {
-      return fail(" write error");
+      return fail(" write error", Output.Write.Why, unwritten);
     }
   } catch (const std::bad_alloc&) {
     records = TRecords{};
@@ -241,6 +272,7 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
     if (replaced) return TPageOutcome::Done;
     if (!alone) return TPageOutcome::RetryAlone;
     lines.assign(1, "image " + shown + (read ? " write error" : " read error"));
+    ReportRefusal(page, {TRefusalKind::TooLarge, "ran out of memory"});
   }
   return TPageOutcome::Done;
 }
@@ -262,14 +294,6 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
   // The pages in flight share half the memory the system has available.
   TMemoryBudget budget;
   budget.Total = UsableMemory() / 2;
-  // How the files ended, by the last line of their report.
-  std::atomic<std::size_t> flattened{0}, readErrors{0}, writeErrors{0}, skipped{0}, copied{0};
-  const auto ends = [](const std::vector<std::string>& lines, const char* error) {
-    const std::size_t length = std::strlen(error);
-    const std::string& last = lines.back();
-    return last.rfind("image ", 0) == 0 && last.size() >= length &&
-           last.compare(last.size() - length, length, error) == 0;
-  };
   const bool paper = correction == TCorrection::Paper;
   ProgressStart(names.size());
   RunPages(
@@ -282,24 +306,19 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
         const TPageOutcome outcome =
             ProcessEntry(names[page], listing.Firm[page], place, force, correction, workers[worker],
                          budget, share, alone, lines, report);
-        if (outcome == TPageOutcome::Done) {
-          ++(ends(lines, " read error")    ? readErrors
-             : ends(lines, " write error") ? writeErrors
-             : ends(lines, " skipped")     ? skipped
-             : ends(lines, " as it is")    ? copied
-                                           : flattened);
-          ProgressStep();
-        }
+        if (outcome == TPageOutcome::Done) ProgressStep();
         return outcome;
       },
       share);
   ReportFlush();
   ProgressEnd();
-  // Files copied as they are, which only an output folder has, are counted
-  // where there are any.
-  std::fprintf(stderr, "valdrane: %zu flattened, %zu read errors, %zu write errors, %zu skipped",
-               flattened.load(), readErrors.load(), writeErrors.load(), skipped.load());
-  if (copied.load() > 0) std::fprintf(stderr, ", %zu copied as they are", copied.load());
-  std::fputs("\r\n", stderr);
+  const std::size_t errors = ReportSummary();
+  // A run that found nothing to do says what it found instead.
+  if (names.empty()) {
+    std::fprintf(stderr, "valdrane: no TIFF page here (%s)\r\n",
+                 DescribeOthers(listing.Others).c_str());
+  } else if (errors == names.size()) {
+    std::fprintf(stderr, "valdrane: none of the %zu files holds a page it takes\r\n", names.size());
+  }
   return 0;
 }

@@ -18,7 +18,32 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Counts an entry that is not a page in `others`.
+void NoteOther(const TFolderEntry& entry, std::map<std::string, std::size_t>& others) {
+  const std::size_t dot = entry.Name.find_last_of('.');
+  std::string ending = dot == std::string::npos || dot == 0 ? "" : entry.Name.substr(dot);
+  for (char& c : ending) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  ++others[entry.Folder ? "/" : ending];
+}
+
 }  // namespace
+
+std::string DescribeOthers(const std::map<std::string, std::size_t>& others) {
+  std::vector<std::string> parts;
+  for (const auto& [ending, count] : others) {
+    const std::string many = count == 1 ? "" : "s";
+    const std::string part = ending == "/"    ? "folder" + many
+                             : ending.empty() ? "file" + many + " without an extension"
+                                              : ending + " file" + many;
+    parts.push_back(std::to_string(count) + " " + part);
+  }
+  if (parts.empty()) return "the folder is empty";
+  std::string text = parts[0];
+  for (std::size_t k = 1; k < parts.size(); ++k) {
+    text += (k + 1 == parts.size() ? " and " : ", ") + parts[k];
+  }
+  return text;
+}
 
 std::string ListRun(const std::vector<std::string>& paths, bool recursive,
                     const std::string& output, TListing& listing) {
@@ -71,7 +96,11 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
       return "valdrane: the current folder is in the output folder '" + output + "'";
     ListFolder(".", entries);  // nothing to list is nothing to do
     for (const TFolderEntry& entry : entries) {
-      if (NameMatchesTif(entry.Name)) take(entry.Name, entry.Name, {".", ""});
+      if (NameMatchesTif(entry.Name)) {
+        take(entry.Name, entry.Name, {".", ""});
+      } else {
+        NoteOther(entry, listing.Others);
+      }
     }
     if (listing.Folders.empty() && output.empty()) listing.Folders = {{".", ""}};
     outputsNotPages();
@@ -106,6 +135,8 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
         if (!entry.Folder && NameMatchesTif(entry.Name)) {
           take(Inside(folder, entry.Name), below + entry.Name,
                {path, below.empty() ? "" : below.substr(0, below.size() - 1)});
+        } else if (!entry.Folder || !recursive) {
+          NoteOther(entry, listing.Others);
         }
       }
       for (auto entry = entries.rbegin(); recursive && entry != entries.rend(); ++entry) {

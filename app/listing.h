@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,16 @@ struct TListing {
   std::vector<std::string> Outputs;
   // The subfolders that could not be listed, one message each.
   std::vector<std::string> Unlisted;
+  // What the folders listed hold besides pages: how many entries of each
+  // ending (".pdf", lower case; "" for a name without one), and "/" for
+  // folders a walk did not enter.
+  std::map<std::string, std::size_t> Others;
 };
+
+// DescribeOthers: what `others` counts, as a run that found no page says
+// it: "2 .pdf files, 1 file without an extension and 3 folders"; "the
+// folder is empty" for nothing.
+std::string DescribeOthers(const std::map<std::string, std::size_t>& others);
 
 // ListRun: with no `paths`, the current folder's entries whose names match
 // "*.tif" or "*.tiff", in the order the folder lists them, by their bare

@@ -20,6 +20,7 @@ static int Fatal(const char* what) {
   RemoveTemporaryFiles();
   ReportStopped();
   ProgressEnd();
+  ReportSummary();
   ReportWhatWasDone();
   std::fprintf(stderr, "valdrane: fatal fault: %s\r\n", what);
   return 1;
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
     RemoveTemporaryFiles();
     ReportStopped();
     ProgressEnd();
+    ReportSummary();
     ReportWhatWasDone();
   };
   InstallFaultHandler(beforeExit);

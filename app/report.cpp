@@ -46,6 +46,30 @@ std::mutex EntriesLock;
 std::vector<std::string> Texts;
 std::unique_ptr<std::atomic<bool>[]> Finished;
 std::atomic<std::size_t> Reported{0};
+std::atomic<bool> Begun{false};  // ReportEntries has set the entries up
+
+// How many files were refused, by kind.
+std::atomic<std::size_t> Refused[RefusalKinds] = {};
+
+// A line for standard error put together with no library call that could
+// take a lock, so that a signal handler may write one.
+struct TLine {
+  char Bytes[512];
+  std::size_t At = 0;
+  TLine& Text(const char* part) {
+    while (*part != '\0' && At < sizeof Bytes) Bytes[At++] = *part++;
+    return *this;
+  }
+  TLine& Number(std::size_t n) {
+    char digits[24];
+    std::size_t count = 0;
+    do digits[count++] = static_cast<char>('0' + n % 10);
+    while ((n /= 10) != 0);
+    while (count > 0 && At < sizeof Bytes) Bytes[At++] = digits[--count];
+    return *this;
+  }
+  void Write() const { WriteError(Bytes, At); }
+};
 
 }  // namespace
 
@@ -55,6 +79,7 @@ void ReportEntries(std::size_t count) {
   Texts.assign(count, {});
   Finished = std::make_unique<std::atomic<bool>[]>(count);
   Reported = 0;
+  Begun = true;
 }
 
 void ReportEntry(std::size_t index, const std::vector<std::string>& lines) {
@@ -74,32 +99,62 @@ void ReportStopped() {
   }
 }
 
+void ReportRefusal(const std::string& name, const TRefusal& why) {
+  if (why.Kind == TRefusalKind::None) return;
+  ++Refused[static_cast<std::size_t>(why.Kind)];
+  const std::string line = "valdrane: " + name + ": " + why.Text + "\r\n";
+  WriteError(line.data(), line.size());
+}
+
+std::size_t ReportSummary() {
+  // How each finished entry ended, by its last line.
+  if (!Begun) return 0;
+  std::size_t counts[5] = {};  // flattened, read errors, write errors, skipped, copied
+  const std::size_t all = Texts.size();
+  for (std::size_t k = 0; k < all; ++k) {
+    const std::string_view text = Texts[k];
+    if (!Finished[k] || text.size() < 2) continue;
+    const std::size_t start = text.rfind('\n', text.size() - 3) + 1;
+    const std::string_view last = text.substr(start, text.size() - start - 2);
+    const auto ends = [&](std::string_view end) {
+      return last.substr(0, 6) == "image " && last.size() >= end.size() &&
+             last.substr(last.size() - end.size()) == end;
+    };
+    ++counts[ends(" read error")    ? 1
+             : ends(" write error") ? 2
+             : ends(" skipped")     ? 3
+             : ends(" as it is")    ? 4
+                                    : 0];
+  }
+  TLine line;
+  line.Text("valdrane: ").Number(counts[0]).Text(" flattened, ").Number(counts[1]);
+  line.Text(" read errors, ").Number(counts[2]).Text(" write errors, ").Number(counts[3]);
+  line.Text(" skipped");
+  // Files copied as they are, which only an output folder has, are counted
+  // where there are any.
+  if (counts[4] > 0) line.Text(", ").Number(counts[4]).Text(" copied as they are");
+  line.Text("\r\n").Write();
+  TLine kinds;
+  kinds.Text("valdrane: refused: ");
+  const char* comma = "";
+  for (std::size_t kind = 1; kind < RefusalKinds; ++kind) {
+    if (Refused[kind] == 0) continue;
+    kinds.Text(comma).Number(Refused[kind]).Text(" ");
+    kinds.Text(RefusalLabel(static_cast<TRefusalKind>(kind)));
+    comma = ", ";
+  }
+  if (*comma != '\0') kinds.Text("\r\n").Write();
+  return counts[1] + counts[2];
+}
+
 void ReportWhatWasDone() {
   const std::size_t all = Finished != nullptr ? Texts.size() : 0;
   if (all == 0) return;
   std::size_t done = 0;
   for (std::size_t k = 0; k < all; ++k) done += Finished[k] ? 1 : 0;
-  // Written with no library call that could take a lock.
-  char line[128];
-  std::size_t at = 0;
-  const auto text = [&](const char* part) {
-    while (*part != '\0') line[at++] = *part++;
-  };
-  const auto number = [&](std::size_t n) {
-    char digits[24];
-    std::size_t count = 0;
-    do digits[count++] = static_cast<char>('0' + n % 10);
-    while ((n /= 10) != 0);
-    while (count > 0) line[at++] = digits[--count];
-  };
-  text("valdrane: ");
-  number(done);
-  text(" of ");
-  number(all);
-  text(" files done, the other ");
-  number(all - done);
-  text(" left as they were\r\n");
-  WriteError(line, at);
+  TLine line;
+  line.Text("valdrane: ").Number(done).Text(" of ").Number(all).Text(" files done, the other ");
+  line.Number(all - done).Text(" left as they were\r\n").Write();
 }
 
 void ReportLine(std::string_view text) {
@@ -140,6 +195,21 @@ std::string PrintableName(const std::string& name) {
     i += c1 ? 1 : 0;
   }
   return shown;
+}
+
+std::string FormatBytes(std::uint64_t bytes) {
+  constexpr std::uint64_t Units[] = {1000000000, 1000000, 1000};
+  constexpr const char* Names[] = {" GB", " MB", " kB"};
+  for (std::size_t u = 0; u < 3; ++u) {
+    if (bytes < Units[u]) continue;
+    // One decimal only below ten units, where it tells.
+    const std::uint64_t tenths = bytes / (Units[u] / 10);
+    return (tenths < 100 && tenths % 10 != 0
+                ? std::to_string(tenths / 10) + "." + std::to_string(tenths % 10)
+                : std::to_string((tenths + 5) / 10)) +
+           Names[u];
+  }
+  return std::to_string(bytes) + " bytes";
 }
 
 std::string FormatSeconds(std::uint64_t ms) {

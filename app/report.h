@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "refusal.h"
+
 // ReportInit: on a terminal every line is written as soon as it is complete;
 // otherwise lines are gathered and written in large blocks.
 void ReportInit(bool lineByLine);
@@ -35,6 +37,20 @@ void ReportEntry(std::size_t index, const std::vector<std::string>& lines);
 // ReportEntry (see HoldStops).
 void ReportStopped();
 
+// ReportRefusal: why the file or page `name` (as the report shows it) was
+// left as it was, on standard error at once, one line: "valdrane: NAME:
+// damaged strip 12". Counted by its kind for ReportSummary. Thread-safe.
+void ReportRefusal(const std::string& name, const TRefusal& why);
+
+// ReportSummary: the run's summary on standard error, from the entries
+// finished so far, each counted by its report's last line: "valdrane: 9
+// flattened, 2 read errors, 0 write errors, 1 skipped", then ", N copied as
+// they are" where there are any; then, where files were refused, one more
+// line counting each kind: "valdrane: refused: 1 not a TIFF file, 1
+// damaged". Returns how many of the files ended in an error. Safe in a
+// signal handler.
+std::size_t ReportSummary();
+
 // ReportWhatWasDone: for a run that ends early: one line on standard error
 // saying how many of its files were done (flattened, skipped, copied or
 // reported as errors) and that the others were left as they were:
@@ -51,3 +67,7 @@ std::string PrintableName(const std::string& name);
 // FormatSeconds: a duration of `ms` milliseconds in seconds with exactly
 // three decimals and a full stop: 16 -> "0.016", 12500 -> "12.500".
 std::string FormatSeconds(std::uint64_t ms);
+
+// FormatBytes: a size as people read it, in decimal units with at most one
+// decimal: 950 -> "950 bytes", 160000000 -> "160 MB", 3140000000 -> "3.1 GB".
+std::string FormatBytes(std::uint64_t bytes);

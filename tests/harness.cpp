@@ -162,7 +162,8 @@ namespace {
 
 std::map<std::string, TEntry> ParseReport(const std::string& text) {
   static const std::regex stage(
-      "(read|down|border|bg|up|copy|div|substract|margin|paper|write|total) (0|[1-9][0-9]*)\\.[0-9]{3}");
+      "(read|down|border|bg|up|copy|div|substract|margin|paper|write|total) "
+      "(0|[1-9][0-9]*)\\.[0-9]{3}");
   static const std::regex failure("image (.*) (read|write) error");
   std::map<std::string, TEntry> entries;
   TEntry current;
@@ -187,6 +188,12 @@ std::map<std::string, TEntry> ParseReport(const std::string& text) {
 }
 
 }  // namespace
+
+std::string SummaryLine(const std::string& err) {
+  const std::size_t at = err.find(" flattened, ");
+  const std::size_t start = err.rfind("valdrane: ", at) + 10, end = err.find("\r\n", at);
+  return at == std::string::npos ? std::string() : err.substr(start, end - start);
+}
 
 void ReadOutput(const fs::path& dir, TToolRun& run) {
   const TBytes out = FileBytes(dir.parent_path() / "out.txt"),

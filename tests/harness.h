@@ -82,6 +82,10 @@ struct TToolRun {
 // when the run went through (Status 0); a failure where that report is not whole.
 void ReadOutput(const fs::path& dir, TToolRun& run);
 
+// SummaryLine: the summary on standard error, "N flattened, ...", without
+// its "valdrane: " and CR LF; empty when there is none.
+std::string SummaryLine(const std::string& err);
+
 #ifndef _WIN32
 #include <sys/types.h>
 

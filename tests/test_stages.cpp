@@ -224,10 +224,16 @@ TEST(Paper, MatchesThePlainCorrection) {
   }
 }
 
-TEST(Report, SecondsWithThreeDecimals) {
+TEST(Report, SecondsAndBytesAsPeopleReadThem) {
   const std::pair<std::uint64_t, const char*> cases[] = {
       {0, "0.000"}, {16, "0.016"}, {12500, "12.500"}, {86400999, "86400.999"}};
   for (const auto& [ms, text] : cases) EXPECT_EQ(FormatSeconds(ms), text);
+  const std::pair<std::uint64_t, const char*> sizes[] = {
+      {950, "950 bytes"},     {1000, "1 kB"},
+      {3140000000, "3.1 GB"}, {160000000, "160 MB"},
+      {9990000, "9.9 MB"},    {10000000, "10 MB"},
+      {99960000, "100 MB"},   {~std::uint64_t{0}, "18446744074 GB"}};
+  for (const auto& [bytes, text] : sizes) EXPECT_EQ(FormatBytes(bytes), text);
 }
 
 // Every input the fuzzer kept, and every one that once failed, through the

@@ -308,10 +308,46 @@ TEST_F(Tool, EveryOtherEntryIsReportedAndKept) {
   }
   std::map<std::string, std::size_t> ended;  // the summary agrees with the report
   for (const auto& [shown, entry] : run.Entries) ++ended[entry.Outcome];
-  EXPECT_EQ(run.Err.substr(run.Err.rfind("valdrane: ")),
-            "valdrane: " + std::to_string(ended["done"]) + " flattened, " +
-                std::to_string(ended["read error"]) + " read errors, " +
-                std::to_string(ended["write error"]) + " write errors, 0 skipped\r\n");
+  EXPECT_EQ(SummaryLine(run.Err), std::to_string(ended["done"]) + " flattened, " +
+                                      std::to_string(ended["read error"]) + " read errors, " +
+                                      std::to_string(ended["write error"]) +
+                                      " write errors, 0 skipped");
+  // Each file left as it was says why, once, and the kinds add up.
+  const std::pair<const char*, const char*> reasons[] = {
+      {"bilevel.tif", "a bilevel page is not flattened"},
+      {"signed.tif", "a page of signed or complex samples is not flattened"},
+      {"12-bits.tif", "a page of 12-bit samples is not flattened"},
+      {"ycbcr-not-jpeg.tif", "a YCbCr page not in JPEG is not flattened"},
+      {"two-samples.tif", "a page whose samples do not match its colour space is not flattened"},
+      {"resolution-2^32.tif", "a page whose resolution a TIFF file cannot hold is not flattened"},
+      {"cmyk.tif", "damaged strip table (and a CMYK page is not flattened)"},
+      {"counts-too-short.tif", "damaged strip table"},
+      {"cut-deflate.tif", "damaged strip 1"},
+      {"tile-cut-short.tif", "damaged tile 0"},
+      {"cut-jpeg.tif", "damaged JPEG data"},
+      {"text.tif", "damaged header"},
+      {"page.tiff", "not a TIFF file"},
+      {"empty.tif", "not a TIFF file (it is empty)"},
+      {"pipe.tif", "not a regular file"},
+      {"dangling.tif", "no such file"},
+      {"locked.tif", "the file is read-only"},
+      {"old-jpeg.tif", "the page cannot be written back in its compression"},
+  };
+  for (const auto& [name, why] : reasons) {
+    EXPECT_NE(run.Err.find(std::string("valdrane: ") + name + ": " + why + "\r\n"),
+              std::string::npos)
+        << name;
+  }
+  const std::regex refused("(\\d+) [^,\r]+"), reasonLine("(^|\n)valdrane: [^\r]*\\.tiff?: ");
+  const std::string kinds = run.Err.substr(run.Err.find("valdrane: refused: ") + 19);
+  std::size_t sum = 0;
+  for (std::sregex_iterator k(kinds.begin(), kinds.end(), refused), end; k != end; ++k)
+    sum += std::stoul((*k)[1]);
+  EXPECT_EQ(sum, ended["read error"] + ended["write error"]) << run.Err;
+  EXPECT_EQ(std::distance(std::sregex_iterator(run.Err.begin(), run.Err.end(), reasonLine),
+                          std::sregex_iterator()),
+            static_cast<std::ptrdiff_t>(sum))
+      << run.Err;
   TFileInfo rewritten;
   ASSERT_TRUE(ReadFileInfo(store / "target.tif", rewritten));
   EXPECT_TRUE(rewritten.Pixels == PlainFlatten(30, 20, false, target.Pixels));
@@ -338,6 +374,7 @@ TEST_F(Tool, WhatTheSystemRefusesKeepsThePage) {
     TScanLayout failing;
     const char* outcome;
     std::function<void()> inChild;
+    const char* why;  // as standard error says it
   } cases[] = {
     {"disk full",
      {1600, 1200, true, 1, 64},
@@ -347,13 +384,15 @@ TEST_F(Tool, WhatTheSystemRefusesKeepsThePage) {
        signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
        const struct rlimit limit = {1 << 20, 1 << 20};
        setrlimit(RLIMIT_FSIZE, &limit);
-     }},
+     },
+     "failing.tif: the new file cannot be written: File too large"},
     {"read-only folder",
      {80, 60, false, 5, 64},
      "write error",
      [root] {
        if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(97);
-     }},
+     },
+     "failing.tif: no new file can be made in its folder: Permission denied"},
 // The sanitizers and an emulator need more room.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(VALDRANE_EMULATOR)
     {"memory",
@@ -362,7 +401,8 @@ TEST_F(Tool, WhatTheSystemRefusesKeepsThePage) {
      [] {
        const struct rlimit limit = {90000 << 10, 90000 << 10};
        setrlimit(RLIMIT_AS, &limit);
-     }},
+     },
+     "failing.tif: needs "},
 #endif
   };
   for (const auto& c : cases) {
@@ -392,6 +432,7 @@ TEST_F(Tool, WhatTheSystemRefusesKeepsThePage) {
     const TToolRun run = RunTool(dir, c.inChild, program);
     ASSERT_TRUE(ExitedWith(run, 0)) << run.Err;
     EXPECT_EQ(run.Entries.at("failing.tif").Outcome, c.outcome);
+    EXPECT_NE(run.Err.find(std::string("valdrane: ") + c.why), std::string::npos) << run.Err;
     EXPECT_TRUE(FileBytes(dir / "failing.tif") == failing);
     EXPECT_EQ(run.Entries.count("small.tif") == 0 || run.Entries.at("small.tif").Outcome == "done",
               true);
@@ -486,9 +527,15 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
     } else {
       EXPECT_TRUE(WIFSIGNALED(run.Status) && WTERMSIG(run.Status) == signal) << run.Status;
     }
-    // What was done first: the files reported, and no others.
-    EXPECT_EQ(run.Err, "valdrane: " + std::to_string(reported) + " of 18 files done, the other " +
-                           std::to_string(18 - reported) +
+    // What was done first: the files reported, and no others; the summary
+    // of a run that ends, then what was left.
+    std::size_t cut = 0;
+    for (std::size_t at = 0; (at = run.Out.find(" write error\r\n", at)) != std::string::npos; ++at)
+      ++cut;
+    EXPECT_EQ(run.Err, "valdrane: " + std::to_string(reported) + " flattened, 0 read errors, " +
+                           std::to_string(cut) + " write errors, 0 skipped\r\nvaldrane: " +
+                           std::to_string(reported + cut) + " of 18 files done, the other " +
+                           std::to_string(18 - reported - cut) +
                            " left as they were\r\nvaldrane: " + message + "\r\n");
     EXPECT_EQ(run.Out.rfind(Banner, 0), 0u);
     // The last page's lines end with its name, or its error if it was stopped writing.

@@ -315,13 +315,25 @@ TPageFile::~TPageFile() {
 std::int32_t OpenPage(const char* name, TPageFile& page, std::uint32_t firm) {
   if (page.Fd >= 0) close(page.Fd);
   page.Name = name;
+  page.Why = {};
   page.Fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   // The links are checked against the owner of the file opened, and the
   // path they lead to must still be that file.
   struct stat st, reached;
-  if (page.Fd >= 0 && fstat(page.Fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      ResolveTrusted(page.Name, st.st_uid, firm, page.RealPath) &&
-      lstat(page.RealPath.c_str(), &reached) == 0 && SameFile(reached, st.st_dev, st.st_ino)) {
+  if (page.Fd < 0) {
+    page.Why = {TRefusalKind::Unreadable,
+                errno == EACCES   ? "the file may not be read"
+                : errno == ENOENT ? "no such file"
+                                  : std::string("cannot be opened: ") + std::strerror(errno)};
+  } else if (fstat(page.Fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    page.Why = {TRefusalKind::Unreadable, "not a regular file"};
+  } else if (!ResolveTrusted(page.Name, st.st_uid, firm, page.RealPath)) {
+    page.Why = {TRefusalKind::Unreadable,
+                "reached through a link another user made, or a link where a folder was"};
+  } else if (lstat(page.RealPath.c_str(), &reached) != 0 ||
+             !SameFile(reached, st.st_dev, st.st_ino)) {
+    page.Why = {TRefusalKind::Changed, "the file moved while it was opened"};
+  } else {
     page.Opened = IdentityOf(st);
     return 1;
   }
@@ -332,6 +344,7 @@ std::int32_t OpenPage(const char* name, TPageFile& page, std::uint32_t firm) {
 
 std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOutputPlace* target) {
   AbortSafeWrite(write);
+  write.Why = {};
   write.Replacing = true;
   // What the new file is made from and how, recorded on it as it is put in
   // place; a place without a Root is the page's own.
@@ -351,9 +364,17 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOut
     // it is seen to hold the page.
     ok = write.FolderFd >= 0 &&
          fstatat(write.FolderFd, write.PageName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-         SameFile(named, st.st_dev, st.st_ino) && HoldLock(write.FolderFd) &&
-         (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
-         faccessat(write.FolderFd, write.PageName.c_str(), W_OK, AT_EACCESS) == 0;
+         SameFile(named, st.st_dev, st.st_ino);
+    if (!ok) write.Why = {TRefusalKind::Changed, "the file moved while it was read"};
+    if (ok && !HoldLock(write.FolderFd)) {
+      write.Why = {TRefusalKind::Unwritable, "another valdrane is working in its folder"};
+      ok = false;
+    }
+    if (ok && ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+               faccessat(write.FolderFd, write.PageName.c_str(), W_OK, AT_EACCESS) != 0)) {
+      write.Why = {TRefusalKind::ReadOnly, "the file is read-only"};
+      ok = false;
+    }
   } else {
     // Another file's place: what is there now (a regular file, never a
     // link, never the page itself), or nothing, is what the new file may replace.
@@ -365,6 +386,10 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOut
     } else {
       write.Replacing = false;
       ok = ok && errno == ENOENT;
+    }
+    if (!ok) {
+      write.Why = {TRefusalKind::Unwritable,
+                   "its place in the output folder is not a file it may write, or is locked"};
     }
   }
   if (!ok) {
@@ -393,6 +418,8 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOut
   --Creating;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (write.TempFd < 0) {
+    write.Why = {TRefusalKind::Unwritable,
+                 std::string("no new file can be made in its folder: ") + std::strerror(errno)};
     AbortSafeWrite(write);
     return -1;
   }
@@ -406,6 +433,9 @@ std::int32_t BeginSafeWrite(const TPageFile& page, TSafeWrite& write, const TOut
        fchmod(write.TempFd, st.st_mode & 07777) == 0;
   if (ok && fchown(write.TempFd, st.st_uid, st.st_gid) != 0 && errno != EPERM) ok = false;
   if (!ok || !CopyAttributes(page.Fd, write.TempFd)) {
+    write.Why = {TRefusalKind::Unwritable, std::string("its permissions or attributes cannot be "
+                                                       "given to the new file: ") +
+                                               std::strerror(errno)};
     AbortSafeWrite(write);
     return -1;
   }
@@ -486,14 +516,25 @@ std::int32_t CommitSafeWrite(TSafeWrite& write) {
     fsetxattr(write.TempFd, RecordName, record.data(), record.size(), 0);
   }
   // A file made anew takes a place that must still be free.
-  const bool ok =
-      fsync(write.TempFd) == 0 && fstat(write.TempFd, &temp) == 0 &&
-      (!write.Replacing || (fstatat(write.FolderFd, to, &page, AT_SYMLINK_NOFOLLOW) == 0 &&
-                            S_ISREG(page.st_mode) && IdentityOf(page) == write.Page)) &&
-      fstatat(write.FolderFd, from, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-      SameFile(named, temp.st_dev, temp.st_ino) &&
-      (write.Replacing ? renameat(write.FolderFd, from, write.FolderFd, to)
-                       : RenameToFree(write)) == 0;
+  write.Why = {};
+  bool ok = fsync(write.TempFd) == 0 && fstat(write.TempFd, &temp) == 0;
+  if (!ok) {
+    write.Why = {TRefusalKind::Unwritable,
+                 std::string("the new file cannot be flushed to disk: ") + std::strerror(errno)};
+  } else if (!(!write.Replacing || (fstatat(write.FolderFd, to, &page, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                    S_ISREG(page.st_mode) && IdentityOf(page) == write.Page)) ||
+             fstatat(write.FolderFd, from, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+             !SameFile(named, temp.st_dev, temp.st_ino)) {
+    write.Why = {TRefusalKind::Changed, write.Replacing
+                                            ? "the file changed while it was worked on"
+                                            : "its place in the output folder was taken meanwhile"};
+    ok = false;
+  } else if ((write.Replacing ? renameat(write.FolderFd, from, write.FolderFd, to)
+                              : RenameToFree(write)) != 0) {
+    write.Why = {TRefusalKind::Unwritable,
+                 std::string("the new file cannot be put in place: ") + std::strerror(errno)};
+    ok = false;
+  }
   if (!ok) {
     AbortSafeWrite(write);
     return -1;
@@ -541,6 +582,8 @@ void ReleaseStops() {
   --Holding;
   pthread_sigmask(SIG_SETMASK, &HeldBack, nullptr);
 }
+
+bool RunStopping() { return Stopping.load(); }
 
 void RemoveTemporaryFiles() {
   Stopping.store(true);

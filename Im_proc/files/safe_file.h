@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "refusal.h"
+
 // TFolderPlace: a folder the run writes in: the folder `Root`, as the user
 // named it (links in it followed), then `Below`, folders with '/' between
 // them (empty: `Root` itself), each entered never through a link.
@@ -55,6 +57,7 @@ struct TPageFile {
   std::string Name;      // as the folder listing gave it, for libtiff's messages
   TPageIdentity Opened;  // the file as it was when opened
   std::string RealPath;  // POSIX: its path, every link resolved
+  TRefusal Why;          // why OpenPage failed, where it can tell
   TPageFile() = default;
   TPageFile(const TPageFile&) = delete;
   TPageFile& operator=(const TPageFile&) = delete;
@@ -106,6 +109,7 @@ struct TSafeWrite {
   TPageIdentity Source;     // the page it is made from, recorded on it when put in place
   std::string Made;         // how, as TOutputPlace says
   std::vector<void*> Held;  // Windows: an output's folders, held open (not to be moved) until then
+  TRefusal Why;             // why BeginSafeWrite or CommitSafeWrite failed, where it can tell
   TSafeWrite() = default;
   TSafeWrite(const TSafeWrite&) = delete;
   TSafeWrite& operator=(const TSafeWrite&) = delete;
@@ -175,6 +179,10 @@ void AbortSafeWrite(TSafeWrite& write);
 // for every thread that holds stops. Safe in a signal handler: for a run
 // that is stopped.
 void RemoveTemporaryFiles();
+
+// RunStopping: whether RemoveTemporaryFiles has run: the run is stopping,
+// and what fails from then on fails for that reason alone.
+bool RunStopping();
 
 // HoldStops: this thread starts work that a stop must find whole or not at
 // all (a page put in place and its report recorded): until ReleaseStops,

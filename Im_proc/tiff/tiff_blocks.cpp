@@ -487,10 +487,16 @@ bool DecodeBlocks(const TPageFile& page, TIFF* tif, std::uint32_t directory, TMy
                   unsigned threads, TReadWarnings& warnings) {
   std::atomic<std::uint32_t> next{0};
   std::atomic<bool> ok{true};
+  // Blocks are taken in order, so every block before one that fails is
+  // taken, and decoded to the end: the first that fails is always found.
+  std::atomic<std::uint32_t> firstBad{image.StripCount};
   const auto decode = [&](TIFF* file) {
     std::vector<std::uint8_t> scratch;
     for (std::uint32_t k; ok && (k = next++) < image.StripCount;) {
-      if (!DecodeBlock(file, image, k, scratch)) ok = false;
+      if (DecodeBlock(file, image, k, scratch)) continue;
+      ok = false;
+      for (std::uint32_t seen = firstBad; k < seen && !firstBad.compare_exchange_weak(seen, k);) {
+      }
     }
   };
   std::vector<TReadWarnings> noted(threads);
@@ -512,6 +518,7 @@ bool DecodeBlocks(const TPageFile& page, TIFF* tif, std::uint32_t directory, TMy
     warnings.GuessedStripSizes |= w.GuessedStripSizes;
     warnings.DamagedJpeg |= w.DamagedJpeg;
   }
+  warnings.FirstBadBlock = firstBad;
   // With separate planes a pixel's grey value waits for its last sample;
   // colour multiplied by alpha is divided by it first.
   if (ok && AlphaOf(image) != 0) DivideByAlpha(image, threads);

@@ -1,6 +1,7 @@
 #include "tiff_handle.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -52,9 +53,20 @@ tmsize_t HandleRead(thandle_t handle, void* data, tmsize_t size) {
 
 tmsize_t HandleWrite(thandle_t handle, void* data, tmsize_t size) {
   TFileHandle& file = HandleOf(handle);
-  const std::int64_t n = WriteAt(file.Fd, data, static_cast<std::size_t>(size), file.At);
-  if (n > 0) file.At += static_cast<std::uint64_t>(n);
-  return static_cast<tmsize_t>(n);
+  // A write cut short (a disk filling up) is tried on from where it stopped,
+  // so that the one that fails says why.
+  tmsize_t done = 0;
+  while (done < size) {
+    const std::int64_t n = WriteAt(file.Fd, static_cast<char*>(data) + done,
+                                   static_cast<std::size_t>(size - done), file.At);
+    if (n <= 0) {
+      if (file.Error == 0) file.Error = n < 0 ? errno : ENOSPC;
+      break;
+    }
+    file.At += static_cast<std::uint64_t>(n);
+    done += static_cast<tmsize_t>(n);
+  }
+  return done;
 }
 
 toff_t HandleSize(thandle_t handle) { return FileSize(HandleOf(handle).Fd); }

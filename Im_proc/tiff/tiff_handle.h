@@ -17,6 +17,7 @@
 struct TFileHandle {
   int Fd = -1;
   std::uint64_t At = 0;
+  int Error = 0;  // the system's error number of the first write that failed
 };
 
 // A file in memory that libtiff writes into.
@@ -38,6 +39,8 @@ struct TReadWarnings {
   bool GuessedStripSizes = false;
   // The JPEG decoder met damaged or missing data and filled in the rest.
   bool DamagedJpeg = false;
+  // The first strip (or tile) that did not decode to its full size.
+  std::uint32_t FirstBadBlock = 0;
 };
 
 // TTiffWriter: a new TIFF file being written through a descriptor.

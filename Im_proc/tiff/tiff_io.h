@@ -49,9 +49,13 @@
 //
 // With `threads` above 1, strips or tiles are decoded on that many threads,
 // each with a libtiff handle of its own on the page's descriptor.
+//
+// After -1, `why` (when given) says why, as the line that reports it does:
+// "damaged strip 12", "not a TIFF file (it is a PDF)", ...; nothing when
+// `reserve` refused the page, which its caller knows better.
 std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
                       const std::function<bool(const TMyImage&, std::uint64_t)>& reserve,
-                      unsigned threads = 1, std::uint32_t directory = 0);
+                      unsigned threads = 1, std::uint32_t directory = 0, TRefusal* why = nullptr);
 
 // CodingBytesPerThread: what each thread that decodes or encodes the blocks
 // of a page with this header holds besides the planes: a block in a scratch
@@ -71,6 +75,7 @@ struct TTiffFile {
   bool BigTiff = false;
   bool BigEndian = false;
   std::uint64_t Bytes = 0;
+  TRefusal Why;  // after ListPages' 0 or -1: why the file is not flattened
 };
 
 // ListPages: the pages of the file open in `page`. Returns 1 when at least

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <utility>
 
+#include "file_kind.h"
 #include "tiff_blocks.h"
 #include "tiff_codec.h"
 #include "tiff_handle.h"
@@ -58,6 +60,62 @@ bool IsSupportedPage(TIFF* tif, const TMyImage& header) {
   const tmsize_t blockSize = TIFFIsTiled(tif) != 0 ? TIFFTileSize(tif) : TIFFStripSize(tif);
   return header.StripCount == BlocksFor(header) && header.StripCount != 0 &&
          static_cast<std::uint64_t>(blockSize) == BlockBytes(header);
+}
+
+// What a page IsSupportedPage refuses is, as the line that says so begins.
+std::string KindOfPage(TIFF* tif, const TMyImage& header) {
+  const std::uint32_t bits = Defaulted16(tif, TIFFTAG_BITSPERSAMPLE);
+  const std::uint32_t format = Defaulted16(tif, TIFFTAG_SAMPLEFORMAT);
+  if (header.Width == 0 || header.Height == 0) return "a page with no pixels";
+  if (header.Compression == COMPRESSION_OJPEG) return "an old-style JPEG page";
+  switch (header.Photometric) {
+    case PHOTOMETRIC_PALETTE:
+      return "a palette page";
+    case PHOTOMETRIC_SEPARATED:
+      return "a CMYK page";
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB:
+      return "a Lab page";
+    case PHOTOMETRIC_MASK:
+      return "a transparency mask";
+    case PHOTOMETRIC_LOGL:
+    case PHOTOMETRIC_LOGLUV:
+      return "a LogLuv page";
+    case PHOTOMETRIC_YCBCR:
+      if (header.Compression != COMPRESSION_JPEG) return "a YCbCr page not in JPEG";
+      break;
+    case PhotometricGray:
+    case PhotometricWhiteIsZero:
+      if (bits == 1) return "a bilevel page";
+      break;
+    default:
+      break;
+  }
+  if (format == SAMPLEFORMAT_IEEEFP) return "a floating-point page";
+  if (format != SAMPLEFORMAT_UINT) return "a page of signed or complex samples";
+  if (bits != 8 && bits != 16) return "a page of " + std::to_string(bits) + "-bit samples";
+  if (bits == 16 && header.Compression == COMPRESSION_JPEG) return "a 12-bit or 16-bit JPEG page";
+  if (Defaulted16(tif, TIFFTAG_SAMPLESPERPIXEL) !=
+      SamplesOf(header.Photometric) + header.ExtraKinds.size()) {
+    return "a page whose samples do not match its colour space";
+  }
+  if (!IsWritableResolution(header.XResolution) || !IsWritableResolution(header.YResolution)) {
+    return "a page whose resolution a TIFF file cannot hold";
+  }
+  return "a page it cannot write back exactly";
+}
+
+// Why a file that libtiff does not open is not read: another kind of file,
+// or a TIFF one whose header or first directory is broken.
+TRefusal WhyNotOpened(const TPageFile& page) {
+  std::uint8_t start[16];
+  const std::int64_t got = ReadAt(page.Fd, start, sizeof start, 0);
+  const char* kind = got < 0 ? nullptr : FileKindOf(start, static_cast<std::size_t>(got));
+  if (got < 0) return {TRefusalKind::Unreadable, "the file cannot be read"};
+  if (kind == nullptr) return {TRefusalKind::NotTiff, "not a TIFF file"};
+  if (std::string(kind) == "TIFF") return {TRefusalKind::Damaged, "damaged header"};
+  return {TRefusalKind::NotTiff, std::string("not a TIFF file (it is ") + kind + ")"};
 }
 
 // The header of the directory the open file is in, a YCbCr JPEG page's
@@ -121,13 +179,24 @@ std::int32_t ListPages(const TPageFile& page, TTiffFile& file) {
   const std::unique_ptr<TIFF, void (*)(TIFF*)> open(OpenForReading(page, handle, warnings),
                                                     CloseForReading);
   TIFF* tif = open.get();
-  if (tif == nullptr) return -1;
+  if (tif == nullptr) {
+    file.Why = WhyNotOpened(page);
+    return -1;
+  }
   file.BigTiff = TIFFIsBigTIFF(tif) != 0;
   file.BigEndian = TIFFIsBigEndian(tif) != 0;
+  const auto damaged = [&] {
+    file.Why = {TRefusalKind::Damaged,
+                "damaged directory " + std::to_string(file.Flattened.size())};
+    return -1;
+  };
   do {
     TMyImage header;
-    if (!TakeHeader(tif, header)) return -1;
+    if (!TakeHeader(tif, header)) return damaged();
     const bool flattened = IsSupportedPage(tif, header);
+    if (!flattened && file.Flattened.empty()) {
+      file.Why = {TRefusalKind::NotFlattened, KindOfPage(tif, header) + " is not flattened"};
+    }
     file.Flattened.push_back(flattened);
     if (flattened) {
       file.Bytes += std::uint64_t{header.Width} * header.Height *
@@ -139,9 +208,18 @@ std::int32_t ListPages(const TPageFile& page, TTiffFile& file) {
     }
   } while (TIFFReadDirectory(tif) == 1);
   // The chain ends where it says it does, not at a directory that fails.
-  if (!TIFFLastDirectory(tif) || warnings.GuessedStripSizes) return -1;
-  return std::find(file.Flattened.begin(), file.Flattened.end(), true) != file.Flattened.end() ? 1
-                                                                                               : 0;
+  if (!TIFFLastDirectory(tif)) return damaged();
+  if (warnings.GuessedStripSizes) {
+    file.Why = {TRefusalKind::Damaged,
+                "damaged strip table" +
+                    (file.Why.Text.empty() ? std::string() : " (and " + file.Why.Text + ")")};
+    return -1;
+  }
+  if (std::find(file.Flattened.begin(), file.Flattened.end(), true) == file.Flattened.end()) {
+    return 0;
+  }
+  file.Why = {};
+  return 1;
 }
 
 std::uint64_t CodingBytesPerThread(const TMyImage& header) {
@@ -157,7 +235,10 @@ std::uint64_t CodingBytesPerThread(const TMyImage& header) {
 
 std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
                       const std::function<bool(const TMyImage&, std::uint64_t)>& reserve,
-                      unsigned threads, std::uint32_t directory) {
+                      unsigned threads, std::uint32_t directory, TRefusal* why) {
+  TRefusal ignored;
+  TRefusal& refusal = why != nullptr ? *why : ignored;
+  refusal = {};
   TReadWarnings warnings;
   TFileHandle handle;
   // Closed however the read ends, an allocation that fails included.
@@ -165,8 +246,12 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
                                                     CloseForReading);
   TIFF* tif = file.get();
   TMyImage header;
-  if (tif == nullptr || (directory != 0 && TIFFSetDirectory(tif, directory) != 1) ||
-      !TakeHeader(tif, header)) {
+  if (tif == nullptr) {
+    refusal = WhyNotOpened(page);
+    return -1;
+  }
+  refusal = {TRefusalKind::Damaged, "damaged directory " + std::to_string(directory)};
+  if ((directory != 0 && TIFFSetDirectory(tif, directory) != 1) || !TakeHeader(tif, header)) {
     return -1;
   }
   // Reading the tags of other directories rereads the page's: its JPEG is
@@ -191,10 +276,17 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   const std::uint64_t planeBytes =
       pixels64 * (IsColour(header) ? 25 : 13) / 4 * bytes + extraBytes +
       (header.ExtraKinds.empty() ? 0 : pixels64 * 3 * bytes) + previewBytes;
-  if (warnings.GuessedStripSizes || !IsSupportedPage(tif, header) ||
-      !TakeCodecSettings(tif, header) || !reserve(header, planeBytes)) {
+  if (warnings.GuessedStripSizes) {
+    refusal.Text = "damaged strip table";
     return -1;
   }
+  if (!IsSupportedPage(tif, header) || !TakeCodecSettings(tif, header)) {
+    refusal = {TRefusalKind::NotFlattened, KindOfPage(tif, header) + " is not flattened"};
+    return -1;
+  }
+  // What the memory allows, its caller says.
+  refusal = {};
+  if (!reserve(header, planeBytes)) return -1;
 
   // The record's planes are reused from page to page; a grey page keeps
   // whatever colour plane the record held.
@@ -227,6 +319,19 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   image.Extra.clear();
   image.Extra.resize(static_cast<std::size_t>(extraBytes));
   const unsigned helpers = std::max(1u, std::min(threads, image.StripCount));
-  const bool ok = DecodeBlocks(page, tif, directory, image, helpers, warnings);
-  return ok && !warnings.DamagedJpeg ? 1 : -1;
+  if (!DecodeBlocks(page, tif, directory, image, helpers, warnings)) {
+    if (TIFFIsCODECConfigured(static_cast<std::uint16_t>(image.Compression)) == 0) {
+      refusal = {TRefusalKind::NotFlattened,
+                 "compression " + std::to_string(image.Compression) + " is not one it can decode"};
+      return -1;
+    }
+    refusal = {TRefusalKind::Damaged, (TIFFIsTiled(tif) != 0 ? "damaged tile " : "damaged strip ") +
+                                          std::to_string(warnings.FirstBadBlock)};
+    return -1;
+  }
+  if (warnings.DamagedJpeg) {
+    refusal = {TRefusalKind::Damaged, "damaged JPEG data"};
+    return -1;
+  }
+  return 1;
 }

@@ -1,7 +1,9 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
+#include <string>
 
 #include "safe_file.h"
 #include "tiff_blocks.h"
@@ -73,6 +75,13 @@ std::int32_t WriteTiffPage(TTiffOutput& output, const TMyImage& image, unsigned 
             WriteDirectory(tif, image, threads);
   for (std::size_t i = 0; ok && i < image.Previews.size(); ++i) {
     ok = WriteDirectory(tif, image.Previews[i], threads);
+  }
+  const int error = output.Writer->Handle.Error;
+  if (!ok) {
+    output.Write.Why = {TRefusalKind::Unwritable,
+                        error != 0
+                            ? std::string("the new file cannot be written: ") + std::strerror(error)
+                            : "the page cannot be written back in its compression"};
   }
   return ok ? 1 : -1;
 }

@@ -424,6 +424,8 @@ bool HoldStops() {
 
 void ReleaseStops() { --Holding; }
 
+bool RunStopping() { return Stopping; }
+
 void RemoveTemporaryFiles() {
   StopSeen.store(true);
   const auto start = std::chrono::steady_clock::now();

@@ -242,6 +242,10 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
       }
       StageLine("read ", StageStart, lines);
       correct(records, ThreadsNow(share), StageStart, lines);
+      if (correction == TCorrection::Paper && records.Paper.LittlePaper) {
+        ReportNote(page,
+                   "too little paper to tell the light by; its samples are kept as they were");
+      }
       const auto ending = [&] {
         StageLine("write ", StageStart, lines);
         lines.push_back("total " + FormatSeconds(NowMs() - PageStart));

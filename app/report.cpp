@@ -99,11 +99,15 @@ void ReportStopped() {
   }
 }
 
+void ReportNote(const std::string& name, const std::string& text) {
+  const std::string line = "valdrane: " + name + ": " + text + "\r\n";
+  WriteError(line.data(), line.size());
+}
+
 void ReportRefusal(const std::string& name, const TRefusal& why) {
   if (why.Kind == TRefusalKind::None) return;
   ++Refused[static_cast<std::size_t>(why.Kind)];
-  const std::string line = "valdrane: " + name + ": " + why.Text + "\r\n";
-  WriteError(line.data(), line.size());
+  ReportNote(name, why.Text);
 }
 
 std::size_t ReportSummary() {

@@ -42,6 +42,10 @@ void ReportStopped();
 // damaged strip 12". Counted by its kind for ReportSummary. Thread-safe.
 void ReportRefusal(const std::string& name, const TRefusal& why);
 
+// ReportNote: a note about the page `name` that was done all the same, on
+// standard error at once, one line: "valdrane: NAME: TEXT". Thread-safe.
+void ReportNote(const std::string& name, const std::string& text);
+
 // ReportSummary: the run's summary on standard error, from the entries
 // finished so far, each counted by its report's last line: "valdrane: 9
 // flattened, 2 read errors, 0 write errors, 1 skipped", then ", N copied as

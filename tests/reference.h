@@ -10,6 +10,9 @@
 #include <tuple>
 #include <vector>
 
+#include "image.h"
+#include "paper.h"
+
 // The grey value of a colour pixel in long double, each product and sum
 // rounded to a 64-bit significand as x87 extended precision does: where long
 // double has at least 64 bits and at most 113 (ExtendedPrecision).
@@ -165,80 +168,19 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
       }
     }
   }
-  // Tiles: the rank 7n/8 of the pixels outside the margin, per channel.
-  const std::uint32_t tiles = tx * ty;
-  std::vector<std::uint32_t> level(std::size_t{tiles} * C, 0), sum(tiles, 0);
-  std::vector<bool> has(tiles, true);
-  for (std::uint32_t t = 0; t < tiles; ++t) {
-    const std::uint32_t x0 = t % tx * S, y0 = t / tx * S, x1 = std::min(w, x0 + S),
-                        y1 = std::min(h, y0 + S);
-    for (std::uint32_t c = 0; c < C; ++c) {
-      std::vector<unsigned> v;
-      for (std::uint32_t y = y0; y < y1; ++y)
-        for (std::uint32_t x = x0; x < x1; ++x)
-          if (!margin[y * w + x]) v.push_back(halfC[(y * w + x) * C + c]);
-      std::sort(v.begin(), v.end());
-      has[t] = has[t] && v.size() * 4 >= (x1 - x0) * (y1 - y0);
-      level[t * C + c] = has[t] ? v[v.size() * 7 / 8] : 0;
-      sum[t] += level[t * C + c];
-    }
-  }
-  // Kept: at least 15/16 of the closing over a square of half-width r, at
-  // most 16/15 of the opening.
-  const std::uint32_t r = std::max(2u, std::min(tx, ty) / 6);
-  auto square = [&](std::uint32_t t, auto&& visit, std::uint32_t d = 0) {  // half-width d, or r
-    d = d == 0 ? r : d;
-    for (std::uint32_t y = t / tx > d ? t / tx - d : 0; y <= std::min(t / tx + d, ty - 1); ++y)
-      for (std::uint32_t x = t % tx > d ? t % tx - d : 0; x <= std::min(t % tx + d, tx - 1); ++x)
-        visit(y * tx + x);
-  };
-  std::vector<std::int64_t> dilated(tiles, -1), eroded(tiles, -1);
-  for (std::uint32_t t = 0; t < tiles; ++t)
-    square(t, [&](std::uint32_t u) {
-      if (has[u]) dilated[t] = std::max<std::int64_t>(dilated[t], sum[u]);
-      if (has[u] && (eroded[t] < 0 || sum[u] < eroded[t])) eroded[t] = sum[u];
-    });
-  std::vector<bool> kept(tiles, false);
-  bool any = false;
-  for (std::uint32_t t = 0; t < tiles; ++t) {
-    std::int64_t closing = -1, opening = -1;
-    square(t, [&](std::uint32_t u) {
-      if (dilated[u] >= 0 && (closing < 0 || dilated[u] < closing)) closing = dilated[u];
-      opening = std::max(opening, eroded[u]);
-    });
-    kept[t] = has[t] && std::int64_t{sum[t]} * 16 >= closing * 15 &&
-              std::int64_t{sum[t]} * 15 <= opening * 16;
-    any = any || kept[t];
-  }
-  if (!any) std::fill(level.begin(), level.end(), white);
-  for (bool more = any; more;) {  // rings
-    more = false;
-    const std::vector<bool> before = kept;
-    for (std::uint32_t t = 0; t < tiles; ++t) {
-      if (before[t]) continue;
-      std::uint64_t n = 0, total[3] = {};
-      square(
-          t,
-          [&](std::uint32_t u) {
-            for (std::uint32_t c = 0; u != t && before[u] && c < C; ++c)
-              total[c] += level[u * C + c];
-            n += u != t && before[u];
-          },
-          1);
-      for (std::uint32_t c = 0; n > 0 && c < C; ++c)
-        level[t * C + c] = (std::uint32_t)((total[c] + n / 2) / n);
-      if (n > 0) kept[t] = more = true;
-    }
-  }
-  const std::vector<std::uint32_t> rough = level;
-  for (std::uint32_t t = 0; t < tiles && any; ++t) {
-    for (std::uint32_t c = 0; c < C; ++c) {
-      std::uint64_t n = 0, total = 0;
-      square(
-          t, [&](std::uint32_t u) { ++n, total += rough[u * C + c]; }, 1);
-      level[t * C + c] = std::max<std::uint32_t>(1, (std::uint32_t)((total + n / 2) / n));
-    }
-  }
+  // The paper's levels and grain from the half-size image and margin as
+  // worked out here, by the tool's estimate (tested on its own for what it
+  // finds).
+  TMyImage reduced;
+  reduced.Width = w, reduced.Height = h, reduced.BitsPerSample = sizeof(T) * 8;
+  reduced.Photometric = colour ? 2 : 1, reduced.SamplesPerPixel = C;
+  GrayOf(T{}, reduced).assign(half.begin(), half.end());
+  if (colour) RgbOf(T{}, reduced).assign(halfC.begin(), halfC.end());
+  TPaperField field;
+  field.Width = w, field.Height = h, field.Margin.assign(margin.begin(), margin.end());
+  EstimatePaper(reduced, field, 1);
+  const std::vector<std::uint32_t>& level = field.Level;
+  const std::int64_t knee = field.Knee;
   // Each pixel: the paper between the four tile centres around it.
   auto between = [&](std::uint32_t X, std::uint32_t count) {  // tile, weight of the next
     if (count < 2) return std::pair<std::uint32_t, std::int64_t>{0, 0};
@@ -258,9 +200,14 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
         const std::int64_t sum64 = L(i, j) * (64 - f) * (64 - g) + L(i + 1, j) * f * (64 - g) +
                                    L(i, j + 1) * (64 - f) * g + L(i + 1, j + 1) * f * g;
         const std::int64_t b0 = (std::int64_t)std::floor((double)(sum64 + 2048) / 4096.0);
-        const std::int64_t b = std::clamp<std::int64_t>(b0 - b0 / 32, 1, white);
+        const std::int64_t b = std::clamp<std::int64_t>(b0, 1, white);
         const std::int64_t p = samples[(std::size_t{Y} * W + X) * C + c];
-        samples[(std::size_t{Y} * W + X) * C + c] = (T)(edge || p >= b ? white : p * white / b);
+        // The grain's knee: from `knee` below white up, white; from twice
+        // that, stretched onto the gap.
+        const std::int64_t q = p * white / b, from = white - 2 * knee;
+        samples[(std::size_t{Y} * W + X) * C + c] = (T)(edge || q >= white - knee ? white
+                                                        : q > from                ? 2 * q - from
+                                                                                  : q);
       }
     }
   }

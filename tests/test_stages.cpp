@@ -1,6 +1,7 @@
 // The image operations against the plain implementation, in process.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -220,6 +221,82 @@ TEST(Paper, MatchesThePlainCorrection) {
       for (std::uint32_t x = W - 60; x < W; ++x) corner[k] += at(x, H - 5, k) / 60.0;
       EXPECT_GE(corner[k], 230);
       EXPECT_NEAR(corner[k], corner[0], 2.0) << k;
+    }
+  }
+}
+
+// What the correction against the paper is for, on colour pages drawn to
+// show it: paper shaded from a point, text, and the content of each row:
+// run again over its own output it changes (next to) nothing, a clean page
+// comes back as it was, a large pale fill inside the paper keeps its colour,
+// text in a book's steep gutter shadow keeps nine tenths of its contrast,
+// and a page with no paper at all is left as it is.
+TEST(Paper, DoesNoHarm) {
+  constexpr std::uint32_t W = 800, H = 1000;
+  enum TContent { Text, Fill, Gutter, NoPaper };
+  for (const TContent content : {Text, Fill, Gutter, NoPaper}) {
+    for (const bool shaded : {false, true}) {
+      SCOPED_TRACE(std::to_string(content) + (shaded ? " shaded" : " clean"));
+      std::vector<std::uint8_t> clean(W * H * 3, 255), page(clean.size());
+      for (std::uint32_t i = 0; i < W * H; ++i) {
+        const std::uint32_t x = i % W, y = i / W;
+        const bool ink = x % 9 < 2 && y % 30 < 14 && x > 60 && x < W - 60 && y > 60 && y < H - 60;
+        const bool fill =
+            (content == Fill && x > 150 && x < 650 && y > 200 && y < 800) || content == NoPaper;
+        // Pale fills, cells of five colours where there is no paper.
+        const std::uint8_t fills[5][3] = {
+            {250, 236, 170}, {215, 235, 200}, {245, 215, 215}, {200, 220, 245}, {235, 225, 245}};
+        const auto& colour = fills[content == Fill ? 0 : (x / 130 + 2 * (y / 150)) % 5];
+        for (std::uint32_t c = 0; c < 3; ++c) {
+          clean[i * 3 + c] = ink ? 40 : fill ? colour[c] : 255;
+          const double d = (x - 300.0) * (x - 300.0) + (y - 400.0) * (y - 400.0);
+          const double light = (shaded ? 1 - 0.3 * d / 1.5e6 : 1.0) *
+                               (content == Gutter ? 1 - 0.67 * std::exp(-double(x) / 60.0) : 1.0);
+          page[i * 3 + c] =
+              static_cast<std::uint8_t>(clean[i * 3 + c] * light * (shaded && c == 2 ? 0.85 : 1));
+        }
+      }
+      const auto flatten = [&](const std::vector<std::uint8_t>& rgb, bool* little = nullptr) {
+        TMyImage image = GreyImage(W, H, std::vector<std::uint8_t>(W * H));
+        image.Photometric = 2;
+        image.Rgb.assign(rgb.begin(), rgb.end());
+        RgbToGray(image.Rgb.data(), image.Gray.data(), W * H);
+        TMyImage reduced = DownscaleMin(image, 1);
+        DownscaleMinRgb(image, reduced, 1);
+        TPaperField paper;
+        FindMargin(reduced, paper);
+        EstimatePaper(reduced, paper, 1);
+        DivideByPaper(image, paper, 1);
+        if (little != nullptr) *little = paper.LittlePaper;
+        return std::vector<std::uint8_t>(image.Rgb.begin(), image.Rgb.end());
+      };
+      const auto change = [](const std::vector<std::uint8_t>& a,
+                             const std::vector<std::uint8_t>& b) {
+        double sum = 0;
+        for (std::size_t k = 0; k < a.size(); ++k) sum += std::abs(int(a[k]) - int(b[k]));
+        return sum / double(a.size());
+      };
+      bool little = false;
+      const std::vector<std::uint8_t> once = flatten(page, &little), twice = flatten(once);
+      EXPECT_EQ(little, content == NoPaper);
+      EXPECT_LE(change(once, twice), 0.5);
+      if (!shaded && content != Gutter) {
+        EXPECT_LE(change(once, clean), 1.0);
+      }
+      if (content == NoPaper) {
+        EXPECT_TRUE(once == page);
+      }
+      const auto at = [&](const std::vector<std::uint8_t>& rgb, std::uint32_t x, std::uint32_t y,
+                          std::uint32_t c) { return int(rgb[(y * W + x) * 3 + c]); };
+      if (content == Fill) {  // still yellow: blue well below red, in the middle and near the edge
+        for (const std::uint32_t x : {400u, 160u})
+          EXPECT_LT(at(once, x, 500, 2), at(once, x, 500, 0) - 50) << x;
+      }
+      if (content == Gutter) {  // ink against paper at the steepest of the shadow, and in the open
+        const int inShadow = at(once, 78, 64, 1) - at(once, 64, 64, 1),
+                  open = at(once, 403, 64, 1) - at(once, 397, 64, 1);
+        EXPECT_GE(inShadow * 10, open * 9) << inShadow << " against " << open;
+      }
     }
   }
 }

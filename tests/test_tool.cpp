@@ -338,7 +338,7 @@ TEST_F(Tool, EveryOtherEntryIsReportedAndKept) {
               std::string::npos)
         << name;
   }
-  const std::regex refused("(\\d+) [^,\r]+"), reasonLine("(^|\n)valdrane: [^\r]*\\.tiff?: ");
+  const std::regex refused("(\\d+) [^,\r]+"), reasonLine("valdrane: [^\r\n]*\\.tiff?: ");
   const std::string kinds = run.Err.substr(run.Err.find("valdrane: refused: ") + 19);
   std::size_t sum = 0;
   for (std::sregex_iterator k(kinds.begin(), kinds.end(), refused), end; k != end; ++k)

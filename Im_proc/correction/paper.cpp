@@ -105,51 +105,96 @@ void FindMarginOf(const TMyImage& reduced, TPaperField& paper) {
   }
 }
 
-// The value at `rank` (0 the darkest) of `count` values, which it may
-// reorder. At 8 bits counted from the top of their histogram: paper is
-// near it.
+// The values at `high` and at `low` (ranks, 0 the darkest) of `count`
+// values, which it may reorder. At 8 bits counted from the top of their
+// histogram: paper is near it.
 template <class T>
-std::uint32_t RankOf(T* values, std::uint32_t count, std::uint32_t rank) {
+std::pair<std::uint32_t, std::uint32_t> RanksOf(T* values, std::uint32_t count, std::uint32_t high,
+                                                std::uint32_t low) {
   if constexpr (sizeof(T) == 1) {
     std::array<std::uint16_t, 256> histogram{};
     for (std::uint32_t k = 0; k < count; ++k) ++histogram[values[k]];
-    std::uint32_t v = 255;
-    for (std::uint32_t above = histogram[255]; above < count - rank;) above += histogram[--v];
-    return v;
+    std::uint32_t v = 255, above = histogram[255];
+    for (; above < count - high;) above += histogram[--v];
+    const std::uint32_t atHigh = v;
+    for (; above < count - low;) above += histogram[--v];
+    return {atHigh, v};
   } else {
-    std::nth_element(values, values + rank, values + count);
-    return values[rank];
+    std::nth_element(values, values + high, values + count);
+    const std::uint32_t atHigh = values[high];
+    std::nth_element(values, values + low, values + high);
+    return {atHigh, low < high ? values[low] : atHigh};
   }
 }
 
-// A separable filter of half-width `r` over the grid: the largest (or, with
-// `least`, the smallest) of the known values in the square around each tile;
-// Unknown stands for none, and where every value is unknown.
-std::vector<std::uint32_t> SquareFilter(const std::vector<std::uint32_t>& v, std::uint32_t tx,
-                                        std::uint32_t ty, std::uint32_t r, bool least) {
-  const auto better = [least](std::uint32_t a, std::uint32_t b) {
-    if (a == Unknown) return b;
-    if (b == Unknown) return a;
-    return least ? std::min(a, b) : std::max(a, b);
-  };
-  std::vector<std::uint32_t> across(v.size(), Unknown), out(v.size(), Unknown);
-  for (std::uint32_t y = 0; y < ty; ++y) {
-    for (std::uint32_t x = 0; x < tx; ++x) {
-      std::uint32_t best = Unknown;
-      for (std::uint32_t k = x > r ? x - r : 0; k <= std::min(x + r, tx - 1); ++k)
-        best = better(best, v[y * tx + k]);
-      across[y * tx + x] = best;
+// The median of the known values among `values` (Unknown where fewer than
+// half of them are known), which it reorders.
+std::uint32_t KnownMedian(std::vector<std::uint32_t>& values) {
+  const auto known =
+      std::partition(values.begin(), values.end(), [](std::uint32_t v) { return v != Unknown; });
+  const auto n = static_cast<std::size_t>(known - values.begin());
+  if (n == 0 || n * 2 < values.size()) return Unknown;
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n / 2), known);
+  return values[n / 2];
+}
+
+// The shadow along the sides of the page, across one direction: for each of
+// the `lines` lines of tiles (columns when `columns`), its light in 4096ths
+// of the open page's (4096 where there is no shadow). A side is in shadow
+// where the median of the lines next to it darkens steadily towards the
+// edge, and each of those lines is flat along: most of its tiles are near
+// its median. That is how a book's gutter, or paper lifted off the glass,
+// looks; a picture at the edge is not flat along.
+std::vector<std::uint32_t> ShadowAcross(const std::vector<std::uint32_t>& sum, std::uint32_t tx,
+                                        std::uint32_t ty, bool columns) {
+  const std::uint32_t lines = columns ? tx : ty, length = columns ? ty : tx;
+  std::vector<std::uint32_t> light(lines, 4096), median(lines, Unknown), line(length);
+  std::vector<bool> flat(lines, false);
+  for (std::uint32_t i = 0; i < lines; ++i) {
+    for (std::uint32_t k = 0; k < length; ++k) line[k] = sum[columns ? k * tx + i : i * tx + k];
+    const std::vector<std::uint32_t> values = line;
+    median[i] = KnownMedian(line);
+    if (median[i] == Unknown) continue;
+    std::uint32_t near = 0, known = 0;
+    for (const std::uint32_t v : values) {
+      known += v != Unknown;
+      near += v != Unknown &&
+              std::uint64_t{v > median[i] ? v - median[i] : median[i] - v} * 16 <= median[i];
     }
+    flat[i] = near * 4 >= known * 3;
   }
-  for (std::uint32_t y = 0; y < ty; ++y) {
-    for (std::uint32_t x = 0; x < tx; ++x) {
-      std::uint32_t best = Unknown;
-      for (std::uint32_t k = y > r ? y - r : 0; k <= std::min(y + r, ty - 1); ++k)
-        best = better(best, across[k * tx + x]);
-      out[y * tx + x] = best;
+  // The open page: the light of the brighter lines (the upper quartile of
+  // their medians), which content across the page does not lower.
+  std::vector<std::uint32_t> known;
+  for (const std::uint32_t m : median)
+    if (m != Unknown) known.push_back(m);
+  if (lines < 8 || known.size() * 2 < lines) return light;
+  const auto quartile = known.begin() + static_cast<std::ptrdiff_t>(known.size() * 3 / 4);
+  std::nth_element(known.begin(), quartile, known.end());
+  const std::uint32_t open = *quartile;
+  for (const bool far : {false, true}) {
+    // From the edge (past the lines the margin takes) inwards, while the
+    // lines are darker than the open page.
+    std::uint32_t edge = 0;
+    while (edge < lines / 3 && median[far ? lines - 1 - edge : edge] == Unknown) ++edge;
+    const auto at = [&](std::uint32_t k) { return far ? lines - 1 - edge - k : edge + k; };
+    std::uint32_t depth = 0;
+    while (depth + edge < lines / 3 && median[at(depth)] != Unknown &&
+           std::uint64_t{median[at(depth)]} * 32 < std::uint64_t{open} * 31) {
+      ++depth;
     }
+    // The shadow reaches from the edge as far as the lines are flat and
+    // lighten inwards; past that, content across the page is no shadow.
+    std::uint32_t reach = 0;
+    while (reach < depth && flat[at(reach)] &&
+           std::uint64_t{median[at(reach)]} * 32 <=
+               std::uint64_t{reach + 1 < depth ? median[at(reach + 1)] : open} * 33) {
+      ++reach;
+    }
+    for (std::uint32_t k = 0; k < reach; ++k)
+      light[at(k)] = static_cast<std::uint32_t>(std::uint64_t{median[at(k)]} * 4096 / open);
   }
-  return out;
+  return light;
 }
 
 template <class T>
@@ -162,12 +207,19 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
   paper.TilesX = tx;
   paper.TilesY = ty;
   paper.Channels = channels;
+  paper.Knee = 0;
+  paper.LittlePaper = false;
   std::vector<std::uint32_t>& level = paper.Level;
   level.assign(std::size_t{tiles} * channels, 0);
   if (tiles == 0) return;
+  const auto allWhite = [&] {
+    level.assign(level.size(), WhiteOf<T>());
+    paper.LittlePaper = true;
+  };
 
-  // 1. A high rank of each tile's pixels outside the margin.
-  std::vector<std::uint32_t> sum(tiles, Unknown);  // the channels' levels added up
+  // 1. A high rank of each tile's pixels outside the margin, and a low one
+  // of its grey: how far the paper's grain reaches below it.
+  std::vector<std::uint32_t> sum(tiles, Unknown), low(tiles, 0);
   SplitRows(ty, threads, 4, [&](std::uint32_t first, std::uint32_t end) {
     // The tile's samples outside the margin, channel after channel.
     std::vector<T> values(PaperTile * PaperTile * channels);
@@ -186,38 +238,146 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
           }
         }
         if (count * 4 < (x1 - x0) * (y1 - y0)) continue;
-        std::uint32_t total = 0;
+        std::uint32_t total = 0, lows = 0;
         for (std::uint32_t c = 0; c < channels; ++c) {
-          const std::uint32_t ranked =
-              RankOf(values.data() + c * PaperTile * PaperTile, count, count * 7 / 8);
+          const auto [ranked, under] =
+              RanksOf(values.data() + c * PaperTile * PaperTile, count, count * 7 / 8, count / 4);
           level[std::size_t{t} * channels + c] = ranked;
           total += ranked;
+          lows += under;
         }
         sum[t] = total;
+        low[t] = lows;
       }
     }
   });
 
-  // 2. Content is what lies well below the paper's closing, or well above
-  // its opening (a light patch of a target on darker paper).
-  const std::uint32_t r = std::max(2u, std::min(tx, ty) / 6);
-  const std::vector<std::uint32_t> closing =
-      SquareFilter(SquareFilter(sum, tx, ty, r, false), tx, ty, r, true);
-  const std::vector<std::uint32_t> opening =
-      SquareFilter(SquareFilter(sum, tx, ty, r, true), tx, ty, r, false);
-  std::vector<std::uint8_t> known(tiles, 0);
-  bool any = false;
+  // 2. The shadow along the sides, in 4096ths of the light; the levels as
+  // they would be without it.
+  const std::vector<std::uint32_t> acrossX = ShadowAcross(sum, tx, ty, true);
+  const std::vector<std::uint32_t> acrossY = ShadowAcross(sum, tx, ty, false);
+  const auto lightAt = [&](std::uint32_t t) {
+    return std::max<std::uint32_t>(1, acrossX[t % tx] * acrossY[t / tx] / 4096);
+  };
+  std::vector<std::uint32_t> lit(level.size()), litSum(tiles, Unknown);
   for (std::uint32_t t = 0; t < tiles; ++t) {
-    known[t] = sum[t] != Unknown && std::uint64_t{sum[t]} * 16 >= std::uint64_t{closing[t]} * 15 &&
-               std::uint64_t{sum[t]} * 15 <= std::uint64_t{opening[t]} * 16;
-    any = any || known[t] != 0;
-  }
-  if (!any) {
-    level.assign(level.size(), WhiteOf<T>());
-    return;
+    if (sum[t] == Unknown) continue;
+    litSum[t] = 0;
+    for (std::uint32_t c = 0; c < channels; ++c) {
+      const std::size_t i = std::size_t{t} * channels + c;
+      lit[i] = static_cast<std::uint32_t>(std::uint64_t{level[i]} * 4096 / lightAt(t));
+      litSum[t] += lit[i];
+    }
   }
 
-  // 3. The rest filled in from the tiles kept, a ring at a time.
+  // 3. Paper: the tiles joined into regions through steps that paper
+  // takes (each channel within a 32nd of its neighbour's lit level): text
+  // and thin lines leave the paper level of a tile as it is, while a fill, a
+  // wash or a picture, however large and pale, and the dark of a photograph
+  // start with a step in lightness or colour, and are regions of their own.
+  // The paper is the region that touches the rim of the page most (the
+  // edge, or the margin), with those of its colour and lightness that touch
+  // the rim too.
+  std::vector<std::uint32_t> region(tiles, Unknown);
+  std::uint32_t measured = 0;
+  for (std::uint32_t t = 0; t < tiles; ++t) {
+    if (litSum[t] == Unknown) continue;
+    ++measured;
+    region[t] = Unknown - 1;  // not yet in a region
+  }
+  const auto neighbours = [&](std::uint32_t t) {
+    const std::uint32_t x = t % tx, y = t / tx;
+    return std::array<std::uint32_t, 4>{x > 0 ? t - 1 : t, x + 1 < tx ? t + 1 : t,
+                                        y > 0 ? t - tx : t, y + 1 < ty ? t + tx : t};
+  };
+  const auto onRim = [&](std::uint32_t t) {
+    const std::uint32_t x = t % tx, y = t / tx;
+    if (x == 0 || y == 0 || x + 1 == tx || y + 1 == ty) return true;
+    for (const std::uint32_t u : neighbours(t))
+      if (litSum[u] == Unknown) return true;
+    return false;
+  };
+  struct TRegion {
+    std::uint32_t Tiles = 0, Rim = 0;
+    std::array<std::uint64_t, 3> Lit{};
+  };
+  std::vector<TRegion> regions;
+  std::vector<std::uint32_t> queue;
+  for (std::uint32_t seed = 0; seed < tiles; ++seed) {
+    if (region[seed] != Unknown - 1) continue;
+    const auto label = static_cast<std::uint32_t>(regions.size());
+    TRegion found;
+    region[seed] = label;
+    queue.assign(1, seed);
+    for (std::size_t next = 0; next < queue.size(); ++next) {
+      const std::uint32_t t = queue[next];
+      ++found.Tiles;
+      found.Rim += onRim(t);
+      for (std::uint32_t c = 0; c < channels; ++c)
+        found.Lit[c] += lit[std::size_t{t} * channels + c];
+      for (const std::uint32_t u : neighbours(t)) {
+        if (region[u] != Unknown - 1) continue;
+        bool step = true;
+        for (std::uint32_t c = 0; c < channels; ++c) {
+          const std::uint64_t a = lit[std::size_t{t} * channels + c],
+                              b = lit[std::size_t{u} * channels + c];
+          step = step && (a > b ? a - b : b - a) * 48 <= a;
+        }
+        if (!step) continue;
+        region[u] = label;
+        queue.push_back(u);
+      }
+    }
+    regions.push_back(found);
+  }
+  std::uint32_t main = Unknown;
+  for (std::uint32_t k = 0; k < regions.size(); ++k) {
+    if (main == Unknown || regions[k].Rim > regions[main].Rim ||
+        (regions[k].Rim == regions[main].Rim && regions[k].Tiles > regions[main].Tiles)) {
+      main = k;
+    }
+  }
+  if (main == Unknown || regions[main].Rim == 0) return allWhite();
+  // The paper's colour: each channel's share of its lit level, in 4096ths.
+  const auto shareOf = [&](const TRegion& g, std::uint32_t c) {
+    std::uint64_t total = 0;
+    for (std::uint32_t k = 0; k < channels; ++k) total += g.Lit[k];
+    return std::max<std::uint64_t>(1, g.Lit[c] * 4096 / std::max<std::uint64_t>(1, total));
+  };
+  std::array<std::uint64_t, 3> share{};
+  for (std::uint32_t c = 0; c < channels; ++c) share[c] = shareOf(regions[main], c);
+  const auto meanOf = [&](const TRegion& g) {
+    std::uint64_t total = 0;
+    for (std::uint32_t c = 0; c < channels; ++c) total += g.Lit[c];
+    return total / g.Tiles;
+  };
+  std::vector<std::uint8_t> known(tiles, 0);
+  std::vector<std::uint8_t> taken(regions.size(), 0);
+  std::size_t paperTiles = 0;
+  for (std::uint32_t k = 0; k < regions.size(); ++k) {
+    bool same = k == main;
+    if (!same && regions[k].Rim > 0) {
+      const std::uint64_t a = meanOf(regions[k]), b = meanOf(regions[main]);
+      same = (a > b ? a - b : b - a) * 16 <= b;
+      for (std::uint32_t c = 0; same && channels == 3 && c < 3; ++c) {
+        const std::uint64_t s = shareOf(regions[k], c);
+        same = (s > share[c] ? s - share[c] : share[c] - s) * 32 <= share[c];
+      }
+    }
+    taken[k] = same;
+    paperTiles += same ? regions[k].Tiles : 0;
+  }
+  for (std::uint32_t t = 0; t < tiles; ++t) {
+    known[t] = region[t] < regions.size() && taken[region[t]] != 0;
+  }
+  // Too little paper to tell the light by (a map or a plate to the edges):
+  // the page is left as it is.
+  if (paperTiles * 4 < measured) return allWhite();
+  queue.clear();
+  for (std::uint32_t t = 0; t < tiles; ++t)
+    if (known[t] != 0) queue.push_back(t);
+
+  // 4. The rest filled in from the paper, lit, a ring at a time.
   for (bool filled = true; filled;) {
     filled = false;
     const std::vector<std::uint8_t> before = known;
@@ -233,12 +393,12 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
             if (before[u] == 0) continue;
             ++count;
             for (std::uint32_t c = 0; c < channels; ++c)
-              total[c] += level[std::size_t{u} * channels + c];
+              total[c] += lit[std::size_t{u} * channels + c];
           }
         }
         if (count == 0) continue;
         for (std::uint32_t c = 0; c < channels; ++c)
-          level[std::size_t{t} * channels + c] =
+          lit[std::size_t{t} * channels + c] =
               static_cast<std::uint32_t>((total[c] + count / 2) / count);
         known[t] = 1;
         filled = true;
@@ -246,7 +406,20 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
     }
   }
 
-  // 4. Smoothed over 3 x 3 tiles.
+  // 5. The shadow put back; and one colour, the paper's, over the whole
+  // page: its lightness alone changes from tile to tile, so that what is
+  // neutral against the paper comes out neutral everywhere.
+  for (std::uint32_t t = 0; t < tiles; ++t) {
+    std::uint64_t total = 0;
+    for (std::uint32_t c = 0; c < channels; ++c) total += lit[std::size_t{t} * channels + c];
+    for (std::uint32_t c = 0; c < channels; ++c) {
+      const std::uint64_t own = channels == 3 ? lit[std::size_t{t} * channels + c] : total;
+      level[std::size_t{t} * channels + c] = static_cast<std::uint32_t>(
+          std::min<std::uint64_t>(own * lightAt(t) / 4096, std::uint64_t{WhiteOf<T>()} * 2));
+    }
+  }
+
+  // 6. Smoothed over 3 x 3 tiles.
   const std::vector<std::uint32_t> rough = level;
   for (std::uint32_t y = 0; y < ty; ++y) {
     for (std::uint32_t x = 0; x < tx; ++x) {
@@ -265,6 +438,21 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
       }
     }
   }
+
+  // 7. The paper's grain: how far below its level a quarter of the paper's
+  // pixels lie, as a share of white, in the tiles where it reaches least
+  // (the lower quartile of the paper's tiles: text and lines in a tile
+  // reach further); half as much again is whitened with the paper.
+  std::vector<std::uint32_t> grain;
+  for (const std::uint32_t t : queue) {
+    if (sum[t] > 0) {
+      grain.push_back(
+          static_cast<std::uint32_t>(std::uint64_t{sum[t] - low[t]} * WhiteOf<T>() / sum[t]));
+    }
+  }
+  const auto middle = grain.begin() + static_cast<std::ptrdiff_t>(grain.size() / 4);
+  std::nth_element(grain.begin(), middle, grain.end());
+  paper.Knee = std::min(WhiteOf<T>() / 8, grain.empty() ? 0 : *middle * 3 / 2);
 }
 
 // Where a full-size column (or row) lies against the tile centres: the
@@ -317,18 +505,26 @@ std::vector<TRun> RunsOf(std::uint32_t size, std::uint32_t tiles) {
 // from one), so it is exact on every target; in this form, on pointers
 // that alias nothing and built without trapping floating point, the
 // compiler does several samples at a time.
+//
+// Then the knee: quotients from `knee` below white up are white, and those
+// from twice that up stretched onto the gap, min(W, max(q, 2q - W + 2 knee)),
+// so that the paper's grain turns white and nothing darker moves.
 template <class T>
-void DivideRow(T* __restrict row, const std::int32_t* __restrict levels, std::uint32_t count) {
+void DivideRow(T* __restrict row, const std::int32_t* __restrict levels, std::uint32_t count,
+               std::int32_t knee) {
+  constexpr std::int32_t white = WhiteOf<T>();
+  const std::int32_t from = white - 2 * knee;
   for (std::uint32_t k = 0; k < count; ++k) {
     const std::int32_t b = levels[k], p = row[k];
+    std::int32_t q;
     if constexpr (sizeof(T) == 1) {
-      const auto q = static_cast<std::int32_t>(static_cast<float>(p * 255) /
-                                               static_cast<float>(std::max(b, 1)));
-      row[k] = static_cast<T>(p >= b ? 255 : q);
+      q = static_cast<std::int32_t>(static_cast<float>(p * 255) /
+                                    static_cast<float>(std::max(b, 1)));
     } else {
-      constexpr std::uint32_t white = WhiteOf<T>();
-      row[k] = static_cast<T>(p >= b ? white : std::uint32_t(p) * white / std::uint32_t(b));
+      q = static_cast<std::int32_t>(std::uint32_t(p) * std::uint32_t(white) /
+                                    std::uint32_t(std::max(b, 1)));
     }
+    row[k] = static_cast<T>(p >= b ? white : std::min(white, std::max(q, 2 * q - from)));
   }
 }
 
@@ -384,7 +580,7 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
           for (std::uint32_t k = from - r->First, n = to - r->First; k < n; ++k, at += Channels) {
             for (std::uint32_t c = 0; c < Channels; ++c) {
               const TWide b = ((start[c] + static_cast<TWide>(k) * step[c]) >> 12) - (lift >> 12);
-              at[c] = static_cast<std::int32_t>(std::clamp<TWide>(b - b / 32, 1, white));
+              at[c] = static_cast<std::int32_t>(std::clamp<TWide>(b, 1, white));
             }
           }
         }
@@ -398,7 +594,7 @@ void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads)
           }
         }
         DivideRow(samples + (std::size_t{y} * w + x0) * Channels, level.data(),
-                  (x1 - x0) * Channels);
+                  (x1 - x0) * Channels, static_cast<std::int32_t>(paper.Knee));
       }
     }
   });

@@ -42,6 +42,12 @@ struct TPaperField {
   std::uint32_t TilesY = 0;
   std::uint32_t Channels = 0;
   std::vector<std::uint32_t> Level;
+  // How far below white the paper's grain reaches, in samples: whitened
+  // with it (see DivideByPaper).
+  std::uint32_t Knee = 0;
+  // Too little of the page is paper to tell its light by: the levels are
+  // white and the page comes out as it went in (its margin aside).
+  bool LittlePaper = false;
 };
 
 // DownscaleMinRgb: sets `reduced`'s colour plane (Rgb or Rgb16, as `page`

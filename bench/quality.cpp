@@ -27,8 +27,9 @@
 //             than the degraded input was
 //   content   the MAE over the content that is neither text nor paper
 //             (fills, washes, pictures)
-//   grey cast the mean spread between the channels of samples that are
-//             neutral on the clean colour pages
+//   grey cast the tint of what is neutral on the clean colour pages: how
+//             far red and blue lie from green on average over those samples
+//             (the sum of the two distances; grain averages out)
 //   again     for valdrane's corrections: the mean and largest change of a
 //             second run over the first run's output, and the mean change of
 //             a run over the clean pages themselves
@@ -489,26 +490,27 @@ TPage LeptonicaWhite(const TPage& scan) {
 struct TCaseScore {
   double Mae = 0, Content = 0, ContentSamples = 0, Paper = 0, PaperSamples = 0;
   double Cast = 0, Neutral = 0, EdgeKept = 0, EdgePixels = 0;
+  double RedOverGreen = 0, BlueOverGreen = 0;  // summed over the neutral samples
 };
 
 TCaseScore Measure(const TPage& out, const TPage& clean) {
   TCaseScore score;
   double error = 0;
   for (std::size_t i = 0; i < clean.Kind.size(); ++i) {
-    std::int32_t worst = 0, low = 255, high = 0;
+    std::int32_t worst = 0;
     for (std::uint32_t c = 0; c < clean.Channels; ++c) {
       const std::size_t k = i * clean.Channels + c;
       const std::int32_t e = std::abs(int(out.Samples[k]) - int(clean.Samples[k]));
       worst = std::max(worst, e);
       error += e;
-      low = std::min<std::int32_t>(low, out.Samples[k]);
-      high = std::max<std::int32_t>(high, out.Samples[k]);
       if (clean.Kind[i] == 3) score.Content += e, score.ContentSamples += 1;
       if (clean.Kind[i] == 0) score.Paper += 255 - out.Samples[k], score.PaperSamples += 1;
     }
     const std::uint8_t* s = &clean.Samples[i * clean.Channels];
     if (clean.Channels == 3 && s[0] == s[1] && s[1] == s[2] && s[0] < 250) {
-      score.Cast += high - low;
+      const std::uint8_t* o = &out.Samples[i * 3];
+      score.RedOverGreen += int(o[0]) - int(o[1]);
+      score.BlueOverGreen += int(o[2]) - int(o[1]);
       score.Neutral += 1;
     }
     if (clean.Kind[i] == 2) {
@@ -517,6 +519,8 @@ TCaseScore Measure(const TPage& out, const TPage& clean) {
     }
   }
   score.Mae = error / double(clean.Samples.size());
+  // A tint, not the grain: how far red and blue lie from green on average.
+  score.Cast = std::abs(score.RedOverGreen) + std::abs(score.BlueOverGreen);
   return score;
 }
 
@@ -630,10 +634,10 @@ int main(int argc, char** argv) {
       const TCaseScore s = Measure(out, c.Clean);
       maes.push_back(s.Mae);
       if (std::getenv("QUALITY_CASES") != nullptr) {
-        std::fprintf(stderr, "%s | %s, %s | in %.2f out %.2f content %.2f paper %.2f\n", name,
-                     pages[c.Page].Name.c_str(), DegradationNames[static_cast<int>(c.How)],
+        std::fprintf(stderr, "%s | %s, %s | in %.2f out %.2f content %.2f paper %.2f cast %.2f\n",
+                     name, pages[c.Page].Name.c_str(), DegradationNames[static_cast<int>(c.How)],
                      c.InputMae, s.Mae, s.Content / std::max(1.0, s.ContentSamples),
-                     s.Paper / std::max(1.0, s.PaperSamples));
+                     s.Paper / std::max(1.0, s.PaperSamples), s.Cast / std::max(1.0, s.Neutral));
       }
       perHow[static_cast<int>(c.How)].push_back(s.Mae);
       if (s.Mae > c.InputMae) {

@@ -321,7 +321,7 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
         for (std::uint32_t c = 0; c < channels; ++c) {
           const std::uint64_t a = lit[std::size_t{t} * channels + c],
                               b = lit[std::size_t{u} * channels + c];
-          step = step && (a > b ? a - b : b - a) * 48 <= a;
+          step = step && (a > b ? a - b : b - a) * 48 <= std::max(a, b);
         }
         if (!step) continue;
         region[u] = label;

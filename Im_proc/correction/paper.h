@@ -10,9 +10,12 @@
 //   FindMargin     the scanner margin: the dark band along a side, where at
 //                  least half of the side's lines start dark;
 //   EstimatePaper  the paper on a grid of tiles: a high rank of each tile's
-//                  pixels outside the margin, tiles much darker than the
-//                  paper around them (content) filled in from their
-//                  neighbours, then smoothed;
+//                  pixels outside the margin; a shadow along a side taken
+//                  as paper in shadow; paper the region continuous with the
+//                  paper at the rim of the page, in lightness and colour,
+//                  everything else (text, fills, washes, pictures, however
+//                  large and pale) content, filled in from the paper around
+//                  it; then smoothed;
 // then on the page:
 //   DivideByPaper  each sample divided by the paper interpolated at its
 //                  place; the margin white.
@@ -70,23 +73,39 @@ void DownscaleMinRgb(const TMyImage& page, TMyImage& reduced, unsigned threads =
 // margin deeper than its lines around it (a ruled line), are not.
 void FindMargin(const TMyImage& reduced, TPaperField& paper);
 
-// EstimatePaper: sets `paper`'s grid from the half-size image `reduced`
-// (its grey plane for a grey page, its colour plane for a colour one) and
-// the margin FindMargin found on it:
+// EstimatePaper: sets `paper`'s grid, Knee and LittlePaper from the
+// half-size image `reduced` (its grey plane for a grey page, its colour
+// plane for a colour one) and the margin FindMargin found on it:
 //   1. each tile with at least a quarter of its pixels outside the margin
 //      gets, per channel, the value at rank 7n / 8 (0 the darkest) of its n
-//      pixels outside the margin; the others have none;
-//   2. the grey closing and opening of those levels (the sum of the
-//      channels for colour) over a square of tiles of half-width
-//      max(2, min(TilesX, TilesY) / 6), tiles without a level left out; a
-//      tile keeps its level when it is at least 15/16 of its closing and
-//      at most 16/15 of its opening;
-//   3. every other tile takes, ring by ring outwards from the tiles kept,
-//      the mean (rounded) of its 8 neighbours that have a level; where no
-//      tile was kept, every tile is white;
-//   4. each level becomes the mean (rounded) of its 3 x 3 tiles (those on
-//      the grid), at least 1.
-// The same levels with any number of threads.
+//      pixels outside the margin, and the one at rank n / 4; the others
+//      have none;
+//   2. a shadow along a side (a book's gutter): from each side inwards, as
+//      long as the lines of tiles along it (columns for the left and right
+//      sides) are flat along (three quarters of their tiles within a 16th
+//      of the line's median, the channels summed), darker than the open
+//      page (the upper quartile of the lines' medians) by more than a 32nd
+//      and lightening inwards, each line's light is its median over the
+//      open page's, within a third of the page from the side; the lines
+//      the margin takes are passed over. The levels
+//      divided by the light of their column and row are the lit levels;
+//   3. regions: tiles joined to their 4 neighbours where every channel's lit
+//      level differs by at most a 48th of the larger; the paper is the
+//      region with the most tiles on the rim (the grid's edge, or next to
+//      a tile without a level; ties to the larger region, then the first),
+//      with every other region on the rim whose mean lit level is within a
+//      16th of its own and (colour) whose channels' shares of it are each
+//      within a 32nd of the paper's. Where the paper is under a quarter of
+//      the tiles with a level, or none touches the rim, every level is
+//      white and LittlePaper is set: the page comes out as it went in;
+//   4. every other tile takes, ring by ring outwards from the paper, the
+//      mean (rounded) of the lit levels of its 8 neighbours that have one;
+//   5. each tile's lit level times its light, then the mean (rounded) of its
+//      3 x 3 tiles (those on the grid), at least 1;
+//   6. Knee: the lower quartile over the paper's tiles of how far their
+//      rank n / 4 lies below their rank 7n / 8 (the channels summed), as a
+//      share of white, times 3 / 2; at most an eighth of white.
+// The same with any number of threads.
 void EstimatePaper(const TMyImage& reduced, TPaperField& paper, unsigned threads = 1);
 
 // DivideByPaper: divides each image sample of `page` (the grey plane of a
@@ -94,12 +113,14 @@ void EstimatePaper(const TMyImage& reduced, TPaperField& paper, unsigned threads
 // paper b at its place: the grid's levels interpolated bilinearly between
 // the tile centres around it (a tile's centre at full size is at
 // 2 * PaperTile * i + PaperTile), and carried on along the slope of the
-// two outermost centres beyond them; in 1/4096ths, rounded half up; then
-// lowered by a 32nd (b - b / 32, the quotient truncated), so that the
-// grain of the paper turns white with it, and held to 1 to W. With W white
-// and p the sample: p >= b gives W, else p * W / b (remainder dropped). A pixel whose half-size
-// pixel (x / 2, y / 2, the last row or column for an odd size) is margin becomes W. Changes nothing
-// else; the grey plane of a colour page is left as it was.
+// two outermost centres beyond them; in 1/4096ths, rounded half up, held to
+// 1 to W. With W white, p the sample and q = p * W / b (remainder dropped):
+// p >= b gives W, else the knee k = Knee: min(W, max(q, 2q - W + 2k)), so
+// that quotients from W - k up turn white with the paper's grain and those
+// from W - 2k up are stretched onto the gap, while darker ones keep their
+// quotient. A pixel whose half-size pixel (x / 2, y / 2, the last row or
+// column for an odd size) is margin becomes W. Changes nothing else; the
+// grey plane of a colour page is left as it was.
 void DivideByPaper(TMyImage& page, const TPaperField& paper, unsigned threads = 1);
 
 // PaperLineBytes: what the correction against the paper of `page` (its

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # The quality benchmark, one table: each correction (the default, -p, and
-# Leptonica's background normalisations) against clean pages degraded by
-# known fields; see bench/quality.cpp for what is measured.
+# Leptonica's background normalisations) against clean pages degraded five
+# ways by known fields, with the cases where a method does harm listed
+# after it; see bench/quality.cpp for what is measured. QUALITY_CASES=1
+# prints a line per case on standard error, QUALITY_ONLY=TEXT takes only
+# the pages whose name holds TEXT.
 #
-# Clean pages: two drawn A4 pages at 300 dpi, and two real scans whose paper
-# is already near white: lion-page.00010.jpg and lion-page.00016.jpg of
+# Clean pages: drawn A4 pages at 300 dpi (text, maps, a plate, figures),
+# and two real scans whose paper is already near white, held out from
+# tuning: lion-page.00010.jpg and lion-page.00016.jpg of
 # Leptonica's own test images, taken from Debian's leptonlib source package
 # (apt-get source --download-only leptonlib, which needs a deb-src line in
 # the machine's apt sources) into CACHE. Without them, the drawn pages only.

@@ -8,6 +8,7 @@
 #include <random>
 #include <tuple>
 
+#include "correction.h"
 #include "flatten.h"
 #include "grey.h"
 #include "jpeg_quality.h"
@@ -201,12 +202,7 @@ TEST(Paper, MatchesThePlainCorrection) {
     page.Photometric = colour ? 2 : 1;
     page.Rgb.assign(shown.begin(), colour ? shown.end() : shown.begin());
     if (colour) RgbToGray(page.Rgb.data(), page.Gray.data(), W * H);
-    TMyImage reduced = DownscaleMin(page, 2);
-    DownscaleMinRgb(page, reduced, 2);
-    TPaperField paper;
-    FindMargin(reduced, paper);
-    EstimatePaper(reduced, paper, 2);
-    DivideByPaper(page, paper, 2);
+    FlattenAgainstPaper(page, 2);
     const auto plain = PlainPaper(W, H, colour, shown);
     ASSERT_TRUE(std::equal(plain.begin(), plain.end(), (colour ? page.Rgb : page.Gray).begin()));
     if (H < 500) continue;
@@ -261,12 +257,7 @@ TEST(Paper, DoesNoHarm) {
         image.Photometric = 2;
         image.Rgb.assign(rgb.begin(), rgb.end());
         RgbToGray(image.Rgb.data(), image.Gray.data(), W * H);
-        TMyImage reduced = DownscaleMin(image, 1);
-        DownscaleMinRgb(image, reduced, 1);
-        TPaperField paper;
-        FindMargin(reduced, paper);
-        EstimatePaper(reduced, paper, 1);
-        DivideByPaper(image, paper, 1);
+        const TPaperField paper = FlattenAgainstPaper(image, 1);
         if (little != nullptr) *little = paper.LittlePaper;
         return std::vector<std::uint8_t>(image.Rgb.begin(), image.Rgb.end());
       };

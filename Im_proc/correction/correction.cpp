@@ -13,11 +13,12 @@ void FlattenPage(TMyImage& page, unsigned threads) {
   }
 }
 
-void FlattenAgainstPaper(TMyImage& page, unsigned threads) {
+TPaperField FlattenAgainstPaper(TMyImage& page, unsigned threads) {
   TMyImage reduced = DownscaleMin(page, threads);
   DownscaleMinRgb(page, reduced, threads);
   TPaperField paper;
   FindMargin(reduced, paper);
   EstimatePaper(reduced, paper, threads);
   DivideByPaper(page, paper, threads);
+  return paper;
 }

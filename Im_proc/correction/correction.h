@@ -19,6 +19,7 @@
 // FlattenPage: the default correction of `page` (grey plane set; colour
 // plane for colour pages) in one call, as the driver makes it stage by
 // stage; FlattenAgainstPaper the same for the correction against the
-// paper. For the fuzzer and the benchmarks, which need no stage times.
+// paper, which gives back the paper it found. For the fuzzer, the tests
+// and the benchmarks, which need no stage times.
 void FlattenPage(TMyImage& page, unsigned threads = 1);
-void FlattenAgainstPaper(TMyImage& page, unsigned threads = 1);
+TPaperField FlattenAgainstPaper(TMyImage& page, unsigned threads = 1);

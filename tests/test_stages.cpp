@@ -239,10 +239,11 @@ TEST(Paper, DoesNoHarm) {
         const bool ink = x % 9 < 2 && y % 30 < 14 && x > 60 && x < W - 60 && y > 60 && y < H - 60;
         const bool fill =
             (content == Fill && x > 150 && x < 650 && y > 200 && y < 800) || content == NoPaper;
-        // Pale fills, cells of five colours where there is no paper.
-        const std::uint8_t fills[5][3] = {
-            {250, 236, 170}, {215, 235, 200}, {245, 215, 215}, {200, 220, 245}, {235, 225, 245}};
-        const auto& colour = fills[content == Fill ? 0 : (x / 130 + 2 * (y / 150)) % 5];
+        // Pale fills, cells of six colours where there is no paper, one
+        // all but white (and kept so).
+        const std::uint8_t fills[6][3] = {{250, 236, 170}, {215, 235, 200}, {245, 215, 215},
+                                          {200, 220, 245}, {235, 225, 245}, {254, 253, 251}};
+        const auto& colour = fills[content == Fill ? 0 : (x / 130 + 2 * (y / 150)) % 6];
         for (std::uint32_t c = 0; c < 3; ++c) {
           clean[i * 3 + c] = ink ? 40 : fill ? colour[c] : 255;
           const double d = (x - 300.0) * (x - 300.0) + (y - 400.0) * (y - 400.0);

@@ -271,7 +271,7 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
   }
 
   // 3. Paper: the tiles joined into regions through steps that paper
-  // takes (each channel within a 32nd of its neighbour's lit level): text
+  // takes (each channel within a 48th of the larger lit level): text
   // and thin lines leave the paper level of a tile as it is, while a fill, a
   // wash or a picture, however large and pale, and the dark of a photograph
   // start with a step in lightness or colour, and are regions of their own.
@@ -406,16 +406,12 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
     }
   }
 
-  // 5. The shadow put back; and one colour, the paper's, over the whole
-  // page: its lightness alone changes from tile to tile, so that what is
-  // neutral against the paper comes out neutral everywhere.
+  // 5. The shadow put back.
   for (std::uint32_t t = 0; t < tiles; ++t) {
-    std::uint64_t total = 0;
-    for (std::uint32_t c = 0; c < channels; ++c) total += lit[std::size_t{t} * channels + c];
     for (std::uint32_t c = 0; c < channels; ++c) {
-      const std::uint64_t own = channels == 3 ? lit[std::size_t{t} * channels + c] : total;
-      level[std::size_t{t} * channels + c] = static_cast<std::uint32_t>(
-          std::min<std::uint64_t>(own * lightAt(t) / 4096, std::uint64_t{WhiteOf<T>()} * 2));
+      const std::size_t i = std::size_t{t} * channels + c;
+      level[i] = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+          std::uint64_t{lit[i]} * lightAt(t) / 4096, std::uint64_t{WhiteOf<T>()} * 2));
     }
   }
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
+#include "processor.h"
 #include "split_rows.h"
 
 namespace {
@@ -506,7 +508,7 @@ std::vector<TRun> RunsOf(std::uint32_t size, std::uint32_t tiles) {
 // from twice that up stretched onto the gap, min(W, max(q, 2q - W + 2 knee)),
 // so that the paper's grain turns white and nothing darker moves.
 template <class T>
-void DivideRow(T* __restrict row, const std::int32_t* __restrict levels, std::uint32_t count,
+[[gnu::always_inline]] inline void DivideRow(T* __restrict row, const std::int32_t* __restrict levels, std::uint32_t count,
                std::int32_t knee) {
   constexpr std::int32_t white = WhiteOf<T>();
   const std::int32_t from = white - 2 * knee;
@@ -524,75 +526,126 @@ void DivideRow(T* __restrict row, const std::int32_t* __restrict levels, std::ui
   }
 }
 
-// The division, with `Channels` samples a pixel. The paper is worked out
-// in 32-bit integers at 8 bits (every level and weight keeps it far from
-// their limits) and in 64-bit ones at 16.
+// Sets to 0 the levels of the pixels x0 <= x < x1 whose half-size pixel
+// (x / 2, or the last of the `width`) lies in the margin; `level` holds
+// the stretch from x0, `channels` a pixel. The margin is a few runs along
+// the edges, so eight half-size pixels at a time are passed over while
+// none of them is in it.
+[[gnu::always_inline]] inline void ClearMargin(const std::uint8_t* margin, std::uint32_t width, std::uint32_t x0,
+                 std::uint32_t x1, std::int32_t* level, std::uint32_t channels) {
+  const auto clear = [&](std::uint32_t from, std::uint32_t to) {
+    from = std::max(from, x0);
+    to = std::min(to, x1);
+    if (from < to) std::fill(level + std::size_t{from - x0} * channels,
+                             level + std::size_t{to - x0} * channels, 0);
+  };
+  const std::uint32_t last = std::min(width, x1 / 2 + 1);
+  for (std::uint32_t hx = x0 / 2; hx < last;) {
+    std::uint64_t eight = 0;
+    if (hx + 8 <= last) std::memcpy(&eight, margin + hx, 8);
+    if (hx + 8 <= last && eight == 0) {
+      hx += 8;
+      continue;
+    }
+    if (margin[hx] != 0) clear(2 * hx, hx + 1 == width ? x1 : 2 * hx + 2);
+    ++hx;
+  }
+}
+
+// The rows first <= y < end of the division, with `Channels` samples a
+// pixel, `runs` being RunsOf(page.Width, paper.TilesX). The paper is worked
+// out in 32-bit integers at 8 bits (every level and weight keeps it far
+// from their limits) and in 64-bit ones at 16. Inlined into a plain copy
+// and one for AVX2, which does twice the samples at a time.
 template <class T, std::uint32_t Channels>
-void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads) {
+[[gnu::always_inline]] inline void DivideRowsOf(T* samples, std::uint32_t w,
+                                                const TPaperField& paper,
+                                                const std::vector<TRun>& runs,
+                                                std::uint32_t first, std::uint32_t end) {
   using TWide = std::conditional_t<sizeof(T) == 1, std::int32_t, std::int64_t>;
   constexpr std::uint32_t white = WhiteOf<T>();
   constexpr TWide span = 4 * PaperTile;
   // floor(v / 4096) as a shift, for v down to -lift (the extrapolated
   // paper stays far above that).
   constexpr TWide lift = TWide{1} << (sizeof(T) == 1 ? 24 : 32);
-  const std::uint32_t w = page.Width, h = page.Height;
   const std::uint32_t tx = paper.TilesX, ty = paper.TilesY;
-  if (w == 0 || h == 0 || tx == 0 || ty == 0) return;
-  T* samples = Channels == 3 ? RgbOf(T{}, page).data() : GrayOf(T{}, page).data();
-  const std::vector<TRun> runs = RunsOf(w, tx);
   // A level of 0 stands for the margin.
   const auto levelAt = [&](std::uint32_t x, std::uint32_t y, std::uint32_t c) {
     return static_cast<TWide>(
         paper.Level[(std::size_t{std::min(y, ty - 1)} * tx + std::min(x, tx - 1)) * Channels + c]);
   };
-  SplitRows(h, threads, 64, [&](std::uint32_t first, std::uint32_t end) {
-    // The paper along the row: at each tile column in 64ths, then at each
-    // pixel of a stretch of the row at a time, a channel at a time, so that
-    // what a thread holds does not grow with the page's width.
-    constexpr std::uint32_t Stretch = 4096;
-    std::vector<TWide> column(std::size_t{tx} * Channels);
-    std::vector<std::int32_t> level(std::size_t{std::min(w, Stretch)} * Channels);
-    for (std::uint32_t y = first; y < end; ++y) {
-      const TBetween v = BetweenAt(y, ty);
-      for (std::uint32_t i = 0; i < tx * Channels; ++i) {
-        column[i] = levelAt(i / Channels, v.Tile, i % Channels) * (span - v.Weight) +
-                    levelAt(i / Channels, v.Tile + 1, i % Channels) * v.Weight;
-      }
-      auto run = runs.begin();
-      for (std::uint32_t x0 = 0; x0 < w; x0 += Stretch) {
-        const std::uint32_t x1 = std::min(w - x0, Stretch) + x0;
-        while (run->End <= x0) ++run;
-        for (auto r = run; r != runs.end() && r->First < x1; ++r) {
-          TWide start[Channels], step[Channels];
-          for (std::uint32_t c = 0; c < Channels; ++c) {
-            const TWide from = column[r->Tile * Channels + c];
-            const TWide to = column[std::min(r->Tile + 1, tx - 1) * Channels + c];
-            start[c] = from * (span - r->Weight) + to * r->Weight + span * span / 2 + lift;
-            step[c] = 2 * (to - from);
-          }
-          // Locals, as `level` might alias the run for all the compiler knows.
-          const std::uint32_t from = std::max(r->First, x0), to = std::min(r->End, x1);
-          std::int32_t* at = level.data() + std::size_t{from - x0} * Channels;
-          for (std::uint32_t k = from - r->First, n = to - r->First; k < n; ++k, at += Channels) {
-            for (std::uint32_t c = 0; c < Channels; ++c) {
-              const TWide b = ((start[c] + static_cast<TWide>(k) * step[c]) >> 12) - (lift >> 12);
-              at[c] = static_cast<std::int32_t>(std::clamp<TWide>(b, 1, white));
-            }
-          }
-        }
-        if (paper.Width != 0 && paper.Height != 0) {
-          const std::uint8_t* margin =
-              &paper.Margin[std::size_t{std::min(y / 2, paper.Height - 1)} * paper.Width];
-          for (std::uint32_t x = x0; x < x1; ++x) {
-            if (margin[std::min(x / 2, paper.Width - 1)] == 0) continue;
-            for (std::uint32_t c = 0; c < Channels; ++c)
-              level[std::size_t{x - x0} * Channels + c] = 0;
-          }
-        }
-        DivideRow(samples + (std::size_t{y} * w + x0) * Channels, level.data(),
-                  (x1 - x0) * Channels, static_cast<std::int32_t>(paper.Knee));
-      }
+  // The paper along the row: at each tile column in 64ths, then at each
+  // pixel of a stretch of the row at a time, a channel at a time, so that
+  // what a thread holds does not grow with the page's width.
+  constexpr std::uint32_t Stretch = 4096;
+  std::vector<TWide> column(std::size_t{tx} * Channels);
+  std::vector<std::int32_t> level(std::size_t{std::min(w, Stretch)} * Channels);
+  for (std::uint32_t y = first; y < end; ++y) {
+    const TBetween v = BetweenAt(y, ty);
+    for (std::uint32_t i = 0; i < tx * Channels; ++i) {
+      column[i] = levelAt(i / Channels, v.Tile, i % Channels) * (span - v.Weight) +
+                  levelAt(i / Channels, v.Tile + 1, i % Channels) * v.Weight;
     }
+    auto run = runs.begin();
+    for (std::uint32_t x0 = 0; x0 < w; x0 += Stretch) {
+      const std::uint32_t x1 = std::min(w - x0, Stretch) + x0;
+      while (run->End <= x0) ++run;
+      for (auto r = run; r != runs.end() && r->First < x1; ++r) {
+        TWide start[Channels], step[Channels];
+        for (std::uint32_t c = 0; c < Channels; ++c) {
+          const TWide from = column[r->Tile * Channels + c];
+          const TWide to = column[std::min(r->Tile + 1, tx - 1) * Channels + c];
+          start[c] = from * (span - r->Weight) + to * r->Weight + span * span / 2 + lift;
+          step[c] = 2 * (to - from);
+        }
+        // Locals, as `level` might alias the run for all the compiler knows.
+        const std::uint32_t from = std::max(r->First, x0), to = std::min(r->End, x1);
+        std::int32_t* at = level.data() + std::size_t{from - x0} * Channels;
+        for (std::uint32_t k = from - r->First, n = to - r->First; k < n; ++k, at += Channels) {
+          for (std::uint32_t c = 0; c < Channels; ++c) {
+            const TWide b = ((start[c] + static_cast<TWide>(k) * step[c]) >> 12) - (lift >> 12);
+            at[c] = static_cast<std::int32_t>(std::clamp<TWide>(b, 1, white));
+          }
+        }
+      }
+      if (paper.Width != 0 && paper.Height != 0) {
+        ClearMargin(&paper.Margin[std::size_t{std::min(y / 2, paper.Height - 1)} * paper.Width],
+                    paper.Width, x0, x1, level.data(), Channels);
+      }
+      DivideRow(samples + (std::size_t{y} * w + x0) * Channels, level.data(),
+                (x1 - x0) * Channels, static_cast<std::int32_t>(paper.Knee));
+    }
+  }
+}
+
+template <class T, std::uint32_t Channels>
+void DivideRows(T* samples, std::uint32_t w, const TPaperField& paper,
+                const std::vector<TRun>& runs, std::uint32_t first, std::uint32_t end) {
+  DivideRowsOf<T, Channels>(samples, w, paper, runs, first, end);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+template <class T, std::uint32_t Channels>
+__attribute__((target("avx2"))) void DivideRowsAvx2(T* samples, std::uint32_t w,
+                                                    const TPaperField& paper,
+                                                    const std::vector<TRun>& runs,
+                                                    std::uint32_t first, std::uint32_t end) {
+  DivideRowsOf<T, Channels>(samples, w, paper, runs, first, end);
+}
+#endif
+
+template <class T, std::uint32_t Channels>
+void DivideByPaperOf(TMyImage& page, const TPaperField& paper, unsigned threads) {
+  const std::uint32_t w = page.Width, h = page.Height;
+  if (w == 0 || h == 0 || paper.TilesX == 0 || paper.TilesY == 0) return;
+  T* samples = Channels == 3 ? RgbOf(T{}, page).data() : GrayOf(T{}, page).data();
+  const std::vector<TRun> runs = RunsOf(w, paper.TilesX);
+  auto rows = DivideRows<T, Channels>;
+#if defined(__x86_64__) || defined(__i386__)
+  if (HasAvx2()) rows = DivideRowsAvx2<T, Channels>;
+#endif
+  SplitRows(h, threads, 64, [&](std::uint32_t first, std::uint32_t end) {
+    rows(samples, w, paper, runs, first, end);
   });
 }
 

@@ -108,25 +108,72 @@ void FindMarginOf(const TMyImage& reduced, TPaperField& paper) {
 }
 
 // The values at `high` and at `low` (ranks, 0 the darkest) of `count`
-// values, which it may reorder. At 8 bits counted from the top of their
-// histogram: paper is near it.
-template <class T>
-std::pair<std::uint32_t, std::uint32_t> RanksOf(T* values, std::uint32_t count, std::uint32_t high,
-                                                std::uint32_t low) {
+// 8-bit values in their histogram, counted from its top: paper is near it.
+std::pair<std::uint32_t, std::uint32_t> RanksInHistogram(const std::uint16_t* histogram,
+                                                         std::uint32_t count, std::uint32_t high,
+                                                         std::uint32_t low) {
+  std::uint32_t v = 255, above = histogram[255];
+  for (; above < count - high;) above += histogram[--v];
+  const std::uint32_t atHigh = v;
+  for (; above < count - low;) above += histogram[--v];
+  return {atHigh, v};
+}
+
+// The same of `count` 16-bit values, which it reorders.
+std::pair<std::uint32_t, std::uint32_t> RanksOf(std::uint16_t* values, std::uint32_t count,
+                                                std::uint32_t high, std::uint32_t low) {
+  std::nth_element(values, values + high, values + count);
+  const std::uint32_t atHigh = values[high];
+  std::nth_element(values, values + low, values + high);
+  return {atHigh, low < high ? values[low] : atHigh};
+}
+
+// One tile (x0 <= x < x1, y0 <= y < y1) of the `w` wide half-size page
+// with `Channels` samples a pixel: its rank 7n/8 of each channel in
+// `high`, the sum of its ranks n/4 in `low`, of the n pixels outside the
+// margin; n is returned. At 8 bits the samples are counted straight into
+// a histogram a channel.
+template <class T, std::uint32_t Channels>
+std::uint32_t TileRanks(const T* samples, const std::uint8_t* margin, std::uint32_t w,
+                        std::uint32_t x0, std::uint32_t x1, std::uint32_t y0, std::uint32_t y1,
+                        std::uint32_t* high, std::uint32_t& low) {
+  constexpr std::uint32_t area = PaperTile * PaperTile;
+  std::uint32_t count = 0;
+  low = 0;
   if constexpr (sizeof(T) == 1) {
-    std::array<std::uint16_t, 256> histogram{};
-    for (std::uint32_t k = 0; k < count; ++k) ++histogram[values[k]];
-    std::uint32_t v = 255, above = histogram[255];
-    for (; above < count - high;) above += histogram[--v];
-    const std::uint32_t atHigh = v;
-    for (; above < count - low;) above += histogram[--v];
-    return {atHigh, v};
+    std::uint16_t histogram[Channels][256] = {};
+    for (std::uint32_t yy = y0; yy < y1; ++yy) {
+      for (std::uint32_t xx = x0; xx < x1; ++xx) {
+        if (margin[yy * w + xx] != 0) continue;
+        const T* pixel = samples + std::size_t{yy * w + xx} * Channels;
+        for (std::uint32_t c = 0; c < Channels; ++c) ++histogram[c][pixel[c]];
+        ++count;
+      }
+    }
+    if (count == 0) return 0;
+    for (std::uint32_t c = 0; c < Channels; ++c) {
+      const auto [ranked, under] = RanksInHistogram(histogram[c], count, count * 7 / 8, count / 4);
+      high[c] = ranked;
+      low += under;
+    }
   } else {
-    std::nth_element(values, values + high, values + count);
-    const std::uint32_t atHigh = values[high];
-    std::nth_element(values, values + low, values + high);
-    return {atHigh, low < high ? values[low] : atHigh};
+    std::uint16_t values[Channels][area];
+    for (std::uint32_t yy = y0; yy < y1; ++yy) {
+      for (std::uint32_t xx = x0; xx < x1; ++xx) {
+        if (margin[yy * w + xx] != 0) continue;
+        const T* pixel = samples + std::size_t{yy * w + xx} * Channels;
+        for (std::uint32_t c = 0; c < Channels; ++c) values[c][count] = pixel[c];
+        ++count;
+      }
+    }
+    if (count == 0) return 0;
+    for (std::uint32_t c = 0; c < Channels; ++c) {
+      const auto [ranked, under] = RanksOf(values[c], count, count * 7 / 8, count / 4);
+      high[c] = ranked;
+      low += under;
+    }
   }
+  return count;
 }
 
 // The median of the known values among `values` (Unknown where fewer than
@@ -223,31 +270,23 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
   // of its grey: how far the paper's grain reaches below it.
   std::vector<std::uint32_t> sum(tiles, Unknown), low(tiles, 0);
   SplitRows(ty, threads, 4, [&](std::uint32_t first, std::uint32_t end) {
-    // The tile's samples outside the margin, channel after channel.
-    std::vector<T> values(PaperTile * PaperTile * channels);
     for (std::uint32_t y = first; y < end; ++y) {
       for (std::uint32_t x = 0; x < tx; ++x) {
         const std::uint32_t x0 = x * PaperTile, y0 = y * PaperTile;
         const std::uint32_t x1 = std::min(w, x0 + PaperTile), y1 = std::min(h, y0 + PaperTile);
         const std::uint32_t t = y * tx + x;
-        std::uint32_t count = 0;
-        for (std::uint32_t yy = y0; yy < y1; ++yy) {
-          for (std::uint32_t xx = x0; xx < x1; ++xx) {
-            if (paper.Margin[yy * w + xx] != 0) continue;
-            for (std::uint32_t c = 0; c < channels; ++c)
-              values[c * PaperTile * PaperTile + count] = samples[(yy * w + xx) * channels + c];
-            ++count;
-          }
+        std::uint32_t* high = &level[std::size_t{t} * channels];
+        std::uint32_t lows = 0;
+        const std::uint32_t count =
+            channels == 3
+                ? TileRanks<T, 3>(samples, paper.Margin.data(), w, x0, x1, y0, y1, high, lows)
+                : TileRanks<T, 1>(samples, paper.Margin.data(), w, x0, x1, y0, y1, high, lows);
+        if (count * 4 < (x1 - x0) * (y1 - y0)) {
+          std::fill(high, high + channels, 0);
+          continue;
         }
-        if (count * 4 < (x1 - x0) * (y1 - y0)) continue;
-        std::uint32_t total = 0, lows = 0;
-        for (std::uint32_t c = 0; c < channels; ++c) {
-          const auto [ranked, under] =
-              RanksOf(values.data() + c * PaperTile * PaperTile, count, count * 7 / 8, count / 4);
-          level[std::size_t{t} * channels + c] = ranked;
-          total += ranked;
-          lows += under;
-        }
+        std::uint32_t total = 0;
+        for (std::uint32_t c = 0; c < channels; ++c) total += high[c];
         sum[t] = total;
         low[t] = lows;
       }

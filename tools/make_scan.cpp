@@ -1,33 +1,8 @@
 // make_scan: writes a synthetic scanned page as a TIFF file, for the demo,
 // the tests' sample pages and the benchmark.
 //
-//   make_scan [-c] [-n] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg|webp|zstd|lzma|lerc]
-//             [-q QUALITY] [-e MAXZERROR] [-B] [-f] [-y] [-t TILE] [-p] [-a]
-//             [-k bilevel|palette] [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED]
-//             OUTPUT.tif
-//
-//   -c   colour (RGB) page; grey otherwise
-//   -n   noise instead of a scan: every sample random (no codec makes it smaller)
-//   -b   bits per sample, 8 by default; a 16-bit page's samples are the
-//        8-bit page's times 257
-//   -A   an alpha sample after the others, of this kind (0 unspecified, 1 the
-//        colour multiplied by it, 2 not), opaque but in a band at the top
-//   -z   compression, none by default
-//   -q   JPEG quality, 75 by default; the WebP level (100 lossless), ZSTD or
-//        Deflate level, LZMA preset, the codec's default by default
-//   -e   LERC's largest error a sample may take, 0 by default
-//   -B   a big-endian (MM) file; little-endian otherwise
-//   -f   bits filled from the lowest (FillOrder 2)
-//   -y   a colour JPEG page in YCbCr with 2x2 subsampling, as scanners write
-//   -t   tiles of TILE x TILE pixels (a multiple of 16) instead of strips
-//   -p   samples in separate planes (colour, or grey and alpha)
-//   -a   the page is added to the end of OUTPUT.tif, as its next page
-//   -k   instead, a page the tool keeps as it is, bilevel (CCITT Group 4) or
-//        palette, added to the end of OUTPUT.tif
-//   -s   size in pixels, 2480x3508 (A4 at 300 dpi) by default
-//   -r   rows per strip, 64 by default; 0 for a single strip (no tag)
-//   -d   resolution in dots per inch, 300 by default
-//   -S   seed of the page's text and grain, 1 by default
+// Run alone (or with options it does not take) it prints its usage: each
+// option and what it does.
 //
 // The same options always give the same file. Exit code 0 when written, 1
 // on a usage error, 2 when the file could not be written.
@@ -64,12 +39,37 @@ struct TOptions {
 };
 
 int Usage() {
-  std::fprintf(
-      stderr,
-      "usage: make_scan [-c] [-n] [-b 8|16] [-A KIND] [-z none|lzw|deflate|packbits|jpeg|\n"
-      "                 webp|zstd|lzma|lerc] [-q QUALITY] [-e MAXZERROR] [-B] [-f]\n"
-      "                 [-y] [-t TILE] [-p] [-a] [-k bilevel|palette]\n"
-      "                 [-s WIDTHxHEIGHT] [-r ROWS_PER_STRIP] [-d DPI] [-S SEED] OUTPUT.tif\n");
+  std::fputs(
+      "usage: make_scan [OPTION]... OUTPUT.tif\n"
+      "Writes a synthetic scanned page (shaded paper, text, a dark margin joined to\n"
+      "the edge, an enclosed grey box; a red stamp in colour) as a TIFF file. The\n"
+      "same options always give the same file.\n"
+      "  -c          colour (RGB) page; grey otherwise\n"
+      "  -n          noise instead of a scan: every sample random (no codec makes it smaller)\n"
+      "  -b 8|16     bits per sample, 8 by default; a 16-bit page's samples are the\n"
+      "              8-bit page's times 257\n"
+      "  -A KIND     an alpha sample after the others, of this kind (0 unspecified, 1 the\n"
+      "              colour multiplied by it, 2 not), opaque but in a band at the top\n"
+      "  -z CODEC    compression: none (the default), lzw, deflate, packbits, jpeg, webp,\n"
+      "              zstd, lzma or lerc\n"
+      "  -q QUALITY  JPEG quality, 75 by default; the WebP level (100 lossless), ZSTD or\n"
+      "              Deflate level, LZMA preset, the codec's default by default\n"
+      "  -e ERROR    LERC's largest error a sample may take, 0 by default\n"
+      "  -B          a big-endian (MM) file; little-endian otherwise\n"
+      "  -f          bits filled from the lowest (FillOrder 2)\n"
+      "  -y          a colour JPEG page in YCbCr with 2x2 subsampling, as scanners write\n"
+      "  -t TILE     tiles of TILE x TILE pixels (a multiple of 16) instead of strips\n"
+      "  -p          samples in separate planes (colour, or grey and alpha)\n"
+      "  -a          the page is added to the end of OUTPUT.tif, as its next page\n"
+      "  -k KIND     instead, a page the tool keeps as it is, bilevel (CCITT Group 4) or\n"
+      "              palette, added to the end of OUTPUT.tif\n"
+      "  -s WxH      size in pixels, 2480x3508 (A4 at 300 dpi) by default\n"
+      "  -r ROWS     rows per strip, 64 by default; 0 for a single strip (no tag)\n"
+      "  -d DPI      resolution in dots per inch, 300 by default\n"
+      "  -S SEED     seed of the page's text and grain, 1 by default\n"
+      "Exit status: 0 when written, 1 on a usage error, 2 when the file could not\n"
+      "be written.\n",
+      stderr);
   return 1;
 }
 

@@ -102,7 +102,6 @@ TEST_F(Keep, ArgumentsTouchNothing) {
       {{"--help"}, "1", 0, "Usage: valdrane", ""},
       {{"-h"}, "1", 0, "Usage: valdrane", ""},
       {{"--version"}, "1", 0, "valdrane 0.", ""},
-      {{"--version"}, "1", 0, "MIT License", ""},
       {{"-x", "."}, "1", 2, "", "valdrane: unexpected argument '-x'"},
       {{"page.tif", "missing"}, "1", 2, "", "valdrane: cannot reach 'missing'"},
       {{}, "0", 2, "", "valdrane: VALDRANE_THREADS='0' is not"},

@@ -109,7 +109,7 @@ for page in "${pages[@]}"; do
     "${m[valdrane-1]}" "${m[paper]}" "${m[floor]}" "${m[floor-out]}" "${m[tiffcp]:--}" \
     "${m[leptonica]:--}" "$(ratio "${m[valdrane]}" "${m[floor-out]}")" \
     "$(ratio "${m[valdrane]}" "${m[leptonica]:-0}")" "$(ratio "${m[paper]}" "${m[valdrane]}")"
-  target "$page: -p / default" "$(ratio "${m[paper]}" "${m[valdrane]}")" 1.5 max
+  target "$page: -p / default" "$(ratio "${m[paper]}" "${m[valdrane]}")" 1.2 max
   # Compressed pages: the correction and the codec's work spread over
   # every core, under the codec's own time on one; uncompressed ones, whose
   # floor is little more than copying bytes, near it.

@@ -7,7 +7,7 @@
 namespace {
 
 const char* const Usage =
-    "Usage: valdrane [-r] [-p] [-j N] [-o DIR] [--force] [--] [PATH]...\r\n"
+    "Usage: valdrane [-r] [-p] [-j N] [-o DIR] [--force] [--log FILE] [--] [PATH]...\r\n"
     "       valdrane --help | --version\r\n"
     "\r\n"
     "Flattens scanned pages in place. Without a PATH valdrane rewrites every\r\n"
@@ -30,6 +30,8 @@ const char* const Usage =
     "                     place the same way and not changed since is\r\n"
     "                     otherwise skipped, as is an output, so that a run\r\n"
     "                     started again goes on where it stopped\r\n"
+    "      --log FILE     add one JSON object a file to FILE as each is done:\r\n"
+    "                     its path, outcome, reason, output and stage times\r\n"
     "\r\n"
     "Example: valdrane -r -o ~/scans-clean ~/scans (run again after a stop,\r\n"
     "it goes on where it stopped). VALDRANE_THREADS=N sets what -j N sets.\r\n"
@@ -83,6 +85,17 @@ int HandleArguments(int argc, char** argv, TArguments& asked) {
       asked.Paper = true;
     } else if (is(argument, "--force") && !asked.Force) {
       asked.Force = true;
+    } else if (is(argument, "--log") || std::strncmp(argument, "--log=", 6) == 0) {
+      if (!asked.Log.empty()) {
+        std::fputs("valdrane: one log at most\r\n", stderr);
+        return 2;
+      }
+      const char* equals = std::strchr(argument, '=');
+      asked.Log = equals != nullptr ? equals + 1 : i + 1 < argc ? argv[++i] : "";
+      if (asked.Log.empty()) {
+        std::fputs("valdrane: --log needs a file\r\n", stderr);
+        return 2;
+      }
     } else if (is(argument, "-o") || is(argument, "--output") ||
                std::strncmp(argument, "--output=", 9) == 0) {
       if (!asked.Output.empty()) {

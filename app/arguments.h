@@ -13,17 +13,18 @@ struct TArguments {
   bool Paper = false;              // -p or --paper: the correction against the paper
   std::string Output;              // -o DIR or --output DIR; empty: in place
   bool Force = false;              // --force: redo what this tool made already
+  std::string Log;                 // --log FILE or --log=FILE; empty: none
   std::vector<std::string> Paths;  // the folders and pages given, in order
 };
 
 // HandleArguments: reads the command line into `asked` and returns -1, to
 // run the batch: -j N, -jN, --threads N, --threads=N; -r, --recursive;
 // -p, --paper;
-// -o DIR, --output DIR, --output=DIR; --force;
+// -o DIR, --output DIR, --output=DIR; --force; --log FILE, --log=FILE;
 // every other argument, and all after "--", a path. For --help (or -h)
 // alone prints the usage on standard output and returns 0; for --version
 // alone prints "valdrane " and the version and returns 0; for an option it
-// does not take (a second -o or --force among them), --help or --version
+// does not take (a second -o, --log or --force among them), --help or --version
 // beside other arguments, a number of threads that is not a whole number from
 // 1 to 4096, prints one line naming it on standard
 // error and returns 2. Opens no file.

@@ -14,6 +14,7 @@
 #include "correction.h"
 #include "image.h"
 #include "page_copy.h"
+#include "page_log.h"
 #include "page_memory.h"
 #include "platform.h"
 #include "progress.h"
@@ -122,11 +123,13 @@ void CorrectAgainstPaper(TRecords& records, unsigned threads, std::uint64_t& sta
 // opened with its last `firm` folders never links; with a `target` that
 // has a Root, the new file goes there instead of replacing the page; a
 // file made already (OutputIsCurrent) is skipped unless `force`.
-// `correction` says which correction each page takes.
+// `correction` says which correction each page takes. Why a file was left
+// as it was, and a note on it, go into `logged` too.
 TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOutputPlace& target,
                           bool force, TCorrection correction, TRecords& records,
                           TMemoryBudget& budget, const TThreadShare& share, bool alone,
-                          std::vector<std::string>& lines, const std::function<void()>& report) {
+                          std::vector<std::string>& lines, const std::function<void()>& report,
+                          TLogEntry& logged) {
   const std::uint64_t FileStart = NowMs();
   const auto& correct = correction == TCorrection::Paper ? CorrectAgainstPaper : CorrectPage;
   const std::string shown = PrintableName(name);
@@ -161,7 +164,9 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
     lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(pageLines));
     lines.push_back("image " + shown + error);
     // A stop is no refusal: the run says what it left.
-    if (!RunStopping()) ReportRefusal(page, reason.Kind != TRefusalKind::None ? reason : fallback);
+    if (RunStopping()) return TPageOutcome::Done;
+    logged.Why = reason.Kind != TRefusalKind::None ? reason : fallback;
+    ReportRefusal(page, logged.Why);
     return TPageOutcome::Done;
   };
   const TRefusal unwritten = {TRefusalKind::Unwritable, "the new file cannot be written"};
@@ -243,8 +248,8 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
       StageLine("read ", StageStart, lines);
       correct(records, ThreadsNow(share), StageStart, lines);
       if (correction == TCorrection::Paper && records.Paper.LittlePaper) {
-        ReportNote(page,
-                   "too little paper to tell the light by; its samples are kept as they were");
+        logged.Note = "too little paper to tell the light by; its samples are kept as they were";
+        ReportNote(page, logged.Note);
       }
       const auto ending = [&] {
         StageLine("write ", StageStart, lines);
@@ -276,14 +281,16 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
     if (replaced) return TPageOutcome::Done;
     if (!alone) return TPageOutcome::RetryAlone;
     lines.assign(1, "image " + shown + (read ? " write error" : " read error"));
-    ReportRefusal(page, {TRefusalKind::TooLarge, "ran out of memory"});
+    logged.Why = {TRefusalKind::TooLarge, "ran out of memory"};
+    ReportRefusal(page, logged.Why);
   }
   return TPageOutcome::Done;
 }
 
 }  // namespace
 
-int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection correction) {
+int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection correction,
+             TLog& log) {
   SetTerminalTitle("Valdrane");
   ReportLine("Valdrane v.0.3 alpha");
   ReportLine("______20.05.2007._______________");
@@ -307,10 +314,30 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
         const TOutputPlace place{listing.Output,
                                  listing.Outputs.empty() ? "" : listing.Outputs[page],
                                  paper ? "paper" : ""};
+        // The log has a file's line once its report lines are complete:
+        // with them, stops held, where the page is put in place.
+        TLogEntry logged;
+        bool inLog = false;
+        const auto toLog = [&] {
+          if (inLog) return;
+          inLog = true;
+          logged.Path = names[page];
+          logged.Correction = paper ? "paper" : "default";
+          logged.Lines = lines;
+          const TEntryOutcome ended = OutcomeOf(lines.empty() ? "" : lines.back());
+          if (ended != TEntryOutcome::ReadError && ended != TEntryOutcome::WriteError) {
+            logged.Output = place.Root.empty() ? names[page] : place.Root + "/" + place.Below;
+          }
+          WriteLog(log, logged);
+        };
         const TPageOutcome outcome =
             ProcessEntry(names[page], listing.Firm[page], place, force, correction, workers[worker],
-                         budget, share, alone, lines, report);
-        if (outcome == TPageOutcome::Done) ProgressStep();
+                         budget, share, alone, lines, [&] { toLog(), report(); }, logged);
+        if (outcome == TPageOutcome::Done) {
+          const THeldStops stops;
+          toLog();
+          ProgressStep();
+        }
         return outcome;
       },
       share);

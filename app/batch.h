@@ -3,6 +3,7 @@
 #pragma once
 
 #include "listing.h"
+#include "page_log.h"
 
 // RunBatch: sets the terminal title, prints the banner, then reads,
 // flattens and rewrites each page of the listing, on `threads` threads (at least one), reporting a
@@ -20,5 +21,7 @@
 // on instead (its stages "down", "margin", "paper", "div"), and the record
 // of a file made says so: one made by the other correction is not current.
 enum class TCorrection { Background, Paper };
+// With a log (see OpenLog), each file's line is added to it as the file is
+// done, before its report lines are.
 int RunBatch(unsigned threads, const TListing& listing, bool force,
-             TCorrection correction = TCorrection::Background);
+             TCorrection correction, TLog& log);

@@ -8,6 +8,7 @@
 #include "arguments.h"
 #include "batch.h"
 #include "listing.h"
+#include "page_log.h"
 #include "platform.h"
 #include "progress.h"
 #include "report.h"
@@ -46,6 +47,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "valdrane: cannot make the folder '%s'\r\n", asked.Output.c_str());
     return 2;
   }
+  TLog log;
+  std::string why;
+  if (!asked.Log.empty() && !OpenLog(log, asked.Log, why)) {
+    std::fprintf(stderr, "valdrane: cannot open the log '%s': %s\r\n", asked.Log.c_str(),
+                 why.c_str());
+    return 2;
+  }
   // Each folder the run writes in is locked, then cleared of what killed
   // runs left there.
   for (const TFolderPlace& folder : listing.Folders) {
@@ -72,7 +80,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\r\n", message.c_str());
   try {
     const int code = RunBatch(threads, listing, asked.Force,
-                              asked.Paper ? TCorrection::Paper : TCorrection::Background);
+                              asked.Paper ? TCorrection::Paper : TCorrection::Background, log);
     ReportFlush();
     return code == 0 && !listing.Unlisted.empty() ? 2 : code;
   } catch (const std::bad_alloc&) {

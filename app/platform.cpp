@@ -43,6 +43,24 @@ void WriteError(const char* data, std::size_t size) {
   }
 }
 
+int OpenForAppending(const std::string& path, std::string& error) {
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) error = std::strerror(errno);
+  return fd;
+}
+
+bool AppendBytes(int handle, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(handle, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
 long WriteSomeOutput(const char* data, std::size_t size) {
   return static_cast<long>(write(STDOUT_FILENO, data, std::min<std::size_t>(size, 1u << 30)));
 }

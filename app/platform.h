@@ -27,6 +27,15 @@ void WriteError(const char* data, std::size_t size);
 // or less when none could be. Safe in a signal handler.
 long WriteSomeOutput(const char* data, std::size_t size);
 
+// OpenForAppending: opens the file `path` (made where there is none) for
+// writes that always go to its end; a handle for AppendBytes, or -1 with
+// `error` set to the system's reason. Never one of the standard streams'.
+int OpenForAppending(const std::string& path, std::string& error);
+
+// AppendBytes: all `size` bytes to the end of the file `handle`, in one
+// write where the system takes them so. False when they could not all be.
+bool AppendBytes(int handle, const char* data, std::size_t size);
+
 // SetTerminalTitle: names the terminal window, only when standard output is
 // a terminal; nothing is ever written into a pipe or a file.
 void SetTerminalTitle(const char* title);

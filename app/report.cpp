@@ -119,16 +119,7 @@ std::size_t ReportSummary() {
     const std::string_view text = Texts[k];
     if (!Finished[k] || text.size() < 2) continue;
     const std::size_t start = text.rfind('\n', text.size() - 3) + 1;
-    const std::string_view last = text.substr(start, text.size() - start - 2);
-    const auto ends = [&](std::string_view end) {
-      return last.substr(0, 6) == "image " && last.size() >= end.size() &&
-             last.substr(last.size() - end.size()) == end;
-    };
-    ++counts[ends(" read error")    ? 1
-             : ends(" write error") ? 2
-             : ends(" skipped")     ? 3
-             : ends(" as it is")    ? 4
-                                    : 0];
+    ++counts[static_cast<int>(OutcomeOf(text.substr(start, text.size() - start - 2)))];
   }
   TLine line;
   line.Text("valdrane: ").Number(counts[0]).Text(" flattened, ").Number(counts[1]);
@@ -149,6 +140,18 @@ std::size_t ReportSummary() {
   }
   if (*comma != '\0') kinds.Text("\r\n").Write();
   return counts[1] + counts[2];
+}
+
+TEntryOutcome OutcomeOf(std::string_view last) {
+  const auto ends = [&](std::string_view end) {
+    return last.substr(0, 6) == "image " && last.size() >= end.size() &&
+           last.substr(last.size() - end.size()) == end;
+  };
+  return ends(" read error")    ? TEntryOutcome::ReadError
+         : ends(" write error") ? TEntryOutcome::WriteError
+         : ends(" skipped")     ? TEntryOutcome::Skipped
+         : ends(" as it is")    ? TEntryOutcome::Copied
+                                : TEntryOutcome::Flattened;
 }
 
 void ReportWhatWasDone() {

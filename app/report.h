@@ -55,6 +55,15 @@ void ReportNote(const std::string& name, const std::string& text);
 // signal handler.
 std::size_t ReportSummary();
 
+// TEntryOutcome: how a file ended, as its last report line says: "image
+// NAME read error", " write error", " skipped", " copied as it is", or
+// anything else (its name after its stages): flattened.
+enum class TEntryOutcome { Flattened, ReadError, WriteError, Skipped, Copied };
+
+// OutcomeOf: the outcome the entry's `last` line says. Safe in a signal
+// handler.
+TEntryOutcome OutcomeOf(std::string_view last);
+
 // ReportWhatWasDone: for a run that ends early: one line on standard error
 // saying how many of its files were done (flattened, skipped, copied or
 // reported as errors) and that the others were left as they were:

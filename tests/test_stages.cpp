@@ -12,6 +12,7 @@
 #include "flatten.h"
 #include "grey.h"
 #include "jpeg_quality.h"
+#include "page_log.h"
 #include "paper.h"
 #include "reconstruct.h"
 #include "reconstruct_kernels.h"
@@ -303,6 +304,43 @@ TEST(Report, SecondsAndBytesAsPeopleReadThem) {
       {9990000, "9.9 MB"},    {10000000, "10 MB"},
       {99960000, "100 MB"},   {~std::uint64_t{0}, "18446744074 GB"}};
   for (const auto& [bytes, text] : sizes) EXPECT_EQ(FormatBytes(bytes), text);
+}
+
+// A file's log line: its outcome from the last report line, each stage
+// summed over its pages, names kept as UTF-8 where they are and each other
+// byte as a lone surrogate, never a raw control character.
+TEST(Report, ALogLineAProgramCanRead) {
+  const std::vector<std::string> multi = {"read 0.010",   "div 0.002",  "total 0.012",
+                                          "m.tif page 1 of 2", "m.tif page 2 of 2 copied",
+                                          "read 0.005", "substract 0.001", "total 0.020", "m.tif"};
+  const struct {
+    std::string path;
+    std::vector<std::string> lines;
+    TRefusal why;
+    const char* wanted;
+  } cases[] = {
+      {"m.tif", multi, {},
+       R"({"path":"m.tif","outcome":"flattened","correction":"paper","output":"out/x",)"
+       R"("refusal":null,"reason":null,"note":null,)"
+       R"("stages":{"read":0.015,"div":0.002,"substract":0.001},"seconds":0.020})"},
+      {"a\"b\\c\x01\xC3\xA9\xFF\xC0\x80\xED\xA0\x80\xF4\x90\x80\x80.tif",
+       {"image x read error"},
+       {TRefusalKind::Damaged, "damaged strip 3"},
+       R"({"path":"a\"b\\c\u0001é\uDCFF\uDCC0\uDC80\uDCED\uDCA0\uDC80\uDCF4\uDC90\uDC80\uDC80.tif",)"
+       R"("outcome":"read error","correction":"paper","output":"out/x","refusal":"damaged",)"
+       R"("reason":"damaged strip 3","note":null,"stages":{},"seconds":null})"},
+      {"s.tif", {"image s.tif skipped"}, {}, R"("outcome":"skipped")"},
+      {"c.tif", {"image c.tif copied as it is"}, {}, R"("outcome":"copied")"},
+      {"w.tif", {"read 0.001", "image w.tif write error"}, {}, R"("outcome":"write error")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    TLogEntry entry{c.path, "paper", "out/x", c.why, "", c.lines};
+    const std::string line = LogLine(entry);
+    EXPECT_NE(line.find(c.wanted), std::string::npos) << line;
+    EXPECT_EQ(line.back(), '\n');
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+  }
 }
 
 // Every input the fuzzer kept, and every one that once failed, through the

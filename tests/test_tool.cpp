@@ -482,7 +482,12 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
     fresh();
     const auto copied = fs::last_write_time(dir / "17.tif");
     // One thread where a second run starts meanwhile: slower under an emulator.
-    const pid_t pid = StartTool(dir, Threads(signal == SIGSEGV ? "1" : "3"));
+    // Its log beside the folder: a line a page done, flushed as it goes.
+    const fs::path logPath = top / "log.jsonl";
+    fs::remove(logPath);
+    const std::string logArgument = "--log=" + logPath.string();
+    const pid_t pid = StartTool(dir, Threads(signal == SIGSEGV ? "1" : "3"), VALDRANE_BINARY,
+                                {logArgument.c_str()});
     TToolRun second;       // a run in the folder while this one writes
     bool writing = false;  // halfway through the run
     for (int wait = 0; signal != SIGKILL && !writing && wait < 20000; ++wait) {
@@ -502,6 +507,11 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
     }
     kill(pid, signal);
     const TToolRun run = WaitTool(pid, dir);
+    const TBytes logBytes = FileBytes(logPath);
+    const std::string log(logBytes.begin(), logBytes.end());
+    // Whole lines only, one a page.
+    EXPECT_TRUE(std::regex_match(log, std::regex("(\\{\"path\":[^\n]*\"seconds\":(null|[0-9.]+)\\}\n)*")))
+        << log;
     std::size_t rewritten = 0, reported = 0;
     for (const std::string& name : Listing(dir)) {
       reported += run.Out.find("\r\n" + name + "\r\n") != std::string::npos;
@@ -515,6 +525,13 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
       EXPECT_TRUE(signal == SIGKILL || signal == SIGSEGV || bytes != done.at(name) ||
                   run.Out.find("\r\n" + name + "\r\n") != std::string::npos)
           << name << " replaced, not reported";
+      // The log has a page as flattened only once it is, and, stopped, every
+      // page that is.
+      const bool logged = log.find("{\"path\":\"" + name + "\",\"outcome\":\"flattened\"") !=
+                          std::string::npos;
+      EXPECT_TRUE(!logged || bytes == done.at(name)) << name << " logged, not replaced";
+      EXPECT_TRUE(signal == SIGKILL || signal == SIGSEGV || logged || bytes != done.at(name))
+          << name << " replaced, not logged";
     }
     midBatch += rewritten > 0 && rewritten < old.size();
     if (signal == SIGKILL) continue;

@@ -4,9 +4,11 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +35,24 @@ bool StderrIsTerminal() {
 void WriteError(const char* data, std::size_t size) {
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), data, static_cast<DWORD>(size), &written, nullptr);
+}
+
+int OpenForAppending(const std::string& path, std::string& error) {
+  const int fd = _wopen(WideText(path.c_str()).c_str(),
+                        _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT,
+                        _S_IREAD | _S_IWRITE);
+  if (fd < 0) error = std::strerror(errno);
+  return fd;
+}
+
+bool AppendBytes(int handle, const char* data, std::size_t size) {
+  while (size > 0) {
+    const int written = _write(handle, data, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
 }
 
 long WriteSomeOutput(const char* data, std::size_t size) {

@@ -14,6 +14,7 @@
 #include "correction.h"
 #include "image.h"
 #include "page_copy.h"
+#include "page_formats.h"
 #include "page_log.h"
 #include "page_memory.h"
 #include "platform.h"
@@ -21,7 +22,6 @@
 #include "report.h"
 #include "safe_file.h"
 #include "schedule.h"
-#include "tiff_io.h"
 
 namespace {
 
@@ -134,8 +134,8 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
   const auto& correct = correction == TCorrection::Paper ? CorrectAgainstPaper : CorrectPage;
   const std::string shown = PrintableName(name);
   TPageFile File;
-  TTiffFile Pages;
-  TTiffOutput Output;
+  TImageFile Pages;
+  TImageOutput Output;
   THeldMemory held{budget};
   TRefusal why;  // why the page under way is left as it was
   // A page holds its planes, what each thread that may come to decode or
@@ -171,14 +171,14 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
   };
   const TRefusal unwritten = {TRefusalKind::Unwritable, "the new file cannot be written"};
   const auto write = [&] {
-    return Output.Writer != nullptr || BeginTiffOutput(File, Pages, Output, &target) == 1;
+    return Output.Begun || BeginImageOutput(File, Pages, Output, &target) == 1;
   };
   // The file is put in place and its last lines added and reported at once,
   // with stops held: a stop finds both or neither.
   bool replaced = false;
   const auto replace = [&](const std::function<void()>& last) {
     const THeldStops stops;
-    if (!stops.Held || FinishTiffOutput(Output, File) != 1) return false;
+    if (!stops.Held || FinishImageOutput(Output, Pages, File) != 1) return false;
     replaced = true;
     last();
     report();
@@ -197,7 +197,7 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
       return fail(" read error", File.Why, {TRefusalKind::Unreadable, "cannot be opened"});
     }
     if (!force && OutputIsCurrent(File, target)) return fail(" skipped");
-    const std::int32_t listed = ListPages(File, Pages);
+    const std::int32_t listed = ListImages(File, Pages);
     // A file of pages the tool does not flatten still goes into an output
     // folder, as it is, so that the folder holds the whole tree.
     if (listed == 0 && !target.Root.empty()) {
@@ -213,16 +213,16 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
       report();
       return TPageOutcome::Done;
     }
-    if (listed != 1) return fail(" read error", Pages.Why);
-    const auto count = static_cast<std::uint32_t>(Pages.Flattened.size());
+    if (listed != 1) return fail(" read error", Pages.Tiff.Why);
+    const auto count = static_cast<std::uint32_t>(Pages.Tiff.Flattened.size());
     for (std::uint32_t k = 0; k < count; ++k) {
       pageLines = lines.size();
       read = false;
       page = count == 1 ? shown
                         : shown + " page " + std::to_string(k + 1) + " of " + std::to_string(count);
-      if (!Pages.Flattened[k]) {
-        if (!write()) return fail(" write error", Output.Write.Why, unwritten);
-        if (CopyTiffPage(Output, File, k) != 1) {
+      if (!Pages.Tiff.Flattened[k]) {
+        if (!write()) return fail(" write error", OutputRefusal(Output), unwritten);
+        if (CopyImagePage(Output, File, k) != 1) {
           return fail(" write error", {TRefusalKind::Unwritable,
                                        "a page it does not flatten cannot be copied as it is"});
         }
@@ -233,7 +233,7 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
       const std::uint64_t PageStart = StageStart;
       why = {};
       TRefusal unread;
-      if (ReadTiff(File, records.Page, reserve, ThreadsNow(share), k, &unread) != 1) {
+      if (ReadImage(File, Pages, records.Page, reserve, ThreadsNow(share), k, unread) != 1) {
         return fail(" read error", why.Kind != TRefusalKind::None ? why : unread);
       }
       read = true;
@@ -257,14 +257,14 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
         lines.push_back(page);
       };
       // A page alone is put in place as part of its writing.
-      if (!write()) return fail(" write error", Output.Write.Why, unwritten);
-      if (WriteTiffPage(Output, records.Page, ThreadsNow(share)) != 1) {
-        return fail(" write error", Output.Write.Why, unwritten);
+      if (!write()) return fail(" write error", OutputRefusal(Output), unwritten);
+      if (WriteImage(Output, Pages, records.Page, ThreadsNow(share)) != 1) {
+        return fail(" write error", OutputRefusal(Output), unwritten);
       }
       if (count > 1) {
         ending();
       } else if (!replace(ending)) {
-        return fail(" write error", Output.Write.Why, unwritten);
+        return fail(" write error", OutputRefusal(Output), unwritten);
       }
     }
     pageLines = lines.size();
@@ -273,7 +273,7 @@ TPageOutcome ProcessEntry(const std::string& name, std::uint32_t firm, const TOu
           lines.push_back("total " + FormatSeconds(NowMs() - FileStart));
           lines.push_back(shown);
         })) {
-      return fail(" write error", Output.Write.Why, unwritten);
+      return fail(" write error", OutputRefusal(Output), unwritten);
     }
   } catch (const std::bad_alloc&) {
     records = TRecords{};

@@ -3,8 +3,9 @@
 # list of faults):
 # - a room includes only headers of the rooms it may use:
 #     image -> (none), correction -> image, files -> (none),
-#     tiff -> image files, app -> every room of Im_proc
-# - only the TIFF binding includes the TIFF library's headers;
+#     tiff -> image files, png -> image files, app -> every room of Im_proc
+# - only the TIFF binding includes the TIFF library's headers, only the PNG
+#   binding libpng's;
 # - only the platform units, plane memory and the safe replacement of files
 #   include the operating system's headers;
 # - no two units include each other (a unit: a .h and its .cpp).
@@ -14,7 +15,8 @@ set(uses_image "")
 set(uses_correction "image")
 set(uses_files "")
 set(uses_tiff "image;files")
-set(uses_app "image;correction;files;tiff")
+set(uses_png "image;files")
+set(uses_app "image;correction;files;tiff;png")
 # Headers of the operating system, not of the C or C++ library.
 set(system_headers "unistd\\.h|fcntl\\.h|dirent\\.h|sched\\.h|signal\\.h|sys/.*|windows\\.h|io\\.h|aclapi\\.h|sddl\\.h|filesystem")
 
@@ -67,6 +69,9 @@ foreach(path ${sources})
       set(header ${CMAKE_MATCH_1})
       if(header MATCHES "^tiff" AND NOT room STREQUAL "tiff")
         list(APPEND faults "${path}: only the TIFF binding includes <${header}>")
+      endif()
+      if(header MATCHES "^png" AND NOT room STREQUAL "png")
+        list(APPEND faults "${path}: only the PNG binding includes <${header}>")
       endif()
       if(header MATCHES "^(${system_headers})$" AND NOT unit STREQUAL "platform"
          AND NOT unit STREQUAL "plane_memory" AND NOT room STREQUAL "files")

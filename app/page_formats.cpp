@@ -1,8 +1,12 @@
 #include "page_formats.h"
 
+#include "platform.h"
+
 std::int32_t ListImages(const TPageFile& page, TImageFile& file) {
   std::uint8_t head[8] = {};
-  file.Png = ReadAt(page.Fd, head, sizeof head, 0) == sizeof head && IsPngSignature(head, 8);
+  // A file named as a TIFF page is one, whatever it holds, as it always was.
+  file.Png = !NameMatchesTif(page.Name) && ReadAt(page.Fd, head, sizeof head, 0) == sizeof head &&
+             IsPngSignature(head, 8);
   if (!file.Png) return ListPages(page, file.Tiff);
   file.Tiff = {};
   const std::int32_t kind = ListPng(page, file.Tiff.Why);

@@ -27,7 +27,8 @@ struct TImageOutput {
   bool Begun = false;
 };
 
-// ListImages: the pages of the file open in `page`, by its first bytes: a
+// ListImages: the pages of the file open in `page`, by its first bytes
+// (one named "*.tif" or "*.tiff" is taken as TIFF whatever it holds): a
 // PNG file is one page, flattened unless it is of a kind that is not (its
 // reason in file.Tiff.Why); anything else goes to ListPages. Returns as
 // ListPages does: 1, 0 where no page is flattened, -1 where the file is

@@ -7,7 +7,8 @@
 namespace {
 
 const char* const Usage =
-    "Usage: valdrane [-r] [-p] [-j N] [-o DIR] [--force] [--log FILE] [--] [PATH]...\r\n"
+    "Usage: valdrane [-r] [-p] [-j N] [-o DIR] [--png] [--jpeg] [--force] [--log FILE]\r\n"
+    "                [--] [PATH]...\r\n"
     "       valdrane --help | --version\r\n"
     "\r\n"
     "Flattens scanned pages in place. Without a PATH valdrane rewrites every\r\n"
@@ -21,6 +22,9 @@ const char* const Usage =
     "  -p, --paper        divide by the paper instead: paper white on every\r\n"
     "                     channel, text against the paper around it, only a\r\n"
     "                     dark scanner margin along a side whitened\r\n"
+    "      --png          folders stand for their .png files too (a .png file\r\n"
+    "                     named as a PATH is taken anyway)\r\n"
+    "      --jpeg         folders stand for their .jpg and .jpeg files too\r\n"
     "  -j, --threads N    the number of threads (1 to 4096; by default every\r\n"
     "                     CPU it may use)\r\n"
     "  -o, --output DIR   write the flattened pages under DIR (the same tree)\r\n"
@@ -83,6 +87,10 @@ int HandleArguments(int argc, char** argv, TArguments& asked) {
       asked.Recursive = true;
     } else if (is(argument, "-p") || is(argument, "--paper")) {
       asked.Paper = true;
+    } else if (is(argument, "--png")) {
+      asked.Png = true;
+    } else if (is(argument, "--jpeg")) {
+      asked.Jpeg = true;
     } else if (is(argument, "--force") && !asked.Force) {
       asked.Force = true;
     } else if (is(argument, "--log") || std::strncmp(argument, "--log=", 6) == 0) {

@@ -14,6 +14,8 @@ struct TArguments {
   std::string Output;              // -o DIR or --output DIR; empty: in place
   bool Force = false;              // --force: redo what this tool made already
   std::string Log;                 // --log FILE or --log=FILE; empty: none
+  bool Png = false;                // --png: folders stand for their PNG files too
+  bool Jpeg = false;               // --jpeg: and for their JPEG files
   std::vector<std::string> Paths;  // the folders and pages given, in order
 };
 
@@ -21,6 +23,7 @@ struct TArguments {
 // run the batch: -j N, -jN, --threads N, --threads=N; -r, --recursive;
 // -p, --paper;
 // -o DIR, --output DIR, --output=DIR; --force; --log FILE, --log=FILE;
+// --png; --jpeg;
 // every other argument, and all after "--", a path. For --help (or -h)
 // alone prints the usage on standard output and returns 0; for --version
 // alone prints "valdrane " and the version and returns 0; for an option it

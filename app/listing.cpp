@@ -1,5 +1,7 @@
 #include "listing.h"
 
+#include <cstring>
+
 #include <algorithm>
 #include <set>
 
@@ -45,8 +47,22 @@ std::string DescribeOthers(const std::map<std::string, std::size_t>& others) {
   return text;
 }
 
+bool TakesName(const std::string& name, const TFolderKinds& kinds) {
+  const auto endsIn = [&](const char* ending) {
+    const std::size_t length = std::strlen(ending);
+    if (name.size() < length) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+      const char c = name[name.size() - length + i];
+      if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != ending[i]) return false;
+    }
+    return true;
+  };
+  return NameMatchesTif(name) || (kinds.Png && endsIn(".png")) ||
+         (kinds.Jpeg && (endsIn(".jpg") || endsIn(".jpeg")));
+}
+
 std::string ListRun(const std::vector<std::string>& paths, bool recursive,
-                    const std::string& output, TListing& listing) {
+                    const std::string& output, TListing& listing, const TFolderKinds& kinds) {
   listing = TListing{};
   listing.Output = output;
   std::vector<TFolderEntry> entries;
@@ -96,7 +112,7 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
       return "valdrane: the current folder is in the output folder '" + output + "'";
     ListFolder(".", entries);  // nothing to list is nothing to do
     for (const TFolderEntry& entry : entries) {
-      if (NameMatchesTif(entry.Name)) {
+      if (TakesName(entry.Name, kinds)) {
         take(entry.Name, entry.Name, {".", ""});
       } else {
         NoteOther(entry, listing.Others);
@@ -132,7 +148,7 @@ std::string ListRun(const std::vector<std::string>& paths, bool recursive,
       std::sort(entries.begin(), entries.end(),
                 [](const TFolderEntry& a, const TFolderEntry& b) { return a.Name < b.Name; });
       for (const TFolderEntry& entry : entries) {
-        if (!entry.Folder && NameMatchesTif(entry.Name)) {
+        if (!entry.Folder && TakesName(entry.Name, kinds)) {
           take(Inside(folder, entry.Name), below + entry.Name,
                {path, below.empty() ? "" : below.substr(0, below.size() - 1)});
         } else if (!entry.Folder || !recursive) {

@@ -38,10 +38,21 @@ struct TListing {
 // folder is empty" for nothing.
 std::string DescribeOthers(const std::map<std::string, std::size_t>& others);
 
+// TFolderKinds: what a folder stands for besides its TIFF pages: its PNG
+// files ("*.png") and its JPEG files ("*.jpg", "*.jpeg"), any letter case.
+struct TFolderKinds {
+  bool Png = false;
+  bool Jpeg = false;
+};
+
+// TakesName: whether a folder's entry `name` is one of its pages: a TIFF
+// page's name, or one of the `kinds` asked for.
+bool TakesName(const std::string& name, const TFolderKinds& kinds);
+
 // ListRun: with no `paths`, the current folder's entries whose names match
-// "*.tif" or "*.tiff", in the order the folder lists them, by their bare
-// names. With paths, each in the order given: a folder stands for its
-// "*.tif" and "*.tiff" entries, in name order (and with `recursive`, then
+// "*.tif" or "*.tiff" (and the `kinds` asked for), in the order the folder
+// lists them, by their bare names. With paths, each in the order given: a
+// folder stands for those entries, in name order (and with `recursive`, then
 // those of its subfolders, in name order, depth first; links to folders are
 // not followed, and a subfolder that cannot be listed is left out with a
 // message in Unlisted); anything else for itself, whatever its name. In
@@ -54,4 +65,5 @@ std::string DescribeOthers(const std::map<std::string, std::size_t>& others);
 // given that is the output folder or inside it (then `listing` is to be
 // ignored).
 std::string ListRun(const std::vector<std::string>& paths, bool recursive,
-                    const std::string& output, TListing& listing);
+                    const std::string& output, TListing& listing,
+                    const TFolderKinds& kinds = {});

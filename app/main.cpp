@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
   const int refused = ThreadsAsked(AvailableCpus(), asked, threads);
   if (refused >= 0) return refused;
   TListing listing;
-  const std::string unreachable = ListRun(asked.Paths, asked.Recursive, asked.Output, listing);
+  const std::string unreachable =
+      ListRun(asked.Paths, asked.Recursive, asked.Output, listing, {asked.Png, asked.Jpeg});
   if (!unreachable.empty()) {
     std::fprintf(stderr, "%s\r\n", unreachable.c_str());
     return 2;

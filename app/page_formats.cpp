@@ -5,11 +5,14 @@
 std::int32_t ListImages(const TPageFile& page, TImageFile& file) {
   std::uint8_t head[8] = {};
   // A file named as a TIFF page is one, whatever it holds, as it always was.
-  file.Png = !NameMatchesTif(page.Name) && ReadAt(page.Fd, head, sizeof head, 0) == sizeof head &&
-             IsPngSignature(head, 8);
-  if (!file.Png) return ListPages(page, file.Tiff);
+  const bool read = !NameMatchesTif(page.Name) && ReadAt(page.Fd, head, sizeof head, 0) == 8;
+  file.Kind = read && IsPngSignature(head, 8)  ? TImageKind::Png
+              : read && IsJpegStart(head, 8) ? TImageKind::Jpeg
+                                             : TImageKind::Tiff;
+  if (file.Kind == TImageKind::Tiff) return ListPages(page, file.Tiff);
   file.Tiff = {};
-  const std::int32_t kind = ListPng(page, file.Tiff.Why);
+  const std::int32_t kind = file.Kind == TImageKind::Png ? ListPng(page, file.Tiff.Why)
+                                                         : ListJpeg(page, file.Tiff.Why);
   file.Tiff.Flattened.assign(kind == 1 ? 1 : 0, true);
   return kind;
 }
@@ -17,21 +20,36 @@ std::int32_t ListImages(const TPageFile& page, TImageFile& file) {
 std::int32_t ReadImage(const TPageFile& page, TImageFile& file, TMyImage& image,
                        const std::function<bool(const TMyImage&, std::uint64_t)>& reserve,
                        unsigned threads, std::uint32_t k, TRefusal& why) {
-  if (file.Png) return ReadPng(page, image, file.PngFile, reserve, why);
+  switch (file.Kind) {
+    case TImageKind::Png:
+      return ReadPng(page, image, file.Png, reserve, why);
+    case TImageKind::Jpeg:
+      return ReadJpeg(page, image, file.Jpeg, reserve, why);
+    case TImageKind::Tiff:
+      break;
+  }
   return ReadTiff(page, image, reserve, threads, k, &why);
 }
 
 std::int32_t BeginImageOutput(const TPageFile& page, const TImageFile& file, TImageOutput& output,
                               const TOutputPlace* target) {
-  const std::int32_t begun = file.Png ? BeginSafeWrite(page, output.Write, target)
-                                      : BeginTiffOutput(page, file.Tiff, output.Tiff, target);
+  const std::int32_t begun = file.Kind != TImageKind::Tiff
+                                 ? BeginSafeWrite(page, output.Write, target)
+                                 : BeginTiffOutput(page, file.Tiff, output.Tiff, target);
   output.Begun = begun == 1;
   return begun;
 }
 
 std::int32_t WriteImage(TImageOutput& output, const TImageFile& file, const TMyImage& image,
                         unsigned threads) {
-  if (file.Png) return WritePng(output.Write, image, file.PngFile);
+  switch (file.Kind) {
+    case TImageKind::Png:
+      return WritePng(output.Write, image, file.Png);
+    case TImageKind::Jpeg:
+      return WriteJpeg(output.Write, image, file.Jpeg);
+    case TImageKind::Tiff:
+      break;
+  }
   return WriteTiffPage(output.Tiff, image, threads);
 }
 
@@ -40,7 +58,7 @@ std::int32_t CopyImagePage(TImageOutput& output, const TPageFile& page, std::uin
 }
 
 std::int32_t FinishImageOutput(TImageOutput& output, const TImageFile& file, TPageFile& page) {
-  if (!file.Png) return FinishTiffOutput(output.Tiff, page);
+  if (file.Kind == TImageKind::Tiff) return FinishTiffOutput(output.Tiff, page);
   ClosePage(page);
   return CommitSafeWrite(output.Write);
 }

@@ -3,9 +3,10 @@
 # list of faults):
 # - a room includes only headers of the rooms it may use:
 #     image -> (none), correction -> image, files -> (none),
-#     tiff -> image files, png -> image files, app -> every room of Im_proc
+#     tiff -> image files, png -> image files, jpeg -> image files,
+#     app -> every room of Im_proc
 # - only the TIFF binding includes the TIFF library's headers, only the PNG
-#   binding libpng's;
+#   binding libpng's, only the JPEG binding libjpeg's;
 # - only the platform units, plane memory and the safe replacement of files
 #   include the operating system's headers;
 # - no two units include each other (a unit: a .h and its .cpp).
@@ -16,7 +17,8 @@ set(uses_correction "image")
 set(uses_files "")
 set(uses_tiff "image;files")
 set(uses_png "image;files")
-set(uses_app "image;correction;files;tiff;png")
+set(uses_jpeg "image;files")
+set(uses_app "image;correction;files;tiff;png;jpeg")
 # Headers of the operating system, not of the C or C++ library.
 set(system_headers "unistd\\.h|fcntl\\.h|dirent\\.h|sched\\.h|signal\\.h|sys/.*|windows\\.h|io\\.h|aclapi\\.h|sddl\\.h|filesystem")
 
@@ -69,6 +71,9 @@ foreach(path ${sources})
       set(header ${CMAKE_MATCH_1})
       if(header MATCHES "^tiff" AND NOT room STREQUAL "tiff")
         list(APPEND faults "${path}: only the TIFF binding includes <${header}>")
+      endif()
+      if(header MATCHES "^(jpeglib|jerror)" AND NOT room STREQUAL "jpeg")
+        list(APPEND faults "${path}: only the JPEG binding includes <${header}>")
       endif()
       if(header MATCHES "^png" AND NOT room STREQUAL "png")
         list(APPEND faults "${path}: only the PNG binding includes <${header}>")

@@ -1,0 +1,20 @@
+// The JPEG binding of a build without libjpeg: JPEG files are recognised,
+// and refused.
+#include "jpeg_io.h"
+
+bool IsJpegStart(const std::uint8_t* bytes, std::size_t size) {
+  return size >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
+}
+
+std::int32_t ListJpeg(const TPageFile&, TRefusal& why) {
+  why = {TRefusalKind::NotFlattened, "JPEG files are not taken by this build (no libjpeg)"};
+  return 0;
+}
+
+std::int32_t ReadJpeg(const TPageFile&, TMyImage&, TJpegFile&,
+                      const std::function<bool(const TMyImage&, std::uint64_t)>&, TRefusal& why) {
+  why = {TRefusalKind::NotFlattened, "JPEG files are not taken by this build (no libjpeg)"};
+  return -1;
+}
+
+std::int32_t WriteJpeg(TSafeWrite&, const TMyImage&, const TJpegFile&) { return -1; }

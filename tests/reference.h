@@ -204,8 +204,9 @@ std::vector<T> PlainPaper(std::uint32_t W, std::uint32_t H, bool colour, std::ve
         const std::int64_t p = samples[(std::size_t{Y} * W + X) * C + c];
         // The grain's knee: from `knee` below white up, white; from twice
         // that, stretched onto the gap.
-        const std::int64_t q = p * white / b, from = white - 2 * knee;
-        samples[(std::size_t{Y} * W + X) * C + c] = (T)(edge || q >= white - knee ? white
+        const std::int64_t k = std::min<std::int64_t>(knee, white - b);
+        const std::int64_t q = p * white / b, from = white - 2 * k;
+        samples[(std::size_t{Y} * W + X) * C + c] = (T)(edge || q >= white - k ? white
                                                         : q > from                ? 2 * q - from
                                                                                   : q);
       }

@@ -550,9 +550,11 @@ template <class T>
 [[gnu::always_inline]] inline void DivideRow(T* __restrict row, const std::int32_t* __restrict levels, std::uint32_t count,
                std::int32_t knee) {
   constexpr std::int32_t white = WhiteOf<T>();
-  const std::int32_t from = white - 2 * knee;
   for (std::uint32_t k = 0; k < count; ++k) {
     const std::int32_t b = levels[k], p = row[k];
+    // No more grain is whitened than the paper lies below white: paper
+    // that is white already, as a page this made is, keeps every sample.
+    const std::int32_t from = white - 2 * std::min(knee, white - b);
     std::int32_t q;
     if constexpr (sizeof(T) == 1) {
       q = static_cast<std::int32_t>(static_cast<float>(p * 255) /

@@ -14,6 +14,22 @@ TBytes FileBytes(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::vector<TBytes> Damaged(const TBytes& bytes, std::uint32_t count, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<TBytes> copies;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    TBytes copy = bytes;
+    if (k % 4 == 0) {
+      copy.resize(random() % bytes.size());
+    } else {
+      for (std::uint32_t n = 1 + random() % 4; n > 0; --n)
+        copy[random() % copy.size()] = static_cast<char>(random());
+    }
+    copies.push_back(std::move(copy));
+  }
+  return copies;
+}
+
 void PutBytes(const fs::path& path, const TBytes& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

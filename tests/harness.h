@@ -18,6 +18,9 @@ using TBytes = std::vector<char>;
 
 TBytes FileBytes(const fs::path& path);
 void PutBytes(const fs::path& path, const TBytes& bytes);
+// `count` damaged copies of `bytes`, the same for the same seed: cut short
+// at some byte, or with a few bytes set to other values.
+std::vector<TBytes> Damaged(const TBytes& bytes, std::uint32_t count, std::uint32_t seed);
 // A fresh, empty folder under the system's temporary folder.
 fs::path MakeTempDir();
 

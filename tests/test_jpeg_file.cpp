@@ -7,6 +7,8 @@
 #include <jpeglib.h>
 // clang-format on
 
+#include <sys/wait.h>
+
 #include <csetjmp>
 #include <cstdlib>
 
@@ -210,4 +212,20 @@ TEST_F(JpegFile, WhatItDoesNotFlattenIsLeftAsItWas) {
   EXPECT_EQ(SummaryLine(RunToolWith(dir, {"--jpeg"}).Err),
             "1 flattened, 0 read errors, 0 write errors, 0 skipped");
   EXPECT_NE(FileBytes(dir / "photo.jpeg"), page);
+}
+
+// Damaged JPEG files, many at once: the run goes through, and each file is
+// left byte for byte or comes out a JPEG file that decodes whole.
+TEST_F(JpegFile, DamagedFilesAreLeftOrWrittenWhole) {
+  const std::uint32_t w = 96, h = 64;
+  const TBytes good = MakeJpeg(TCoding{}, SyntheticScan(w, h, true, 2), w, h);
+  const std::vector<TBytes> damaged = Damaged(good, 120, 12);
+  for (std::size_t k = 0; k < damaged.size(); ++k)
+    PutBytes(dir / (std::to_string(k) + ".jpg"), damaged[k]);
+  const TToolRun run = RunToolWith(dir, {"--jpeg", "-p"});
+  ASSERT_TRUE(WIFEXITED(run.Status) && WEXITSTATUS(run.Status) == 0) << run.Err;
+  for (std::size_t k = 0; k < damaged.size(); ++k) {
+    const TBytes now = FileBytes(dir / (std::to_string(k) + ".jpg"));
+    EXPECT_TRUE(now == damaged[k] || !PixelsOfJpeg(now).empty()) << k;
+  }
 }

@@ -5,6 +5,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <sys/wait.h>
+
 #include <csetjmp>
 #include <cstring>
 
@@ -262,4 +264,26 @@ TEST_F(Png, WhatItDoesNotFlattenIsLeftAsItWas) {
   }
   EXPECT_EQ(SummaryLine(toOutput.Err),
             "0 flattened, 1 read errors, 0 write errors, 0 skipped, 6 copied as they are");
+}
+
+// Damaged PNG files, many at once: the run goes through, and each file is
+// left byte for byte or comes out a PNG file that decodes whole.
+TEST_F(Png, DamagedFilesAreLeftOrWrittenWhole) {
+  const std::uint32_t w = 90, h = 70;
+  const std::vector<std::uint8_t> pixels = SyntheticScan(w, h, true, 2);
+  const TBytes good = MakePng(std::vector<std::uint16_t>(pixels.begin(), pixels.end()), w, h, 8,
+                              2, true, {{"tEXt", std::string("a\0b", 3)}}, {});
+  const std::vector<TBytes> damaged = Damaged(good, 120, 11);
+  std::vector<std::string> names;
+  for (std::size_t k = 0; k < damaged.size(); ++k) {
+    names.push_back(std::to_string(k) + ".png");
+    PutBytes(dir / names.back(), damaged[k]);
+  }
+  const TToolRun run = RunToolWith(dir, {"--png", "-p"});
+  ASSERT_TRUE(WIFEXITED(run.Status) && WEXITSTATUS(run.Status) == 0) << run.Err;
+  for (std::size_t k = 0; k < damaged.size(); ++k) {
+    const TBytes now = FileBytes(dir / names[k]);
+    EXPECT_TRUE(now == damaged[k] || SamplesOfPng(now).size() == std::size_t{w} * h * 3)
+        << names[k];
+  }
 }

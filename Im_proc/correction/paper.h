@@ -115,10 +115,10 @@ void EstimatePaper(const TMyImage& reduced, TPaperField& paper, unsigned threads
 // 2 * PaperTile * i + PaperTile), and carried on along the slope of the
 // two outermost centres beyond them; in 1/4096ths, rounded half up, held to
 // 1 to W. With W white, p the sample and q = p * W / b (remainder dropped):
-// p >= b gives W, else the knee k = Knee: min(W, max(q, 2q - W + 2k)), so
-// that quotients from W - k up turn white with the paper's grain and those
-// from W - 2k up are stretched onto the gap, while darker ones keep their
-// quotient. A pixel whose half-size pixel (x / 2, y / 2, the last row or
+// p >= b gives W, else the knee k = min(Knee, W - b): min(W, max(q, 2q - W
+// + 2k)), so that quotients from W - k up turn white with the paper's grain
+// and those from W - 2k up are stretched onto the gap, while darker ones
+// keep their quotient; paper already white (b = W) keeps every sample. A pixel whose half-size pixel (x / 2, y / 2, the last row or
 // column for an odd size) is margin becomes W. Changes nothing else; the
 // grey plane of a colour page is left as it was.
 void DivideByPaper(TMyImage& page, const TPaperField& paper, unsigned threads = 1);

@@ -293,6 +293,8 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
     }
   });
 
+  const std::vector<std::uint32_t> ranked = level;
+
   // 2. The shadow along the sides, in 4096ths of the light; the levels as
   // they would be without it.
   const std::vector<std::uint32_t> acrossX = ShadowAcross(sum, tx, ty, true);
@@ -476,7 +478,23 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
     }
   }
 
-  // 7. The paper's grain: how far below its level a quarter of the paper's
+  // 7. Paper that is white already (half the paper's tiles within a 64th of
+  // white on every channel: a page this made, or a clean scan) is left as
+  // it is wherever it lies within a 16th of white, so that a second run
+  // changes only what is clearly shaded still.
+  constexpr std::uint32_t white = WhiteOf<T>();
+  std::size_t whiteTiles = 0;
+  for (const std::uint32_t t : queue) {
+    bool atWhite = true;
+    for (std::uint32_t c = 0; c < channels; ++c)
+      atWhite = atWhite && ranked[std::size_t{t} * channels + c] >= white - white / 64;
+    whiteTiles += atWhite;
+  }
+  if (whiteTiles * 2 >= queue.size()) {
+    for (std::uint32_t& l : level) l = l >= white - white / 16 ? white : l;
+  }
+
+  // 8. The paper's grain: how far below its level a quarter of the paper's
   // pixels lie, as a share of white, in the tiles where it reaches least
   // (the lower quartile of the paper's tiles: text and lines in a tile
   // reach further); half as much again is whitened with the paper.

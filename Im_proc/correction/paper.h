@@ -102,7 +102,11 @@ void FindMargin(const TMyImage& reduced, TPaperField& paper);
 //      mean (rounded) of the lit levels of its 8 neighbours that have one;
 //   5. each tile's lit level times its light, then the mean (rounded) of its
 //      3 x 3 tiles (those on the grid), at least 1;
-//   6. Knee: the lower quartile over the paper's tiles of how far their
+//   6. paper white already: where at least half the paper's tiles have
+//      every channel's rank 7n / 8 within a 64th of white (a page this
+//      made, or a clean scan), every level within a 16th of white is white,
+//      so that only paper clearly below white is divided again;
+//   7. Knee: the lower quartile over the paper's tiles of how far their
 //      rank n / 4 lies below their rank 7n / 8 (the channels summed), as a
 //      share of white, times 3 / 2; at most an eighth of white.
 // The same with any number of threads.

@@ -8,7 +8,8 @@ DejaVu Serif at 7 pt (small, so that the scan's faults show in OCR), in two
 kinds: a full page of text, and a page whose lower half is a pale map fill
 with labels.
 Degradations: shading (light falling off to 0.62 and a yellowish paper
-colour), a book's gutter shadow along the left side (down to a fifth of the
+colour), deep shading (the same falling off to 0.3, where OCR of the scan
+itself fails in the corners), a book's gutter shadow along the left side (down to a fifth of the
 light), flare (everything lifted by 45 levels), yellowed paper, and JPEG at
 quality 75 after shading. Methods: the scan untouched, valdrane's default
 and valdrane -p (through -o, the scans kept). The CER is the edit distance
@@ -77,8 +78,8 @@ def degrade(page, how):
         return ImageChops.multiply(page, Image.merge("RGB", [light] * 3))
     tint = Image.new("RGB", (w, h), (242, 225, 185) if how == "yellowed" else (242, 224, 184))
     out = ImageChops.multiply(page, tint)
-    if how in ("shading", "JPEG"):
-        light = shading(w, h, 0.62)
+    if how in ("shading", "JPEG", "deep shading"):
+        light = shading(w, h, 0.3 if how == "deep shading" else 0.62)
         out = ImageChops.multiply(out, Image.merge("RGB", [light] * 3))
     return out
 
@@ -110,7 +111,7 @@ def main():
     rows = []
     for kind in ("text", "map"):
         clean, truth = draw_page(kind)
-        for how in ("shading", "gutter", "flare", "yellowed", "JPEG"):
+        for how in ("shading", "gutter", "flare", "yellowed", "JPEG", "deep shading"):
             folder = os.path.join(work, f"{kind}-{how}")
             os.makedirs(folder, exist_ok=True)
             scan = degrade(clean, how).resize((1240, 1754), Image.BOX)

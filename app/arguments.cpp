@@ -7,15 +7,16 @@
 namespace {
 
 const char* const Usage =
-    "Usage: valdrane [-r] [-p] [-j N] [-o DIR] [--png] [--jpeg] [--force] [--log FILE]\r\n"
-    "                [--] [PATH]...\r\n"
+    "Usage: valdrane [-r] [-p] [-j N] [-o DIR] [--png] [--jpeg] [--force]\r\n"
+    "                [--log FILE] [--] [PATH]...\r\n"
     "       valdrane --help | --version\r\n"
     "\r\n"
     "Flattens scanned pages in place. Without a PATH valdrane rewrites every\r\n"
     "file of the current folder whose name ends in .tif or .tiff (any letter\r\n"
     "case); a PATH that is a folder stands for those files, one that is a file\r\n"
-    "for that page. The paper's shading and dark scanner margins turn white,\r\n"
-    "text and pictures stay. There is no undo: keep the originals with -o.\r\n"
+    "for that page (TIFF, PNG or JPEG). The paper's shading and dark scanner\r\n"
+    "margins turn white, text and pictures stay. There is no undo: keep the\r\n"
+    "originals with -o.\r\n"
     "\r\n"
     "  -r, --recursive    the .tif files of every subfolder too, depth first\r\n"
     "                     (links to folders are not followed)\r\n"

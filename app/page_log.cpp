@@ -106,8 +106,9 @@ std::string LogLine(const TLogEntry& entry) {
   std::string label;
   std::uint64_t ms = 0, total = 0;
   bool totalled = false;
-  for (const std::string& line : entry.Lines) {
-    if (!StageOf(line, label, ms)) continue;
+  // The last line names the file (or says how it ended), whatever it holds.
+  for (std::size_t line = 0; line + 1 < entry.Lines.size(); ++line) {
+    if (!StageOf(entry.Lines[line], label, ms)) continue;
     if (label == "total") {
       total = ms;
       totalled = true;

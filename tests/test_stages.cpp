@@ -335,6 +335,10 @@ TEST(Report, ALogLineAProgramCanRead) {
        R"({"path":"a\"b\\c\u0001é\uDCFF\uDCC0\uDC80\uDCED\uDCA0\uDC80\uDCF4\uDC90\uDC80\uDC80.tif",)"
        R"("outcome":"read error","correction":"paper","output":"out/x","refusal":"damaged",)"
        R"("reason":"damaged strip 3","note":null,"stages":{},"seconds":null})"},
+      {"read 0.500", {"read 0.010", "total 0.010", "read 0.500"}, {},
+       R"({"path":"read 0.500","outcome":"flattened","correction":"paper","output":"out/x",)"
+       R"("refusal":null,"reason":null,"note":null,"stages":{"read":0.010},"seconds":0.010})"},
+      {"\xF0\x9F\x93\x84 a-z.tif", {"image x skipped"}, {}, "{\"path\":\"\xF0\x9F\x93\x84 a-z.tif\","},
       {"s.tif", {"image s.tif skipped"}, {}, R"("outcome":"skipped")"},
       {"c.tif", {"image c.tif copied as it is"}, {}, R"("outcome":"copied")"},
       {"w.tif", {"read 0.001", "image w.tif write error"}, {}, R"("outcome":"write error")"},

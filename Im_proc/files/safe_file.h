@@ -13,6 +13,7 @@
 // someone hostile cannot redirect a write.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -83,6 +84,36 @@ std::int64_t ReadAt(int fd, void* data, std::size_t size, std::uint64_t at);
 std::int64_t WriteAt(int fd, const void* data, std::size_t size, std::uint64_t at);
 // FileSize: the size of the file open in `fd`; 0 when it cannot be known.
 std::uint64_t FileSize(int fd);
+
+// WriteAllAt: all `size` bytes of `data` to the file open in `fd` from byte
+// `at`, which moves past what was written; a write cut short is tried on
+// from where it stopped, so that the one that fails says why. False when
+// not all could be written, with `error` set to the system's reason
+// (ENOSPC for a write of nothing) unless it was set already.
+inline bool WriteAllAt(int fd, const void* data, std::size_t size, std::uint64_t& at, int& error) {
+  for (std::size_t done = 0; done < size;) {
+    const std::int64_t n = WriteAt(fd, static_cast<const char*>(data) + done, size - done, at);
+    if (n <= 0) {
+      if (error == 0) error = n < 0 ? errno : ENOSPC;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+    at += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// ReadWhole: the whole file open in `fd` into `bytes`. False when it cannot
+// all be read.
+inline bool ReadWhole(int fd, std::vector<std::uint8_t>& bytes) {
+  bytes.resize(static_cast<std::size_t>(FileSize(fd)));
+  for (std::size_t done = 0; done < bytes.size();) {
+    const std::int64_t n = ReadAt(fd, bytes.data() + done, bytes.size() - done, done);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
 // TOutputPlace: where a page's output goes: `Below`, folders and a name
 // with '/' between them (no "." or ".."), under the folder `Root`; without

@@ -8,7 +8,6 @@
 #include <jerror.h>
 // clang-format on
 
-#include <cerrno>
 #include <csetjmp>
 #include <cstring>
 #include <memory>
@@ -78,16 +77,7 @@ struct TSink {
 };
 
 bool Put(TSink& sink, const JOCTET* data, std::size_t size) {
-  for (std::size_t done = 0; done < size;) {
-    const std::int64_t n = WriteAt(sink.Fd, data + done, size - done, sink.At);
-    if (n <= 0) {
-      if (sink.Error == 0) sink.Error = n < 0 ? errno : ENOSPC;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-    sink.At += static_cast<std::uint64_t>(n);
-  }
-  return true;
+  return WriteAllAt(sink.Fd, data, size, sink.At, sink.Error);
 }
 
 TSink& SinkOf(j_compress_ptr c) { return *reinterpret_cast<TSink*>(c->dest); }
@@ -150,21 +140,19 @@ bool EncodeRows(jpeg_compress_struct* c, TErrors* errors, jpeg_decompress_struct
   return true;
 }
 
-// The file's bytes, whole.
-bool ReadWhole(int fd, std::vector<std::uint8_t>& bytes) {
-  bytes.resize(static_cast<std::size_t>(FileSize(fd)));
-  for (std::size_t done = 0; done < bytes.size();) {
-    const std::int64_t n = ReadAt(fd, bytes.data() + done, bytes.size() - done, done);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+// The file open in `page`, whole, into `file`.
+bool ReadFile(const TPageFile& page, TJpegFile& file, TRefusal& why) {
+  if (ReadWhole(page.Fd, file.Bytes)) return true;
+  why = {TRefusalKind::Unreadable, "cannot be read"};
+  return false;
 }
 
 // The header of `file`, judged as ListJpeg says; `d` is left created.
 std::int32_t Examine(jpeg_decompress_struct& d, TErrors& errors, const TJpegFile& file,
                      bool markers, TRefusal& why) {
   why = {};
+  SetUpErrors(errors);
+  d.err = &errors.Manager;
   if (!IsJpegStart(file.Bytes.data(), file.Bytes.size())) {
     why = {TRefusalKind::NotTiff, "not a JPEG file"};
     return -1;
@@ -199,15 +187,9 @@ bool IsJpegStart(const std::uint8_t* bytes, std::size_t size) {
 
 std::int32_t ListJpeg(const TPageFile& page, TRefusal& why) {
   TJpegFile file;
-  if (!ReadWhole(page.Fd, file.Bytes)) {
-    why = {TRefusalKind::Unreadable, "cannot be read"};
-    return -1;
-  }
   jpeg_decompress_struct d{};
   TErrors errors;
-  SetUpErrors(errors);
-  d.err = &errors.Manager;
-  const std::int32_t kind = Examine(d, errors, file, false, why);
+  const std::int32_t kind = ReadFile(page, file, why) ? Examine(d, errors, file, false, why) : -1;
   jpeg_destroy_decompress(&d);
   return kind;
 }
@@ -215,15 +197,9 @@ std::int32_t ListJpeg(const TPageFile& page, TRefusal& why) {
 std::int32_t ReadJpeg(const TPageFile& page, TMyImage& image, TJpegFile& file,
                       const std::function<bool(const TMyImage&, std::uint64_t)>& reserve,
                       TRefusal& why) {
-  if (!ReadWhole(page.Fd, file.Bytes)) {
-    why = {TRefusalKind::Unreadable, "cannot be read"};
-    return -1;
-  }
   jpeg_decompress_struct d{};
   TErrors errors;
-  SetUpErrors(errors);
-  d.err = &errors.Manager;
-  if (Examine(d, errors, file, false, why) != 1) {
+  if (!ReadFile(page, file, why) || Examine(d, errors, file, false, why) != 1) {
     jpeg_destroy_decompress(&d);
     return -1;
   }
@@ -279,9 +255,7 @@ std::int32_t WriteJpeg(TSafeWrite& write, const TMyImage& image, const TJpegFile
   jpeg_decompress_struct d{};
   jpeg_compress_struct c{};
   TErrors readErrors, writeErrors;
-  SetUpErrors(readErrors);
   SetUpErrors(writeErrors);
-  d.err = &readErrors.Manager;
   c.err = &writeErrors.Manager;
   TRefusal why;
   auto sink = std::make_unique<TSink>();

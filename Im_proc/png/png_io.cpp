@@ -3,7 +3,6 @@
 #include <png.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <csetjmp>
 #include <cstring>
 #include <string>
@@ -155,16 +154,7 @@ struct TSink {
 };
 
 bool Put(TSink& sink, const std::uint8_t* data, std::size_t size) {
-  for (std::size_t done = 0; done < size;) {
-    const std::int64_t n = WriteAt(sink.Fd, data + done, size - done, sink.At);
-    if (n <= 0) {
-      if (sink.Error == 0) sink.Error = n < 0 ? errno : ENOSPC;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-    sink.At += static_cast<std::uint64_t>(n);
-  }
-  return true;
+  return WriteAllAt(sink.Fd, data, size, sink.At, sink.Error);
 }
 
 void WriteData(png_structp png, png_bytep data, std::size_t size) {

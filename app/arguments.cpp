@@ -68,10 +68,11 @@ int HandleArguments(int argc, char** argv, TArguments& asked) {
     return 0;
   }
   if (argc == 2 && is(argv[1], "--version")) {
-    std::printf("valdrane %s\r\n"
-                "Copyright (c) 2026 the valdrane developers; MIT License (the file LICENSE):\r\n"
-                "free to use, change and share, with no warranty.\r\n",
-                VALDRANE_VERSION);
+    std::printf(
+        "valdrane %s\r\n"
+        "Copyright (c) 2026 the valdrane developers; MIT License (the file LICENSE):\r\n"
+        "free to use, change and share, with no warranty.\r\n",
+        VALDRANE_VERSION);
     return 0;
   }
   bool options = true;

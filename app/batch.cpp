@@ -330,9 +330,9 @@ int RunBatch(unsigned threads, const TListing& listing, bool force, TCorrection 
           }
           WriteLog(log, logged);
         };
-        const TPageOutcome outcome =
-            ProcessEntry(names[page], listing.Firm[page], place, force, correction, workers[worker],
-                         budget, share, alone, lines, [&] { toLog(), report(); }, logged);
+        const TPageOutcome outcome = ProcessEntry(
+            names[page], listing.Firm[page], place, force, correction, workers[worker], budget,
+            share, alone, lines, [&] { toLog(), report(); }, logged);
         if (outcome == TPageOutcome::Done) {
           const THeldStops stops;
           toLog();

@@ -1,8 +1,7 @@
 #include "listing.h"
 
-#include <cstring>
-
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "platform.h"

@@ -65,5 +65,4 @@ bool TakesName(const std::string& name, const TFolderKinds& kinds);
 // given that is the output folder or inside it (then `listing` is to be
 // ignored).
 std::string ListRun(const std::vector<std::string>& paths, bool recursive,
-                    const std::string& output, TListing& listing,
-                    const TFolderKinds& kinds = {});
+                    const std::string& output, TListing& listing, const TFolderKinds& kinds = {});

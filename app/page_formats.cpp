@@ -6,13 +6,13 @@ std::int32_t ListImages(const TPageFile& page, TImageFile& file) {
   std::uint8_t head[8] = {};
   // A file named as a TIFF page is one, whatever it holds, as it always was.
   const bool read = !NameMatchesTif(page.Name) && ReadAt(page.Fd, head, sizeof head, 0) == 8;
-  file.Kind = read && IsPngSignature(head, 8)  ? TImageKind::Png
-              : read && IsJpegStart(head, 8) ? TImageKind::Jpeg
-                                             : TImageKind::Tiff;
+  file.Kind = read && IsPngSignature(head, 8) ? TImageKind::Png
+              : read && IsJpegStart(head, 8)  ? TImageKind::Jpeg
+                                              : TImageKind::Tiff;
   if (file.Kind == TImageKind::Tiff) return ListPages(page, file.Tiff);
   file.Tiff = {};
-  const std::int32_t kind = file.Kind == TImageKind::Png ? ListPng(page, file.Tiff.Why)
-                                                         : ListJpeg(page, file.Tiff.Why);
+  const std::int32_t kind =
+      file.Kind == TImageKind::Png ? ListPng(page, file.Tiff.Why) : ListJpeg(page, file.Tiff.Why);
   file.Tiff.Flattened.assign(kind == 1 ? 1 : 0, true);
   return kind;
 }

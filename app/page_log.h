@@ -18,12 +18,12 @@ struct TLog {
 
 // TLogEntry: what the log says of one file.
 struct TLogEntry {
-  std::string Path;               // the file as the run named it
-  const char* Correction = "";    // "default" or "paper"
-  std::string Output;             // the file that holds its output; empty: none
-  TRefusal Why;                   // why it was left as it was, where it was
-  std::string Note;               // what standard error said of it besides
-  std::vector<std::string> Lines; // its report lines
+  std::string Path;                // the file as the run named it
+  const char* Correction = "";     // "default" or "paper"
+  std::string Output;              // the file that holds its output; empty: none
+  TRefusal Why;                    // why it was left as it was, where it was
+  std::string Note;                // what standard error said of it besides
+  std::vector<std::string> Lines;  // its report lines
 };
 
 // LogLine: the entry as one JSON object ending in "\n", its members in this

@@ -44,8 +44,7 @@ void WriteError(const char* data, std::size_t size) {
 }
 
 int OpenForAppending(const std::string& path, std::string& error) {
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) error = std::strerror(errno);
   return fd;
 }

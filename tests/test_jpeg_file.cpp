@@ -199,8 +199,7 @@ TEST_F(JpegFile, WhatItDoesNotFlattenIsLeftAsItWas) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(FileBytes(dir / c.name), c.bytes);
-    EXPECT_NE(run.Err.find(std::string("valdrane: ") + c.name + ": " + c.reason),
-              std::string::npos)
+    EXPECT_NE(run.Err.find(std::string("valdrane: ") + c.name + ": " + c.reason), std::string::npos)
         << run.Err;
   }
   for (const auto& c : cases) fs::remove(dir / c.name);

@@ -2,11 +2,10 @@
 // file, every other chunk kept in its place; the kinds it does not flatten
 // refused with a reason and left byte for byte.
 #include <png.h>
+#include <sys/wait.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <sys/wait.h>
-
 #include <csetjmp>
 #include <cstring>
 
@@ -85,8 +84,8 @@ TBytes MakePng(const std::vector<std::uint16_t>& samples, std::uint32_t w, std::
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, OnError, nullptr);
   png_infop info = png_create_info_struct(png);
   png_set_write_fn(png, &memory, Append, NoFlush);
-  const bool made = Encode(png, info, rows.data(), w, h, bits, type, interlaced,
-                           type == 3 ? palette : nullptr);
+  const bool made =
+      Encode(png, info, rows.data(), w, h, bits, type, interlaced, type == 3 ? palette : nullptr);
   png_destroy_write_struct(&png, &info);
   if (!made) return {};
   std::string& bytes = memory.Bytes;
@@ -148,11 +147,10 @@ class Png : public TFolderTest {};
 // same page's in a TIFF file do, alpha as it was, and every chunk but the
 // image data is kept in order, byte for byte.
 TEST_F(Png, EachKindComesOutAsTheSamePageInTiff) {
-  const std::vector<TChunk> before = {
-      {"gAMA", std::string("\0\0\xb1\x8f", 4)},
-      {"pHYs", std::string("\0\0\x0b\x13\0\0\x0b\x13\x01", 9)},
-      {"tEXt", std::string("Title\0a page", 12)},
-      {"abCd", "a private chunk safe to copy"}};
+  const std::vector<TChunk> before = {{"gAMA", std::string("\0\0\xb1\x8f", 4)},
+                                      {"pHYs", std::string("\0\0\x0b\x13\0\0\x0b\x13\x01", 9)},
+                                      {"tEXt", std::string("Title\0a page", 12)},
+                                      {"abCd", "a private chunk safe to copy"}};
   const std::vector<TChunk> after = {{"zTXt", std::string("Note\0\0", 6) + "x\x9c\x03\0\0\0\0\x01"},
                                      {"eXIf", "MM\0*"}};
   const struct {
@@ -231,8 +229,8 @@ TEST_F(Png, WhatItDoesNotFlattenIsLeftAsItWas) {
   } cases[] = {
       {"palette.png", MakePng(grey, w, h, 8, 3, false, {}, {}), "a palette PNG is not flattened",
        true},
-      {"four.png", MakePng(std::vector<std::uint16_t>(std::size_t{w} * h, 3), w, h, 4, 0, false,
-                           {}, {}),
+      {"four.png",
+       MakePng(std::vector<std::uint16_t>(std::size_t{w} * h, 3), w, h, 4, 0, false, {}, {}),
        "a PNG of 4 bits is not flattened", true},
       {"key.png", MakePng(rgb, w, h, 8, 2, false, {{"tRNS", std::string(6, '\0')}}, {}),
        "its transparent colour (tRNS) would fall on other pixels once flattened", true},
@@ -249,7 +247,8 @@ TEST_F(Png, WhatItDoesNotFlattenIsLeftAsItWas) {
     PutBytes(dir / c.name, c.bytes);
     names.push_back(c.name);
   }
-  const TToolRun inPlace = RunToolWith(dir, std::vector<const char*>(names.begin() + 2, names.end()));
+  const TToolRun inPlace =
+      RunToolWith(dir, std::vector<const char*>(names.begin() + 2, names.end()));
   const TToolRun toOutput = RunToolWith(dir, names);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -271,8 +270,8 @@ TEST_F(Png, WhatItDoesNotFlattenIsLeftAsItWas) {
 TEST_F(Png, DamagedFilesAreLeftOrWrittenWhole) {
   const std::uint32_t w = 90, h = 70;
   const std::vector<std::uint8_t> pixels = SyntheticScan(w, h, true, 2);
-  const TBytes good = MakePng(std::vector<std::uint16_t>(pixels.begin(), pixels.end()), w, h, 8,
-                              2, true, {{"tEXt", std::string("a\0b", 3)}}, {});
+  const TBytes good = MakePng(std::vector<std::uint16_t>(pixels.begin(), pixels.end()), w, h, 8, 2,
+                              true, {{"tEXt", std::string("a\0b", 3)}}, {});
   const std::vector<TBytes> damaged = Damaged(good, 120, 11);
   std::vector<std::string> names;
   for (std::size_t k = 0; k < damaged.size(); ++k) {

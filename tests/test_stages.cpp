@@ -316,16 +316,24 @@ TEST(Report, SecondsAndBytesAsPeopleReadThem) {
 // summed over its pages, names kept as UTF-8 where they are and each other
 // byte as a lone surrogate, never a raw control character.
 TEST(Report, ALogLineAProgramCanRead) {
-  const std::vector<std::string> multi = {"read 0.010",   "div 0.002",  "total 0.012",
-                                          "m.tif page 1 of 2", "m.tif page 2 of 2 copied",
-                                          "read 0.005", "substract 0.001", "total 0.020", "m.tif"};
+  const std::vector<std::string> multi = {"read 0.010",
+                                          "div 0.002",
+                                          "total 0.012",
+                                          "m.tif page 1 of 2",
+                                          "m.tif page 2 of 2 copied",
+                                          "read 0.005",
+                                          "substract 0.001",
+                                          "total 0.020",
+                                          "m.tif"};
   const struct {
     std::string path;
     std::vector<std::string> lines;
     TRefusal why;
     const char* wanted;
   } cases[] = {
-      {"m.tif", multi, {},
+      {"m.tif",
+       multi,
+       {},
        R"({"path":"m.tif","outcome":"flattened","correction":"paper","output":"out/x",)"
        R"("refusal":null,"reason":null,"note":null,)"
        R"("stages":{"read":0.015,"div":0.002,"substract":0.001},"seconds":0.020})"},
@@ -335,10 +343,15 @@ TEST(Report, ALogLineAProgramCanRead) {
        R"({"path":"a\"b\\c\u0001é\uDCFF\uDCC0\uDC80\uDCED\uDCA0\uDC80\uDCF4\uDC90\uDC80\uDC80.tif",)"
        R"("outcome":"read error","correction":"paper","output":"out/x","refusal":"damaged",)"
        R"("reason":"damaged strip 3","note":null,"stages":{},"seconds":null})"},
-      {"read 0.500", {"read 0.010", "total 0.010", "read 0.500"}, {},
+      {"read 0.500",
+       {"read 0.010", "total 0.010", "read 0.500"},
+       {},
        R"({"path":"read 0.500","outcome":"flattened","correction":"paper","output":"out/x",)"
        R"("refusal":null,"reason":null,"note":null,"stages":{"read":0.010},"seconds":0.010})"},
-      {"\xF0\x9F\x93\x84 a-z.tif", {"image x skipped"}, {}, "{\"path\":\"\xF0\x9F\x93\x84 a-z.tif\","},
+      {"\xF0\x9F\x93\x84 a-z.tif",
+       {"image x skipped"},
+       {},
+       "{\"path\":\"\xF0\x9F\x93\x84 a-z.tif\","},
       {"s.tif", {"image s.tif skipped"}, {}, R"("outcome":"skipped")"},
       {"c.tif", {"image c.tif copied as it is"}, {}, R"("outcome":"copied")"},
       {"w.tif", {"read 0.001", "image w.tif write error"}, {}, R"("outcome":"write error")"},

@@ -510,7 +510,8 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
     const TBytes logBytes = FileBytes(logPath);
     const std::string log(logBytes.begin(), logBytes.end());
     // Whole lines only, one a page.
-    EXPECT_TRUE(std::regex_match(log, std::regex("(\\{\"path\":[^\n]*\"seconds\":(null|[0-9.]+)\\}\n)*")))
+    EXPECT_TRUE(
+        std::regex_match(log, std::regex("(\\{\"path\":[^\n]*\"seconds\":(null|[0-9.]+)\\}\n)*")))
         << log;
     std::size_t rewritten = 0, reported = 0;
     for (const std::string& name : Listing(dir)) {
@@ -527,8 +528,8 @@ TEST_F(Tool, StoppedAtAnyMomentEveryPageIsOldOrNew) {
           << name << " replaced, not reported";
       // The log has a page as flattened only once it is, and, stopped, every
       // page that is.
-      const bool logged = log.find("{\"path\":\"" + name + "\",\"outcome\":\"flattened\"") !=
-                          std::string::npos;
+      const bool logged =
+          log.find("{\"path\":\"" + name + "\",\"outcome\":\"flattened\"") != std::string::npos;
       EXPECT_TRUE(!logged || bytes == done.at(name)) << name << " logged, not replaced";
       EXPECT_TRUE(signal == SIGKILL || signal == SIGSEGV || logged || bytes != done.at(name))
           << name << " replaced, not logged";

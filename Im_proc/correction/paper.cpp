@@ -565,8 +565,9 @@ std::vector<TRun> RunsOf(std::uint32_t size, std::uint32_t tiles) {
 // from twice that up stretched onto the gap, min(W, max(q, 2q - W + 2 knee)),
 // so that the paper's grain turns white and nothing darker moves.
 template <class T>
-[[gnu::always_inline]] inline void DivideRow(T* __restrict row, const std::int32_t* __restrict levels, std::uint32_t count,
-               std::int32_t knee) {
+[[gnu::always_inline]] inline void DivideRow(T* __restrict row,
+                                             const std::int32_t* __restrict levels,
+                                             std::uint32_t count, std::int32_t knee) {
   constexpr std::int32_t white = WhiteOf<T>();
   for (std::uint32_t k = 0; k < count; ++k) {
     const std::int32_t b = levels[k], p = row[k];
@@ -590,13 +591,15 @@ template <class T>
 // the stretch from x0, `channels` a pixel. The margin is a few runs along
 // the edges, so eight half-size pixels at a time are passed over while
 // none of them is in it.
-[[gnu::always_inline]] inline void ClearMargin(const std::uint8_t* margin, std::uint32_t width, std::uint32_t x0,
-                 std::uint32_t x1, std::int32_t* level, std::uint32_t channels) {
+[[gnu::always_inline]] inline void ClearMargin(const std::uint8_t* margin, std::uint32_t width,
+                                               std::uint32_t x0, std::uint32_t x1,
+                                               std::int32_t* level, std::uint32_t channels) {
   const auto clear = [&](std::uint32_t from, std::uint32_t to) {
     from = std::max(from, x0);
     to = std::min(to, x1);
-    if (from < to) std::fill(level + std::size_t{from - x0} * channels,
-                             level + std::size_t{to - x0} * channels, 0);
+    if (from < to)
+      std::fill(level + std::size_t{from - x0} * channels, level + std::size_t{to - x0} * channels,
+                0);
   };
   const std::uint32_t last = std::min(width, x1 / 2 + 1);
   for (std::uint32_t hx = x0 / 2; hx < last;) {
@@ -619,8 +622,8 @@ template <class T>
 template <class T, std::uint32_t Channels>
 [[gnu::always_inline]] inline void DivideRowsOf(T* samples, std::uint32_t w,
                                                 const TPaperField& paper,
-                                                const std::vector<TRun>& runs,
-                                                std::uint32_t first, std::uint32_t end) {
+                                                const std::vector<TRun>& runs, std::uint32_t first,
+                                                std::uint32_t end) {
   using TWide = std::conditional_t<sizeof(T) == 1, std::int32_t, std::int64_t>;
   constexpr std::uint32_t white = WhiteOf<T>();
   constexpr TWide span = 4 * PaperTile;
@@ -671,8 +674,8 @@ template <class T, std::uint32_t Channels>
         ClearMargin(&paper.Margin[std::size_t{std::min(y / 2, paper.Height - 1)} * paper.Width],
                     paper.Width, x0, x1, level.data(), Channels);
       }
-      DivideRow(samples + (std::size_t{y} * w + x0) * Channels, level.data(),
-                (x1 - x0) * Channels, static_cast<std::int32_t>(paper.Knee));
+      DivideRow(samples + (std::size_t{y} * w + x0) * Channels, level.data(), (x1 - x0) * Channels,
+                static_cast<std::int32_t>(paper.Knee));
     }
   }
 }

@@ -265,19 +265,19 @@ std::int32_t WriteJpeg(TSafeWrite& write, const TMyImage& image, const TJpegFile
     const TPlane& samples = colour ? image.Rgb : image.Gray;
     std::vector<JSAMPROW> rows(image.Height);
     for (std::uint32_t y = 0; y < image.Height; ++y) {
-      rows[y] = const_cast<JSAMPROW>(samples.data() + std::size_t{y} * image.Width *
-                                                          (colour ? 3 : 1));
+      rows[y] =
+          const_cast<JSAMPROW>(samples.data() + std::size_t{y} * image.Width * (colour ? 3 : 1));
     }
-    written = EncodeRows(&c, &writeErrors, &d, sink.get(), rows.data(), image.Width,
-                         image.Height, colour);
+    written = EncodeRows(&c, &writeErrors, &d, sink.get(), rows.data(), image.Width, image.Height,
+                         colour);
     jpeg_destroy_compress(&c);
   }
   jpeg_destroy_decompress(&d);
   if (!written) {
     write.Why = {TRefusalKind::Unwritable,
-                 sink->Error != 0 ? "the new file cannot be written: " +
-                                        std::string(std::strerror(sink->Error))
-                                  : std::string("the page cannot be written back in its coding")};
+                 sink->Error != 0
+                     ? "the new file cannot be written: " + std::string(std::strerror(sink->Error))
+                     : std::string("the page cannot be written back in its coding")};
     return -1;
   }
   return 1;

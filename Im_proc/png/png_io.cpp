@@ -24,9 +24,9 @@ bool IsType(const std::uint8_t* type, const char* name) { return std::memcmp(typ
 // Chunks unknown here are copied only where their name says they are safe
 // to copy into a changed image (the fourth letter in lower case).
 bool KnownToHold(const std::uint8_t* type) {
-  static const char* const known[] = {"PLTE", "gAMA", "cHRM", "sRGB", "iCCP", "cICP", "mDCv", "cLLi",
-                                      "sBIT", "bKGD", "pHYs", "sPLT", "tIME", "tEXt", "zTXt",
-                                      "iTXt", "eXIf", "oFFs", "pCAL", "sCAL", "sTER", "gIFg"};
+  static const char* const known[] = {
+      "PLTE", "gAMA", "cHRM", "sRGB", "iCCP", "cICP", "mDCv", "cLLi", "sBIT", "bKGD", "pHYs",
+      "sPLT", "tIME", "tEXt", "zTXt", "iTXt", "eXIf", "oFFs", "pCAL", "sCAL", "sTER", "gIFg"};
   for (const char* name : known) {
     if (IsType(type, name)) return true;
   }
@@ -86,7 +86,8 @@ bool WalkChunks(int fd, TChunks& chunks, TPngFile& file, TRefusal& why) {
              "its transparent colour (tRNS) would fall on other pixels once flattened"};
       return false;
     } else if (!KnownToHold(type)) {
-      why = {TRefusalKind::NotFlattened, "its chunk " + name + " may not be kept in a changed image"};
+      why = {TRefusalKind::NotFlattened,
+             "its chunk " + name + " may not be kept in a changed image"};
       return false;
     } else {
       std::vector<std::uint8_t> whole(std::size_t{length} + 12);
@@ -171,9 +172,8 @@ bool PutChunks(TSink& sink, const std::vector<std::vector<std::uint8_t>>& chunks
 
 // Encodes the file around `rows`: the header, the chunks before, the image
 // data, the chunks after and the end. Plain values only, as in DecodeRows.
-bool EncodeRows(png_structp png, png_infop info, TSink* sink, const TPngFile* file,
-                png_bytep* rows, std::uint32_t width, std::uint32_t height, int depth,
-                int colourType, bool swap) {
+bool EncodeRows(png_structp png, png_infop info, TSink* sink, const TPngFile* file, png_bytep* rows,
+                std::uint32_t width, std::uint32_t height, int depth, int colourType, bool swap) {
   if (setjmp(png_jmpbuf(png)) != 0) return false;
   png_set_IHDR(png, info, width, height, depth, colourType,
                file->Interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
@@ -309,8 +309,8 @@ std::int32_t ReadPng(const TPageFile& page, TMyImage& image, TPngFile& file,
       image.Extra.clear();
       const bool swap = sizeof(T) == 2 && HostIsLittleEndian();
       if (!alpha) {
-        std::vector<png_bytep> rows = RowsOf(colour ? rgb.data() : gray.data(), image.Width,
-                                             image.Height, channels);
+        std::vector<png_bytep> rows =
+            RowsOf(colour ? rgb.data() : gray.data(), image.Width, image.Height, channels);
         decoded = DecodeRows(png, info, rows.data(), swap);
       } else {
         TSamples<T> whole(std::size_t{pixels} * (channels + 1));
@@ -375,9 +375,9 @@ std::int32_t WritePng(TSafeWrite& write, const TMyImage& image, const TPngFile& 
   png_destroy_write_struct(png != nullptr ? &png : nullptr, info != nullptr ? &info : nullptr);
   if (!written) {
     write.Why = {TRefusalKind::Unwritable,
-                 sink.Error != 0 ? "the new file cannot be written: " +
-                                       std::string(std::strerror(sink.Error))
-                                 : std::string("the new file cannot be written")};
+                 sink.Error != 0
+                     ? "the new file cannot be written: " + std::string(std::strerror(sink.Error))
+                     : std::string("the new file cannot be written")};
     return -1;
   }
   return 1;

@@ -38,16 +38,17 @@ void WriteError(const char* data, std::size_t size) {
 }
 
 int OpenForAppending(const std::string& path, std::string& error) {
-  const int fd = _wopen(WideText(path.c_str()).c_str(),
-                        _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT,
-                        _S_IREAD | _S_IWRITE);
+  const int fd =
+      _wopen(WideText(path.c_str()).c_str(),
+             _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
   if (fd < 0) error = std::strerror(errno);
   return fd;
 }
 
 bool AppendBytes(int handle, const char* data, std::size_t size) {
   while (size > 0) {
-    const int written = _write(handle, data, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
+    const int written =
+        _write(handle, data, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
     if (written <= 0) return false;
     data += written;
     size -= static_cast<std::size_t>(written);

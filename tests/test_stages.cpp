@@ -232,8 +232,9 @@ TEST(Paper, DoesNoHarm) {
   constexpr std::uint32_t W = 800, H = 1000;
   enum TContent { Text, Fill, Gutter, NoPaper };
   for (const TContent content : {Text, Fill, Gutter, NoPaper}) {
-    for (const bool shaded : {false, true}) {
-      SCOPED_TRACE(std::to_string(content) + (shaded ? " shaded" : " clean"));
+    for (const double depth : {0.0, 0.3, 1.5}) {  // the far corner's light: 1, 0.88, 0.39
+      const bool shaded = depth > 0;
+      SCOPED_TRACE(std::to_string(content) + " shaded " + std::to_string(depth));
       std::vector<std::uint8_t> clean(W * H * 3, 255), page(clean.size());
       for (std::uint32_t i = 0; i < W * H; ++i) {
         const std::uint32_t x = i % W, y = i / W;
@@ -248,7 +249,7 @@ TEST(Paper, DoesNoHarm) {
         for (std::uint32_t c = 0; c < 3; ++c) {
           clean[i * 3 + c] = ink ? 40 : fill ? colour[c] : 255;
           const double d = (x - 300.0) * (x - 300.0) + (y - 400.0) * (y - 400.0);
-          const double light = (shaded ? 1 - 0.3 * d / 1.5e6 : 1.0) *
+          const double light = (1 - depth * d / 1.5e6) *
                                (content == Gutter ? 1 - 0.67 * std::exp(-double(x) / 60.0) : 1.0);
           page[i * 3 + c] =
               static_cast<std::uint8_t>(clean[i * 3 + c] * light * (shaded && c == 2 ? 0.85 : 1));
@@ -278,7 +279,11 @@ TEST(Paper, DoesNoHarm) {
       const std::vector<std::uint8_t> once = flatten(page, &little), twice = flatten(once);
       EXPECT_EQ(little, content == NoPaper);
       EXPECT_LE(change(once, twice), 0.5);
-      EXPECT_LE(most, 2) << "a second run moved a sample by " << most;
+      // A deep shade leaves some of itself where it is steepest, in the far
+      // corner, which a second run takes off.
+      if (depth < 1) {
+        EXPECT_LE(most, 2) << "a second run moved a sample by " << most;
+      }
       if (!shaded && content != Gutter) {
         EXPECT_LE(change(once, clean), 1.0);
       }
@@ -287,11 +292,15 @@ TEST(Paper, DoesNoHarm) {
       }
       const auto at = [&](const std::vector<std::uint8_t>& rgb, std::uint32_t x, std::uint32_t y,
                           std::uint32_t c) { return int(rgb[(y * W + x) * 3 + c]); };
+      if (content != NoPaper) {  // the paper in the far corner, however deep the shade
+        EXPECT_GE(at(once, 780, 980, 1), depth < 1 ? 250 : 230);
+      }
       if (content == Fill) {  // still yellow: blue well below red, in the middle and near the edge
         for (const std::uint32_t x : {400u, 160u})
           EXPECT_LT(at(once, x, 500, 2), at(once, x, 500, 0) - 50) << x;
       }
-      if (content == Gutter) {  // ink against paper at the steepest of the shadow, and in the open
+      if (content == Gutter &&
+          depth < 1) {  // ink against paper at the steepest of the shadow, and in the open
         const int inShadow = at(once, 78, 64, 1) - at(once, 64, 64, 1),
                   open = at(once, 403, 64, 1) - at(once, 397, 64, 1);
         EXPECT_GE(inShadow * 10, open * 9) << inShadow << " against " << open;

@@ -360,13 +360,26 @@ void EstimatePaperOf(const TMyImage& reduced, TPaperField& paper, unsigned threa
         found.Lit[c] += lit[std::size_t{t} * channels + c];
       for (const std::uint32_t u : neighbours(t)) {
         if (region[u] != Unknown - 1) continue;
-        bool step = true;
+        // The tile behind t, away from u, where it is in this region: the
+        // paper's slope there carries on to u.
+        const std::uint32_t x = t % tx, y = t / tx;
+        const std::uint32_t behind = u == t + 1    ? (x > 0 ? t - 1 : Unknown)
+                                     : u + 1 == t  ? (x + 1 < tx ? t + 1 : Unknown)
+                                     : u == t + tx ? (y > 0 ? t - tx : Unknown)
+                                                   : (y + 1 < ty ? t + tx : Unknown);
+        const bool sloped = behind != Unknown && region[behind] == label;
+        bool step = true, slope = sloped;
         for (std::uint32_t c = 0; c < channels; ++c) {
-          const std::uint64_t a = lit[std::size_t{t} * channels + c],
-                              b = lit[std::size_t{u} * channels + c];
-          step = step && (a > b ? a - b : b - a) * 48 <= std::max(a, b);
+          const std::int64_t a = lit[std::size_t{t} * channels + c],
+                             b = lit[std::size_t{u} * channels + c];
+          step = step && std::abs(a - b) * 48 <= std::max(a, b);
+          if (sloped) {
+            const std::int64_t ahead = 2 * a - lit[std::size_t{behind} * channels + c];
+            slope = slope && std::abs(ahead - b) * 48 <= std::max(a, b) &&
+                    std::abs(a - b) * 8 <= std::max(a, b);
+          }
         }
-        if (!step) continue;
+        if (!step && !slope) continue;
         region[u] = label;
         queue.push_back(u);
       }

@@ -90,7 +90,11 @@ void FindMargin(const TMyImage& reduced, TPaperField& paper);
 //      the margin takes are passed over. The levels
 //      divided by the light of their column and row are the lit levels;
 //   3. regions: tiles joined to their 4 neighbours where every channel's lit
-//      level differs by at most a 48th of the larger; the paper is the
+//      level differs by at most a 48th of the larger, or, where the tile
+//      behind (away from the neighbour) is in the region already, where
+//      every channel lies within a 48th of the level the slope from it
+//      carries on to and steps by at most an eighth (paper under a smooth
+//      shade, however steep; a fill starts with a step); the paper is the
 //      region with the most tiles on the rim (the grid's edge, or next to
 //      a tile without a level; ties to the larger region, then the first),
 //      with every other region on the rim whose mean lit level is within a

@@ -1,20 +1,25 @@
 #include "page_formats.h"
 
+#include <cstring>
+
+#include "file_kind.h"
 #include "platform.h"
 
 std::int32_t ListImages(const TPageFile& page, TImageFile& file) {
-  std::uint8_t head[8] = {};
+  std::uint8_t head[16] = {};
   // A file named as a TIFF page is one, whatever it holds, as it always was.
-  const bool read = !NameMatchesTif(page.Name) && ReadAt(page.Fd, head, sizeof head, 0) == 8;
-  file.Kind = read && IsPngSignature(head, 8) ? TImageKind::Png
-              : read && IsJpegStart(head, 8)  ? TImageKind::Jpeg
-                                              : TImageKind::Tiff;
+  const std::int64_t got = NameMatchesTif(page.Name) ? 0 : ReadAt(page.Fd, head, sizeof head, 0);
+  const char* kind = got > 0 ? FileKindOf(head, static_cast<std::size_t>(got)) : nullptr;
+  const auto is = [&](const char* name) { return kind != nullptr && std::strcmp(kind, name) == 0; };
+  file.Kind = is("a PNG image")    ? TImageKind::Png
+              : is("a JPEG image") ? TImageKind::Jpeg
+                                   : TImageKind::Tiff;
   if (file.Kind == TImageKind::Tiff) return ListPages(page, file.Tiff);
   file.Tiff = {};
-  const std::int32_t kind =
+  const std::int32_t listed =
       file.Kind == TImageKind::Png ? ListPng(page, file.Tiff.Why) : ListJpeg(page, file.Tiff.Why);
-  file.Tiff.Flattened.assign(kind == 1 ? 1 : 0, true);
-  return kind;
+  file.Tiff.Flattened.assign(listed == 1 ? 1 : 0, true);
+  return listed;
 }
 
 std::int32_t ReadImage(const TPageFile& page, TImageFile& file, TMyImage& image,

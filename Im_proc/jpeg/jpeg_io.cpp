@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "file_kind.h"
 #include "grey.h"
 
 namespace {
@@ -153,7 +154,8 @@ std::int32_t Examine(jpeg_decompress_struct& d, TErrors& errors, const TJpegFile
   why = {};
   SetUpErrors(errors);
   d.err = &errors.Manager;
-  if (!IsJpegStart(file.Bytes.data(), file.Bytes.size())) {
+  const char* kind = FileKindOf(file.Bytes.data(), file.Bytes.size());
+  if (kind == nullptr || std::strcmp(kind, "a JPEG image") != 0) {
     why = {TRefusalKind::NotTiff, "not a JPEG file"};
     return -1;
   }
@@ -180,10 +182,6 @@ std::int32_t Examine(jpeg_decompress_struct& d, TErrors& errors, const TJpegFile
 }
 
 }  // namespace
-
-bool IsJpegStart(const std::uint8_t* bytes, std::size_t size) {
-  return size >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
-}
 
 std::int32_t ListJpeg(const TPageFile& page, TRefusal& why) {
   TJpegFile file;

@@ -14,10 +14,6 @@
 #include "refusal.h"
 #include "safe_file.h"
 
-// IsJpegStart: whether `size` bytes begin a JPEG stream (a start-of-image
-// marker followed by another marker).
-bool IsJpegStart(const std::uint8_t* bytes, std::size_t size);
-
 // TJpegFile: the file as it was read, whole, to code the new one from: its
 // bytes (the coding parameters and segments are read from them again).
 struct TJpegFile {

@@ -2,10 +2,6 @@
 // and refused.
 #include "jpeg_io.h"
 
-bool IsJpegStart(const std::uint8_t* bytes, std::size_t size) {
-  return size >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
-}
-
 std::int32_t ListJpeg(const TPageFile&, TRefusal& why) {
   why = {TRefusalKind::NotFlattened, "JPEG files are not taken by this build (no libjpeg)"};
   return 0;

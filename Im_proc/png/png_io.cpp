@@ -7,11 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "file_kind.h"
 #include "grey.h"
 
 namespace {
 
-constexpr std::uint8_t Signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+// The bytes of the signature the file starts with.
+constexpr std::size_t SignatureSize = 8;
 
 std::uint32_t BigEndian32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
@@ -47,7 +49,7 @@ bool WalkChunks(int fd, TChunks& chunks, TPngFile& file, TRefusal& why) {
     return false;
   };
   std::uint8_t head[8];
-  std::uint64_t at = sizeof Signature;
+  std::uint64_t at = SignatureSize;
   bool header = false, data = false, ended = false;
   for (std::uint32_t count = 0; !ended; ++count) {
     if (ReadAt(fd, head, 8, at) != 8) return damaged("cut short");
@@ -199,21 +201,15 @@ std::vector<png_bytep> RowsOf(T* samples, std::uint32_t width, std::uint32_t hei
   return rows;
 }
 
-}  // namespace
-
-bool IsPngSignature(const std::uint8_t* bytes, std::size_t size) {
-  return size >= sizeof Signature && std::memcmp(bytes, Signature, sizeof Signature) == 0;
-}
-
-namespace {
-
 // The file's chunks and header, judged: 1 a page it flattens, 0 a PNG file
 // of a kind it does not flatten, -1 not PNG or damaged; `why` says why.
 std::int32_t Examine(int fd, TChunks& chunks, TPngFile& file, TRefusal& why) {
   file = {};
   why = {};
-  std::uint8_t head[sizeof Signature];
-  if (ReadAt(fd, head, sizeof head, 0) != sizeof head || !IsPngSignature(head, sizeof head)) {
+  std::uint8_t head[SignatureSize];
+  const char* kind =
+      ReadAt(fd, head, sizeof head, 0) == sizeof head ? FileKindOf(head, sizeof head) : nullptr;
+  if (kind == nullptr || std::strcmp(kind, "a PNG image") != 0) {
     why = {TRefusalKind::NotTiff, "not a PNG file"};
     return -1;
   }

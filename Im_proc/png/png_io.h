@@ -13,9 +13,6 @@
 #include "refusal.h"
 #include "safe_file.h"
 
-// IsPngSignature: whether `size` bytes begin with the PNG signature.
-bool IsPngSignature(const std::uint8_t* bytes, std::size_t size);
-
 // TPngFile: what a PNG file holds besides its samples, to be written back:
 // its interlacing, and each chunk other than IHDR, IDAT and IEND as the
 // file holds it (length, type, data and CRC), in order, those before the

@@ -1,13 +1,6 @@
 // The PNG binding of a build without libpng: PNG files are recognised, and
 // refused.
-#include <cstring>
-
 #include "png_io.h"
-
-bool IsPngSignature(const std::uint8_t* bytes, std::size_t size) {
-  static const std::uint8_t signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
-  return size >= sizeof signature && std::memcmp(bytes, signature, sizeof signature) == 0;
-}
 
 std::int32_t ListPng(const TPageFile&, TRefusal& why) {
   why = {TRefusalKind::NotFlattened, "PNG files are not taken by this build (no libpng)"};

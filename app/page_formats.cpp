@@ -16,8 +16,9 @@ std::int32_t ListImages(const TPageFile& page, TImageFile& file) {
                                    : TImageKind::Tiff;
   if (file.Kind == TImageKind::Tiff) return ListPages(page, file.Tiff);
   file.Tiff = {};
-  const std::int32_t listed =
-      file.Kind == TImageKind::Png ? ListPng(page, file.Tiff.Why) : ListJpeg(page, file.Tiff.Why);
+  const std::int32_t listed = file.Kind == TImageKind::Png
+                                  ? ListPng(page, file.Png, file.Tiff.Why)
+                                  : ListJpeg(page, file.Jpeg, file.Tiff.Why);
   file.Tiff.Flattened.assign(listed == 1 ? 1 : 0, true);
   return listed;
 }
@@ -29,7 +30,7 @@ std::int32_t ReadImage(const TPageFile& page, TImageFile& file, TMyImage& image,
     case TImageKind::Png:
       return ReadPng(page, image, file.Png, reserve, why);
     case TImageKind::Jpeg:
-      return ReadJpeg(page, image, file.Jpeg, reserve, why);
+      return ReadJpeg(image, file.Jpeg, reserve, why);
     case TImageKind::Tiff:
       break;
   }

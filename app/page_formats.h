@@ -33,7 +33,8 @@ struct TImageOutput {
 // ListImages: the pages of the file open in `page`, by its first bytes
 // (one named "*.tif" or "*.tiff" is taken as TIFF whatever it holds): a
 // PNG or JPEG file is one page, flattened unless it is of a kind that is
-// not (its reason in file.Tiff.Why); anything else goes to ListPages. Returns as
+// not (its reason in file.Tiff.Why), read here once into file.Png or
+// file.Jpeg for ReadImage and WriteImage; anything else goes to ListPages. Returns as
 // ListPages does: 1, 0 where no page is flattened, -1 where the file is
 // not one of these kinds or is damaged, with file.Tiff.Why saying why.
 std::int32_t ListImages(const TPageFile& page, TImageFile& file);

@@ -183,8 +183,7 @@ std::int32_t Examine(jpeg_decompress_struct& d, TErrors& errors, const TJpegFile
 
 }  // namespace
 
-std::int32_t ListJpeg(const TPageFile& page, TRefusal& why) {
-  TJpegFile file;
+std::int32_t ListJpeg(const TPageFile& page, TJpegFile& file, TRefusal& why) {
   jpeg_decompress_struct d{};
   TErrors errors;
   const std::int32_t kind = ReadFile(page, file, why) ? Examine(d, errors, file, false, why) : -1;
@@ -192,12 +191,12 @@ std::int32_t ListJpeg(const TPageFile& page, TRefusal& why) {
   return kind;
 }
 
-std::int32_t ReadJpeg(const TPageFile& page, TMyImage& image, TJpegFile& file,
+std::int32_t ReadJpeg(TMyImage& image, const TJpegFile& file,
                       const std::function<bool(const TMyImage&, std::uint64_t)>& reserve,
                       TRefusal& why) {
   jpeg_decompress_struct d{};
   TErrors errors;
-  if (!ReadFile(page, file, why) || Examine(d, errors, file, false, why) != 1) {
+  if (Examine(d, errors, file, false, why) != 1) {
     jpeg_destroy_decompress(&d);
     return -1;
   }

@@ -14,8 +14,9 @@
 #include "refusal.h"
 #include "safe_file.h"
 
-// TJpegFile: the file as it was read, whole, to code the new one from: its
-// bytes (the coding parameters and segments are read from them again).
+// TJpegFile: the file as ListJpeg read it, whole: its bytes, which the
+// page is decoded from and the new file coded as (the coding parameters
+// and segments are read from them again).
 struct TJpegFile {
   std::vector<std::uint8_t> Bytes;
 };
@@ -24,19 +25,19 @@ struct TJpegFile {
 // for a grey or a YCbCr (or RGB) one, baseline or progressive, Huffman
 // coded; 0 for a CMYK or YCCK one, or one coded arithmetically, with 12
 // bits or losslessly; -1 for one that is not JPEG or is damaged; `why`
-// says why. Reads the file's markers, never writes.
-std::int32_t ListJpeg(const TPageFile& page, TRefusal& why);
+// says why. Reads the whole file into `file`, never writes.
+std::int32_t ListJpeg(const TPageFile& page, TJpegFile& file, TRefusal& why);
 
-// ReadJpeg: loads the JPEG file open in `page` into `image` and `file`,
+// ReadJpeg: decodes the JPEG `file` that ListJpeg took as 1 into `image`,
 // decoded with libjpeg's integer inverse DCT and its smooth upsampling (the
 // same samples on every system): a grey page (Photometric 1), or a colour
 // one decoded to RGB (Photometric 2) with its grey plane as ReadTiff sets
 // it; StripCount is Height and RowsPerStrip 1. `reserve` is asked once, with the header and
 // the bytes of the planes through the correction, before any plane grows.
-// -1, with `why` saying why (nothing where `reserve` refused), for a file
-// ListJpeg does not take as 1 or whose data is damaged or cut short (a
-// decoder warning counts as damage: it would fill in what is missing).
-std::int32_t ReadJpeg(const TPageFile& page, TMyImage& image, TJpegFile& file,
+// -1, with `why` saying why (nothing where `reserve` refused), for data
+// that is damaged or cut short (a decoder warning counts as damage: it
+// would fill in what is missing).
+std::int32_t ReadJpeg(TMyImage& image, const TJpegFile& file,
                       const std::function<bool(const TMyImage&, std::uint64_t)>& reserve,
                       TRefusal& why);
 

@@ -2,12 +2,12 @@
 // and refused.
 #include "jpeg_io.h"
 
-std::int32_t ListJpeg(const TPageFile&, TRefusal& why) {
+std::int32_t ListJpeg(const TPageFile&, TJpegFile&, TRefusal& why) {
   why = {TRefusalKind::NotFlattened, "JPEG files are not taken by this build (no libjpeg)"};
   return 0;
 }
 
-std::int32_t ReadJpeg(const TPageFile&, TMyImage&, TJpegFile&,
+std::int32_t ReadJpeg(TMyImage&, const TJpegFile&,
                       const std::function<bool(const TMyImage&, std::uint64_t)>&, TRefusal& why) {
   why = {TRefusalKind::NotFlattened, "JPEG files are not taken by this build (no libjpeg)"};
   return -1;

@@ -36,14 +36,9 @@ bool KnownToHold(const std::uint8_t* type) {
 }
 
 // The chunks of the file, read through its descriptor: the header's
-// fields, and every other chunk but the image data and the end, kept whole.
-struct TChunks {
-  std::uint32_t Width = 0, Height = 0;
-  std::uint8_t Depth = 0, ColourType = 0, Interlace = 0;
-  std::uint64_t KeptBytes = 0;
-};
-
-bool WalkChunks(int fd, TChunks& chunks, TPngFile& file, TRefusal& why) {
+// fields, and every other chunk but the image data and the end, kept whole;
+// `interlace` the header's method.
+bool WalkChunks(int fd, TPngFile& file, std::uint8_t& interlace, TRefusal& why) {
   const auto damaged = [&](const std::string& text) {
     why = {TRefusalKind::Damaged, text};
     return false;
@@ -67,11 +62,11 @@ bool WalkChunks(int fd, TChunks& chunks, TPngFile& file, TRefusal& why) {
       if (length != 13 || header || ReadAt(fd, fields, 13, at + 8) != 13)
         return damaged("damaged header");
       header = true;
-      chunks.Width = BigEndian32(fields);
-      chunks.Height = BigEndian32(fields + 4);
-      chunks.Depth = fields[8];
-      chunks.ColourType = fields[9];
-      chunks.Interlace = fields[12];
+      file.Width = BigEndian32(fields);
+      file.Height = BigEndian32(fields + 4);
+      file.Depth = fields[8];
+      file.ColourType = fields[9];
+      interlace = fields[12];
     } else if (IsType(type, "IDAT")) {
       if (data && !file.After.empty()) return damaged("damaged image data");
       data = true;
@@ -83,7 +78,7 @@ bool WalkChunks(int fd, TChunks& chunks, TPngFile& file, TRefusal& why) {
     } else if ((type[0] & 0x20) == 0 && !IsType(type, "PLTE")) {
       why = {TRefusalKind::NotFlattened, "its chunk " + name + " is not one it knows"};
       return false;
-    } else if (IsType(type, "tRNS") && chunks.ColourType != 3) {
+    } else if (IsType(type, "tRNS") && file.ColourType != 3) {
       why = {TRefusalKind::NotFlattened,
              "its transparent colour (tRNS) would fall on other pixels once flattened"};
       return false;
@@ -95,7 +90,6 @@ bool WalkChunks(int fd, TChunks& chunks, TPngFile& file, TRefusal& why) {
       std::vector<std::uint8_t> whole(std::size_t{length} + 12);
       if (ReadAt(fd, whole.data(), whole.size(), at) != static_cast<std::int64_t>(whole.size()))
         return damaged("cut short");
-      chunks.KeptBytes += whole.size();
       (data ? file.After : file.Before).push_back(std::move(whole));
     }
     at += std::uint64_t{length} + 12;
@@ -203,7 +197,7 @@ std::vector<png_bytep> RowsOf(T* samples, std::uint32_t width, std::uint32_t hei
 
 // The file's chunks and header, judged: 1 a page it flattens, 0 a PNG file
 // of a kind it does not flatten, -1 not PNG or damaged; `why` says why.
-std::int32_t Examine(int fd, TChunks& chunks, TPngFile& file, TRefusal& why) {
+std::int32_t Examine(int fd, TPngFile& file, TRefusal& why) {
   file = {};
   why = {};
   std::uint8_t head[SignatureSize];
@@ -213,21 +207,22 @@ std::int32_t Examine(int fd, TChunks& chunks, TPngFile& file, TRefusal& why) {
     why = {TRefusalKind::NotTiff, "not a PNG file"};
     return -1;
   }
-  if (!WalkChunks(fd, chunks, file, why)) return why.Kind == TRefusalKind::Damaged ? -1 : 0;
-  file.Interlaced = chunks.Interlace == 1;
-  const std::uint8_t type = chunks.ColourType;
-  if (chunks.Width == 0 || chunks.Height == 0 || chunks.Width > 0x7FFFFFFFu ||
-      chunks.Height > 0x7FFFFFFFu || type > 6 || type == 1 || type == 5 || chunks.Interlace > 1) {
+  std::uint8_t interlace = 0;
+  if (!WalkChunks(fd, file, interlace, why)) return why.Kind == TRefusalKind::Damaged ? -1 : 0;
+  file.Interlaced = interlace == 1;
+  const std::uint8_t type = file.ColourType;
+  if (file.Width == 0 || file.Height == 0 || file.Width > 0x7FFFFFFFu ||
+      file.Height > 0x7FFFFFFFu || type > 6 || type == 1 || type == 5 || interlace > 1) {
     why = {TRefusalKind::Damaged, "damaged header"};
     return -1;
   }
-  if (type == 3 || (chunks.Depth != 8 && chunks.Depth != 16)) {
+  if (type == 3 || (file.Depth != 8 && file.Depth != 16)) {
     why = {TRefusalKind::NotFlattened,
            type == 3 ? std::string("a palette PNG is not flattened")
-                     : "a PNG of " + std::to_string(chunks.Depth) + " bits is not flattened"};
+                     : "a PNG of " + std::to_string(file.Depth) + " bits is not flattened"};
     return 0;
   }
-  if (std::uint64_t{chunks.Width} * chunks.Height * ((type & 2) != 0 ? 3 : 1) >=
+  if (std::uint64_t{file.Width} * file.Height * ((type & 2) != 0 ? 3 : 1) >=
       (std::uint64_t{1} << 32)) {
     why = {TRefusalKind::TooLarge, "more pixels than it can hold"};
     return -1;
@@ -237,37 +232,39 @@ std::int32_t Examine(int fd, TChunks& chunks, TPngFile& file, TRefusal& why) {
 
 }  // namespace
 
-std::int32_t ListPng(const TPageFile& page, TRefusal& why) {
-  TChunks chunks;
-  TPngFile file;
-  return Examine(page.Fd, chunks, file, why);
+std::int32_t ListPng(const TPageFile& page, TPngFile& file, TRefusal& why) {
+  return Examine(page.Fd, file, why);
 }
 
 std::int32_t ReadPng(const TPageFile& page, TMyImage& image, TPngFile& file,
                      const std::function<bool(const TMyImage&, std::uint64_t)>& reserve,
                      TRefusal& why) {
-  TChunks chunks;
-  if (Examine(page.Fd, chunks, file, why) != 1) return -1;
-  const std::uint8_t type = chunks.ColourType;
+  why = {};
+  const std::uint8_t type = file.ColourType;
   const bool colour = (type & 2) != 0, alpha = (type & 4) != 0;
 
   TMyImage header;
-  header.Width = chunks.Width;
-  header.Height = chunks.Height;
-  header.BitsPerSample = chunks.Depth;
+  header.Width = file.Width;
+  header.Height = file.Height;
+  header.BitsPerSample = file.Depth;
   header.SamplesPerPixel = (colour ? 3 : 1) + (alpha ? 1 : 0);
   header.Photometric = colour ? 2 : 1;
   header.PlanarConfig = 1;
   header.RowsPerStrip = 1;
-  header.StripCount = chunks.Height;
+  header.StripCount = file.Height;
   if (alpha) header.ExtraKinds = {2};
   // The planes of the whole correction, as for a TIFF page, the alpha
-  // plane, and the rows as the file holds them where alpha is among them.
+  // plane, the rows as the file holds them where alpha is among them, and
+  // the chunks kept.
+  std::uint64_t kept = 0;
+  for (const auto* chunks : {&file.Before, &file.After}) {
+    for (const auto& chunk : *chunks) kept += chunk.size();
+  }
   const std::uint64_t pixels64 = std::uint64_t{header.Width} * header.Height;
   const std::uint64_t bytes = header.BitsPerSample / 8;
   const std::uint64_t planeBytes = pixels64 * (colour ? 25 : 13) / 4 * bytes +
                                    (alpha ? pixels64 * bytes * (1 + header.SamplesPerPixel) : 0) +
-                                   chunks.KeptBytes;
+                                   kept;
   if (!reserve(header, planeBytes)) return -1;
 
   header.Gray = std::move(image.Gray);

@@ -13,24 +13,29 @@
 #include "refusal.h"
 #include "safe_file.h"
 
-// TPngFile: what a PNG file holds besides its samples, to be written back:
-// its interlacing, and each chunk other than IHDR, IDAT and IEND as the
-// file holds it (length, type, data and CRC), in order, those before the
-// image data and those after it.
+// TPngFile: what a PNG file holds besides its samples, to be read and
+// written back: its header's size, bit depth and colour type, its
+// interlacing, and each chunk other than IHDR, IDAT and IEND as the file
+// holds it (length, type, data and CRC), in order, those before the image
+// data and those after it.
 struct TPngFile {
+  std::uint32_t Width = 0, Height = 0;
+  std::uint8_t Depth = 0, ColourType = 0;
   bool Interlaced = false;
   std::vector<std::vector<std::uint8_t>> Before, After;
 };
 
-// ListPng: whether the file open in `page` is a PNG page it flattens: 1;
-// 0 for a PNG file of a kind it does not (a palette image, one of 1, 2 or
-// 4 bits, one with a transparent colour, an animated one, one with a chunk
-// that may not be kept), -1 for one that is not PNG or is damaged, with
-// `why` saying why. Reads the chunks' headers only, never writes.
-std::int32_t ListPng(const TPageFile& page, TRefusal& why);
+// ListPng: whether the file open in `page` is a PNG page it flattens: 1,
+// with `file` holding its header and chunks; 0 for a PNG file of a kind it
+// does not (a palette image, one of 1, 2 or 4 bits, one with a transparent
+// colour, which would fall on other pixels once flattened, an animated
+// one, one with a chunk unknown here whose name says it may not be copied
+// into a changed image), -1 for one that is not PNG or is damaged, with
+// `why` saying why. Reads the header and the chunks kept, never writes.
+std::int32_t ListPng(const TPageFile& page, TPngFile& file, TRefusal& why);
 
-// ReadPng: loads the PNG file open in `page` into `image` and `file`,
-// reading through its descriptor, never writing.
+// ReadPng: loads the PNG file open in `page`, which ListPng took as 1 into
+// `file`, into `image`, reading through its descriptor, never writing.
 //
 // Returns 1 when it was read: a grey (Photometric 1) or RGB (2) page of 8
 // or 16 bits a sample, 16-bit samples in host order, as ReadTiff leaves
@@ -42,11 +47,8 @@ std::int32_t ListPng(const TPageFile& page, TRefusal& why);
 // once, with the header and the bytes of the planes through the whole
 // correction, before any plane grows.
 //
-// Returns -1, with `why` saying why, for a file ListPng does not take as 1
-// (a transparent colour, tRNS, would fall on other pixels once flattened;
-// a chunk unknown here whose name says it may not be copied into a changed
-// image is not), or whose image data is damaged or cut short; nothing in
-// `why` when `reserve` refused it.
+// Returns -1, with `why` saying why, for image data that is damaged or cut
+// short; nothing in `why` when `reserve` refused it.
 std::int32_t ReadPng(const TPageFile& page, TMyImage& image, TPngFile& file,
                      const std::function<bool(const TMyImage&, std::uint64_t)>& reserve,
                      TRefusal& why);

@@ -2,7 +2,7 @@
 // refused.
 #include "png_io.h"
 
-std::int32_t ListPng(const TPageFile&, TRefusal& why) {
+std::int32_t ListPng(const TPageFile&, TPngFile&, TRefusal& why) {
   why = {TRefusalKind::NotFlattened, "PNG files are not taken by this build (no libpng)"};
   return 0;
 }

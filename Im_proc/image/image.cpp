@@ -43,6 +43,35 @@ TMyImage HeaderOf(const TMyImage& source, TMyImage&& memory) {
   return result;
 }
 
+void TakeHeader(TMyImage& image, TMyImage&& header, std::size_t extraBytes) {
+  header.Gray = std::move(image.Gray);
+  header.Rgb = std::move(image.Rgb);
+  header.Gray16 = std::move(image.Gray16);
+  header.Rgb16 = std::move(image.Rgb16);
+  header.Extra = std::move(image.Extra);
+  image = std::move(header);
+  // Plane memory is not set when allocated, only as samples arrive, so a
+  // header that declares a huge page over a few bytes of data costs address
+  // space, not memory, before its data fails. Nothing of the previous page
+  // is worth copying as the planes grow.
+  const std::uint32_t pixels = PixelCount(image);
+  if (IsWide(image)) {
+    TPlane().swap(image.Gray), TPlane().swap(image.Rgb);
+  } else {
+    TPlane16().swap(image.Gray16), TPlane16().swap(image.Rgb16);
+  }
+  WithSamples(image, [&](auto zero) {
+    GrayOf(zero, image).clear();
+    GrayOf(zero, image).resize((pixels / 1024 + 1) * std::size_t{1024});
+    if (IsColour(image)) {
+      RgbOf(zero, image).clear();
+      RgbOf(zero, image).resize(std::size_t{pixels} * 3);
+    }
+  });
+  image.Extra.clear();
+  image.Extra.resize(extraBytes);
+}
+
 TMyImage CopyImage(const TMyImage& source, unsigned threads, TMyImage&& memory) {
   TMyImage result = HeaderOf(source, std::move(memory));
   WithSamples(source, [&](auto zero) {

@@ -184,6 +184,15 @@ TMyImage HeaderOf(const TMyImage& source);
 // `memory` is never `source`, whose planes the stage is still to read.
 TMyImage HeaderOf(const TMyImage& source, TMyImage&& memory);
 
+// TakeHeader: `image` becomes `header` (its fields, tags and previews) with
+// planes for its pixels, their samples unset: Gray (or Gray16, 16 bits) of
+// (Width * Height / 1024 + 1) * 1024 samples, Rgb (or Rgb16) of Width *
+// Height * 3 for a colour page, and Extra of `extraBytes` bytes. The memory
+// of `image`'s planes is reused and none of their samples copied (a grey
+// page keeps the colour plane's memory); the planes of the other sample
+// size are let go. For a reader filling the record page after page.
+void TakeHeader(TMyImage& image, TMyImage&& header, std::size_t extraBytes);
+
 // CopyImage: a new record with all header fields of `source`, a grey plane of
 // its own (same length as the source's; its first Width * Height samples
 // equal the source's, the rest zero) and empty colour and extra planes. Never touches

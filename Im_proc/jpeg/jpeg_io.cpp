@@ -220,19 +220,9 @@ std::int32_t ReadJpeg(TMyImage& image, const TJpegFile& file,
     jpeg_destroy_decompress(&d);
     return -1;
   }
-  header.Gray = std::move(image.Gray);
-  header.Rgb = std::move(image.Rgb);
-  image = std::move(header);
-  TPlane16().swap(image.Gray16), TPlane16().swap(image.Rgb16);
-  image.Extra.clear();
+  TakeHeader(image, std::move(header), 0);
   const std::uint32_t pixels = PixelCount(image);
-  image.Gray.clear();
-  image.Gray.resize((pixels / 1024 + 1) * std::size_t{1024});
   TPlane& samples = colour ? image.Rgb : image.Gray;
-  if (colour) {
-    image.Rgb.clear();
-    image.Rgb.resize(std::size_t{pixels} * 3);
-  }
   std::vector<JSAMPROW> rows(image.Height);
   for (std::uint32_t y = 0; y < image.Height; ++y)
     rows[y] = samples.data() + std::size_t{y} * image.Width * (colour ? 3 : 1);

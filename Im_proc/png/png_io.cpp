@@ -267,19 +267,9 @@ std::int32_t ReadPng(const TPageFile& page, TMyImage& image, TPngFile& file,
                                    kept;
   if (!reserve(header, planeBytes)) return -1;
 
-  header.Gray = std::move(image.Gray);
-  header.Rgb = std::move(image.Rgb);
-  header.Gray16 = std::move(image.Gray16);
-  header.Rgb16 = std::move(image.Rgb16);
-  header.Extra = std::move(image.Extra);
-  image = std::move(header);
+  TakeHeader(image, std::move(header), static_cast<std::size_t>(alpha ? pixels64 * bytes : 0));
   const std::uint32_t pixels = PixelCount(image);
   const std::uint32_t channels = colour ? 3 : 1;
-  if (IsWide(image)) {
-    TPlane().swap(image.Gray), TPlane().swap(image.Rgb);
-  } else {
-    TPlane16().swap(image.Gray16), TPlane16().swap(image.Rgb16);
-  }
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnError, OnWarning);
   png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
   bool decoded = false;
@@ -293,13 +283,6 @@ std::int32_t ReadPng(const TPageFile& page, TMyImage& image, TPngFile& file,
       using T = decltype(zero);
       auto& gray = GrayOf(zero, image);
       auto& rgb = RgbOf(zero, image);
-      gray.clear();
-      gray.resize((pixels / 1024 + 1) * std::size_t{1024});
-      if (colour) {
-        rgb.clear();
-        rgb.resize(std::size_t{pixels} * 3);
-      }
-      image.Extra.clear();
       const bool swap = sizeof(T) == 2 && HostIsLittleEndian();
       if (!alpha) {
         std::vector<png_bytep> rows =
@@ -309,7 +292,6 @@ std::int32_t ReadPng(const TPageFile& page, TMyImage& image, TPngFile& file,
         TSamples<T> whole(std::size_t{pixels} * (channels + 1));
         std::vector<png_bytep> rows = RowsOf(whole.data(), image.Width, image.Height, channels + 1);
         decoded = DecodeRows(png, info, rows.data(), swap);
-        image.Extra.resize(std::size_t{pixels} * sizeof(T));
         T* samples = colour ? rgb.data() : gray.data();
         T* extra = reinterpret_cast<T*>(image.Extra.data());
         for (std::size_t k = 0; decoded && k < pixels; ++k) {

@@ -288,36 +288,8 @@ std::int32_t ReadTiff(const TPageFile& page, TMyImage& image,
   refusal = {};
   if (!reserve(header, planeBytes)) return -1;
 
-  // The record's planes are reused from page to page; a grey page keeps
-  // whatever colour plane the record held.
-  header.Gray = std::move(image.Gray);
-  header.Rgb = std::move(image.Rgb);
-  header.Gray16 = std::move(image.Gray16);
-  header.Rgb16 = std::move(image.Rgb16);
-  header.Extra = std::move(image.Extra);
-  image = std::move(header);
-
-  // Plane memory is not set when allocated, only as strips decode into it,
-  // so a header that declares a huge page over a few bytes of data costs
-  // address space, not memory, before its first strip fails. Nothing of the
-  // previous page is worth copying as the planes grow; the planes of the
-  // other sample size are let go.
-  const std::uint32_t pixels = PixelCount(image);
-  if (IsWide(image)) {
-    TPlane().swap(image.Gray), TPlane().swap(image.Rgb);
-  } else {
-    TPlane16().swap(image.Gray16), TPlane16().swap(image.Rgb16);
-  }
-  WithSamples(image, [&](auto zero) {
-    GrayOf(zero, image).clear();
-    GrayOf(zero, image).resize((pixels / 1024 + 1) * std::size_t{1024});
-    if (IsColour(image)) {
-      RgbOf(zero, image).clear();
-      RgbOf(zero, image).resize(std::size_t{pixels} * 3);
-    }
-  });
-  image.Extra.clear();
-  image.Extra.resize(static_cast<std::size_t>(extraBytes));
+  // The record's planes are reused from page to page.
+  TakeHeader(image, std::move(header), static_cast<std::size_t>(extraBytes));
   const unsigned helpers = std::max(1u, std::min(threads, image.StripCount));
   if (!DecodeBlocks(page, tif, directory, image, helpers, warnings)) {
     if (TIFFIsCODECConfigured(static_cast<std::uint16_t>(image.Compression)) == 0) {

@@ -137,41 +137,33 @@ template <class T, std::uint32_t Channels>
 std::uint32_t TileRanks(const T* samples, const std::uint8_t* margin, std::uint32_t w,
                         std::uint32_t x0, std::uint32_t x1, std::uint32_t y0, std::uint32_t y1,
                         std::uint32_t* high, std::uint32_t& low) {
-  constexpr std::uint32_t area = PaperTile * PaperTile;
+  // At 8 bits a histogram a channel, at 16 the samples themselves.
+  constexpr std::size_t kept = sizeof(T) == 1 ? 256 : PaperTile * PaperTile;
+  std::uint16_t store[Channels][kept];
+  if constexpr (sizeof(T) == 1) std::memset(store, 0, sizeof store);
   std::uint32_t count = 0;
   low = 0;
-  if constexpr (sizeof(T) == 1) {
-    std::uint16_t histogram[Channels][256] = {};
-    for (std::uint32_t yy = y0; yy < y1; ++yy) {
-      for (std::uint32_t xx = x0; xx < x1; ++xx) {
-        if (margin[yy * w + xx] != 0) continue;
-        const T* pixel = samples + std::size_t{yy * w + xx} * Channels;
-        for (std::uint32_t c = 0; c < Channels; ++c) ++histogram[c][pixel[c]];
-        ++count;
+  for (std::uint32_t yy = y0; yy < y1; ++yy) {
+    for (std::uint32_t xx = x0; xx < x1; ++xx) {
+      if (margin[yy * w + xx] != 0) continue;
+      const T* pixel = samples + std::size_t{yy * w + xx} * Channels;
+      for (std::uint32_t c = 0; c < Channels; ++c) {
+        if constexpr (sizeof(T) == 1) {
+          ++store[c][pixel[c]];
+        } else {
+          store[c][count] = pixel[c];
+        }
       }
+      ++count;
     }
-    if (count == 0) return 0;
-    for (std::uint32_t c = 0; c < Channels; ++c) {
-      const auto [ranked, under] = RanksInHistogram(histogram[c], count, count * 7 / 8, count / 4);
-      high[c] = ranked;
-      low += under;
-    }
-  } else {
-    std::uint16_t values[Channels][area];
-    for (std::uint32_t yy = y0; yy < y1; ++yy) {
-      for (std::uint32_t xx = x0; xx < x1; ++xx) {
-        if (margin[yy * w + xx] != 0) continue;
-        const T* pixel = samples + std::size_t{yy * w + xx} * Channels;
-        for (std::uint32_t c = 0; c < Channels; ++c) values[c][count] = pixel[c];
-        ++count;
-      }
-    }
-    if (count == 0) return 0;
-    for (std::uint32_t c = 0; c < Channels; ++c) {
-      const auto [ranked, under] = RanksOf(values[c], count, count * 7 / 8, count / 4);
-      high[c] = ranked;
-      low += under;
-    }
+  }
+  if (count == 0) return 0;
+  for (std::uint32_t c = 0; c < Channels; ++c) {
+    const auto [ranked, under] = sizeof(T) == 1
+                                     ? RanksInHistogram(store[c], count, count * 7 / 8, count / 4)
+                                     : RanksOf(store[c], count, count * 7 / 8, count / 4);
+    high[c] = ranked;
+    low += under;
   }
   return count;
 }
